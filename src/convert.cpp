@@ -1,0 +1,142 @@
+#include <algorithm>
+#include <array>
+#include <cstring>
+
+#include "fpgabits.h"
+#include "render.h"
+
+std::FILE *fd;
+std::uint32_t addr;
+
+namespace {
+
+const char hdr2[] = "unsigned char FPGABITS[] =\n{\n";
+
+// Input is read in blocks of whole lines, so every block renders from the
+// start of a line; the output buffer holds one rendered block.
+constexpr std::size_t block_size = 64 * 1024;
+static_assert(block_size % render::items_per_line == 0);
+unsigned char in_block[block_size];
+char out_block[render::max_output(block_size)];
+
+// "00" to "ff", two characters for each byte value.
+constexpr std::array<char, 512> hex_pairs = [] {
+    std::array<char, 512> pairs{};
+    const char digits[] = "0123456789abcdef";
+    for (std::size_t i = 0; i < 256; ++i) {
+        pairs[2 * i] = digits[i >> 4];
+        pairs[2 * i + 1] = digits[i & 15];
+    }
+    return pairs;
+}();
+
+constexpr char line_template[] = "\t0x00,0x00,0x00,0x00,0x00,0x00,0x00,0x00,\n";
+static_assert(sizeof line_template - 1 == render::line_size);
+
+// Writes a header text as the body of a C string literal whose value is the
+// text itself, whatever bytes the file put there. Question marks are escaped
+// so that no trigraph can form; octal escapes are used because they never
+// run into the next character. Every escape stands for one character, so the
+// text still fits its 32-byte declaration.
+char *escape(const char *text, char *out) {
+    for (; *text != '\0'; ++text) {
+        const auto c = static_cast<unsigned char>(*text);
+        if (c == '"' || c == '\\' || c == '?') {
+            *out++ = '\\';
+            *out++ = static_cast<char>(c);
+        } else if (c >= 0x20 && c < 0x7f) {
+            *out++ = static_cast<char>(c);
+        } else {
+            *out++ = '\\';
+            *out++ = static_cast<char>('0' + (c >> 6));
+            *out++ = static_cast<char>('0' + (c >> 3 & 7));
+            *out++ = static_cast<char>('0' + (c & 7));
+        }
+    }
+    *out = '\0';
+    return out;
+}
+
+// Room for the longest header text with every byte escaped as \ooo.
+using Literal = char[4 * sizeof nam];
+
+void write_declarations() {
+    Literal appl, type, date, time;
+    escape(nam, appl);
+    escape(typ, type);
+    escape(dat, date);
+    escape(tim, time);
+    std::fprintf(fd,
+                 "/* Automatically generated - do not edit */\n\n"
+                 "char FPGAappl[32]=\"%s\";\n"
+                 "char FPGAtype[32]=\"%s\";\n"
+                 "char FPGAdate[32]=\"%s %s\";\n\n",
+                 appl, type, date, time);
+    std::fputs(hdr2, fd);
+}
+
+// Copies addr bytes of configuration data from fs into the array. Returns
+// false when the data ends early or fpgabits.i cannot be written; whatever
+// was read by then has been written.
+bool copy_data() {
+    std::uint32_t count = 0;
+    while (count < addr) {
+        const std::size_t wanted = std::min<std::uint32_t>(block_size, addr - count);
+        const std::size_t got = std::fread(in_block, 1, wanted, fs);
+        const std::size_t length = render::lines(in_block, got, out_block);
+        if (std::fwrite(out_block, 1, length, fd) != length)
+            return false;
+        count += static_cast<std::uint32_t>(got);
+        if (got < wanted)
+            return false;
+    }
+    if (count % render::items_per_line != 0)
+        std::fputc('\n', fd);
+    std::fputs("};\n\n", fd);
+    return true;
+}
+
+} // namespace
+
+std::size_t render::lines(const unsigned char *in, std::size_t n, char *out) {
+    char *const start = out;
+    for (; n >= items_per_line; n -= items_per_line, in += items_per_line) {
+        std::memcpy(out, line_template, line_size);
+        for (std::size_t i = 0; i < items_per_line; ++i)
+            std::memcpy(out + 3 + 5 * i, &hex_pairs[2 * in[i]], 2);
+        out += line_size;
+    }
+    if (n > 0) {
+        *out++ = '\t';
+        for (std::size_t i = 0; i < n; ++i, out += 5) {
+            std::memcpy(out, "0x", 2);
+            std::memcpy(out + 2, &hex_pairs[2 * in[i]], 2);
+            out[4] = ',';
+        }
+    }
+    return static_cast<std::size_t>(out - start);
+}
+
+int process() {
+    if (header() != 0) {
+        std::fputs("Unrecognized bitstream file\n", stdout);
+        return 1;
+    }
+    fd = std::fopen("fpgabits.i", "w");
+    if (fd == nullptr)
+        return 1;
+    write_declarations();
+
+    unsigned char word[4];
+    if (std::fread(word, 1, sizeof word, fs) != sizeof word)
+        return 1;
+    addr = static_cast<std::uint32_t>(word[0]) << 24 | static_cast<std::uint32_t>(word[1]) << 16 |
+           static_cast<std::uint32_t>(word[2]) << 8 | word[3];
+    std::printf("Config file read is %#x bytes\n", static_cast<unsigned>(addr));
+    // The conversion of a large file takes a while; show its length now.
+    std::fflush(stdout);
+
+    if (!copy_data())
+        return 1;
+    return std::fflush(fd) == 0 && std::ferror(fd) == 0 ? 0 : 1;
+}

@@ -1,0 +1,16 @@
+#include "fpgabits.h"
+
+int main(int argc, char **argv) {
+    if (argc <= 1)
+        return 1;
+    fs = std::fopen(argv[1], "r");
+    if (fs == nullptr)
+        return 1;
+
+    int status = process();
+    // Closing flushes the last of fpgabits.i; if that fails the file is incomplete.
+    if (fd != nullptr && std::fclose(fd) != 0)
+        status = 1;
+    std::fclose(fs);
+    return status;
+}

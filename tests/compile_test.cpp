@@ -1,0 +1,132 @@
+// Compiles generated files with the C and C++ compilers and checks that the
+// program sees exactly the header texts and data of the bitstream.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <span>
+#include <string>
+
+#include "bitstream.h"
+#include "support.h"
+
+using bitstream::text;
+
+namespace {
+
+std::string hex(const std::string &bytes) {
+    std::string out;
+    for (unsigned char c : bytes) {
+        const char digits[] = "0123456789abcdef";
+        out += digits[c >> 4];
+        out += digits[c & 15];
+    }
+    return out + "\n";
+}
+
+std::string read_back(const std::string &name, const std::string &device, const std::string &date,
+                      const std::string &data) {
+    return hex(name) + hex(device) + hex(date) + std::to_string(data.size()) + "\n" + hex(data);
+}
+
+struct Compiler {
+    const char *what;
+    std::string command;
+};
+
+const Compiler compilers[] = {
+    {"C11", std::string(C_COMPILER) + " -x c -std=c11"},
+    {"C17", std::string(C_COMPILER) + " -x c -std=gnu17"},
+    {"C++20", std::string(CXX_COMPILER) + " -x c++ -std=c++20"},
+};
+
+// Compiles read_back.c against dir/fpgabits.i with the first count compilers
+// and checks what the program prints.
+void expect_compiles_to(const std::filesystem::path &dir, const std::string &want,
+                        std::size_t count = std::size(compilers)) {
+    for (const Compiler &c : std::span(compilers, count)) {
+        std::string log;
+        const std::string program = (dir / "read_back").string();
+        const std::string build = c.command + " -Wall -Wextra -Wpedantic -Werror -I" + dir.string() + " " +
+                                  TESTS_DIR "/read_back.c -o " + program;
+        ASSERT_EQ(support::shell(build, &log), 0) << c.what << ": " << log;
+        std::string printed;
+        ASSERT_EQ(support::shell(program, &printed), 0) << c.what;
+        EXPECT_EQ(printed, want) << c.what;
+    }
+}
+
+TEST(Compile, TextsAndDataSurviveTheCompilers) {
+    struct Case {
+        const char *what;
+        std::string name, device, date, time;
+    };
+    const Case cases[] = {
+        {"plain", "top;UserID=0XFFFFFFFF", "7a35tcsg324", "2026/12/08", "09:30:00"},
+        {"quotes and backslashes", "a\"b\\\"c\\", "\\", "\"", "\\\\"},
+        {"trigraphs", "?\?/ ?\?= ?\?( ?\?) ?\?' ?\?< ?\?> ?\?!", "?\?-?", "?\?\?/", "?\?"},
+        {"line breaks and control bytes", "line\nbreak\r\t\x01" "7", "\x1b[0m", "\n", "\x7f"},
+        {"bytes above 0x7f", "\x80\x81\xfe\xff caf\xc3\xa9", "\xff\xff\xff\xff", "\xe2\x80\x9c", "\xc2\xa0"},
+        {"longest texts", std::string(31, '\\'), std::string(31, '?'), std::string(15, '"'), std::string(15, '\n')},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        support::TempDir dir;
+        const std::string data = bitstream::data(1001, 7);
+        support::write_file(dir / "in.bit",
+                            bitstream::file(bitstream::header(text(c.name), text(c.device), text(c.date), text(c.time)),
+                                            data));
+        ASSERT_EQ(support::run({FPGABITS_EXE, "in.bit"}, dir.path()).status, 0);
+        expect_compiles_to(dir.path(), read_back(c.name, c.device, c.date + " " + c.time, data));
+    }
+}
+
+// The bitstreams that real toolchains made, where the folder of them is present.
+TEST(Compile, RealBitstreams) {
+    const std::filesystem::path folder = REAL_BITSTREAMS;
+    if (!std::filesystem::is_directory(folder))
+        GTEST_SKIP() << "no folder " << folder;
+    int seen = 0;
+    for (const auto &entry : std::filesystem::directory_iterator(folder)) {
+        if (entry.path().extension() != ".bit")
+            continue;
+        SCOPED_TRACE(entry.path().filename().string());
+        ++seen;
+        // Read the file with a parser of its own, independent of the tool's.
+        const std::string file = support::read_file(entry.path());
+        std::size_t at = 13;
+        std::string texts[4];
+        const std::size_t limits[4] = {31, 31, 15, 15};
+        for (int i = 0; i < 4; ++i) {
+            ASSERT_EQ(file[at], "abcd"[i]);
+            const std::size_t length = (std::size_t(std::uint8_t(file[at + 1])) << 8) | std::uint8_t(file[at + 2]);
+            texts[i] = file.substr(at + 3, length);
+            texts[i] = texts[i].substr(0, std::min(texts[i].find('\0'), limits[i]));
+            at += 3 + length;
+        }
+        ASSERT_EQ(file[at], 'e');
+        std::uint32_t size = 0;
+        for (int i = 1; i <= 4; ++i)
+            size = size << 8 | std::uint8_t(file[at + std::size_t(i)]);
+        const std::string data = file.substr(at + 5, size);
+        ASSERT_EQ(data.size(), size);
+
+        support::TempDir dir;
+        const support::Result r = support::run({FPGABITS_EXE, entry.path().string()}, dir.path());
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(r.out, support::length_message(size));
+        EXPECT_EQ(support::read_file(dir / "fpgabits.i"),
+                  support::expected_output(texts[0], texts[1], texts[2], texts[3], data));
+        // Megabytes of array source: the C compiler alone is enough here.
+        expect_compiles_to(dir.path(), read_back(texts[0], texts[1], texts[2] + " " + texts[3], data), 1);
+    }
+    EXPECT_GT(seen, 0);
+}
+
+// The sample bitstream in examples/ is what the generator makes by default.
+TEST(Sample, IsWhatTheGeneratorMakes) {
+    support::TempDir dir;
+    ASSERT_EQ(support::run({MKBITSTREAM_EXE, "sample.bit"}, dir.path()).status, 0);
+    EXPECT_EQ(support::read_file(dir / "sample.bit"), support::read_file(SOURCE_DIR "/examples/sample.bit"));
+}
+
+} // namespace

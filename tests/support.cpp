@@ -1,0 +1,173 @@
+#include "support.h"
+
+#include "fpgabits.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+namespace support {
+
+TempDir::TempDir() {
+    std::string pattern = (std::filesystem::temp_directory_path() / "fpgabits-test-XXXXXX").string();
+    if (mkdtemp(pattern.data()) == nullptr)
+        throw std::runtime_error("mkdtemp failed");
+    path_ = pattern;
+}
+
+TempDir::~TempDir() {
+    std::error_code ignored;
+    std::filesystem::remove_all(path_, ignored);
+}
+
+ScopedCwd::ScopedCwd(const Path &dir) : previous_(std::filesystem::current_path()) { std::filesystem::current_path(dir); }
+
+ScopedCwd::~ScopedCwd() {
+    std::error_code ignored;
+    std::filesystem::current_path(previous_, ignored);
+}
+
+Result run(const std::vector<std::string> &argv, const Path &dir, const std::string &input) {
+    int in[2], out[2], err[2];
+    if (pipe(in) != 0 || pipe(out) != 0 || pipe(err) != 0)
+        throw std::runtime_error("pipe failed");
+    const pid_t pid = fork();
+    if (pid < 0)
+        throw std::runtime_error("fork failed");
+    if (pid == 0) {
+        dup2(in[0], 0);
+        dup2(out[1], 1);
+        dup2(err[1], 2);
+        for (int p : {in[0], in[1], out[0], out[1], err[0], err[1]})
+            close(p);
+        if (chdir(dir.c_str()) != 0)
+            _exit(126);
+        std::vector<char *> args;
+        for (const std::string &a : argv)
+            args.push_back(const_cast<char *>(a.c_str()));
+        args.push_back(nullptr);
+        execv(args[0], args.data());
+        _exit(127);
+    }
+    close(in[0]);
+    close(out[1]);
+    close(err[1]);
+
+    // Feed the input and drain both outputs together, so that no pipe fills up.
+    Result result;
+    std::size_t fed = 0;
+    if (input.empty()) {
+        close(in[1]);
+        in[1] = -1;
+    } else {
+        fcntl(in[1], F_SETFL, O_NONBLOCK);
+    }
+    std::string *sinks[] = {&result.out, &result.err};
+    int sources[] = {out[0], err[0]};
+    while (sources[0] >= 0 || sources[1] >= 0 || in[1] >= 0) {
+        pollfd polls[3] = {{sources[0], POLLIN, 0}, {sources[1], POLLIN, 0}, {in[1], POLLOUT, 0}};
+        poll(polls, 3, -1);
+        for (int i = 0; i < 2; ++i) {
+            if (polls[i].revents == 0)
+                continue;
+            char buf[65536];
+            const ssize_t n = read(sources[i], buf, sizeof buf);
+            if (n > 0) {
+                sinks[i]->append(buf, static_cast<std::size_t>(n));
+            } else {
+                close(sources[i]);
+                sources[i] = -1;
+            }
+        }
+        if (polls[2].revents != 0) {
+            const ssize_t n = write(in[1], input.data() + fed, input.size() - fed);
+            if (n > 0)
+                fed += static_cast<std::size_t>(n);
+            if (n <= 0 || fed == input.size()) {
+                close(in[1]);
+                in[1] = -1;
+            }
+        }
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return result;
+}
+
+int shell(const std::string &command, std::string *output) {
+    std::FILE *pipe = popen((command + " 2>&1").c_str(), "r");
+    if (pipe == nullptr)
+        return -1;
+    std::string text;
+    char buf[4096];
+    for (std::size_t n; (n = std::fread(buf, 1, sizeof buf, pipe)) > 0;)
+        text.append(buf, n);
+    const int status = pclose(pipe);
+    if (output != nullptr)
+        *output = text;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+std::string read_file(const Path &file) {
+    std::ifstream in(file, std::ios::binary);
+    if (!in)
+        throw std::runtime_error("cannot read " + file.string());
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+void write_file(const Path &file, const std::string &bytes) {
+    std::ofstream out(file, std::ios::binary | std::ios::trunc);
+    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    if (!out.flush())
+        throw std::runtime_error("cannot write " + file.string());
+}
+
+std::string expected_output(const std::string &name, const std::string &device, const std::string &date,
+                            const std::string &time, const std::string &data, bool complete) {
+    std::string out = "/* Automatically generated - do not edit */\n\n";
+    out += "char FPGAappl[32]=\"" + name + "\";\n";
+    out += "char FPGAtype[32]=\"" + device + "\";\n";
+    out += "char FPGAdate[32]=\"" + date + " " + time + "\";\n\n";
+    out += "unsigned char FPGABITS[] =\n{\n";
+    for (std::size_t i = 0; i < data.size(); ++i) {
+        char item[16];
+        const char *format = i % 8 == 0 ? "\t0x%02x," : i % 8 == 7 ? "0x%02x,\n" : "0x%02x,";
+        std::snprintf(item, sizeof item, format, static_cast<unsigned char>(data[i]));
+        out += item;
+    }
+    if (complete) {
+        if (data.size() % 8 != 0)
+            out += "\n";
+        out += "};\n\n";
+    }
+    return out;
+}
+
+std::string length_message(std::uint32_t length) {
+    char text[64];
+    std::snprintf(text, sizeof text, "Config file read is %#x bytes\n", length);
+    return text;
+}
+
+MemoryInput::MemoryInput(std::string bytes) : bytes_(std::move(bytes)) {
+    fs = bytes_.empty() ? std::fopen("/dev/null", "r") : fmemopen(bytes_.data(), bytes_.size(), "r");
+    if (fs == nullptr)
+        throw std::runtime_error("cannot open a stream in memory");
+}
+
+MemoryInput::~MemoryInput() {
+    std::fclose(fs);
+    fs = nullptr;
+}
+
+} // namespace support
