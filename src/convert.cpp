@@ -1,5 +1,4 @@
 #include <algorithm>
-#include <array>
 #include <cstring>
 
 #include "fpgabits.h"
@@ -18,20 +17,6 @@ constexpr std::size_t block_size = 64 * 1024;
 static_assert(block_size % render::items_per_line == 0);
 unsigned char in_block[block_size];
 char out_block[render::max_output(block_size)];
-
-// "00" to "ff", two characters for each byte value.
-constexpr std::array<char, 512> hex_pairs = [] {
-    std::array<char, 512> pairs{};
-    const char digits[] = "0123456789abcdef";
-    for (std::size_t i = 0; i < 256; ++i) {
-        pairs[2 * i] = digits[i >> 4];
-        pairs[2 * i + 1] = digits[i & 15];
-    }
-    return pairs;
-}();
-
-constexpr char line_template[] = "\t0x00,0x00,0x00,0x00,0x00,0x00,0x00,0x00,\n";
-static_assert(sizeof line_template - 1 == render::line_size);
 
 // Writes a header text as the body of a C string literal whose value is the
 // text itself, whatever bytes the file put there. Question marks are escaped
@@ -97,25 +82,6 @@ bool copy_data() {
 }
 
 } // namespace
-
-std::size_t render::lines(const unsigned char *in, std::size_t n, char *out) {
-    char *const start = out;
-    for (; n >= items_per_line; n -= items_per_line, in += items_per_line) {
-        std::memcpy(out, line_template, line_size);
-        for (std::size_t i = 0; i < items_per_line; ++i)
-            std::memcpy(out + 3 + 5 * i, &hex_pairs[2 * in[i]], 2);
-        out += line_size;
-    }
-    if (n > 0) {
-        *out++ = '\t';
-        for (std::size_t i = 0; i < n; ++i, out += 5) {
-            std::memcpy(out, "0x", 2);
-            std::memcpy(out + 2, &hex_pairs[2 * in[i]], 2);
-            out[4] = ',';
-        }
-    }
-    return static_cast<std::size_t>(out - start);
-}
 
 int process() {
     if (header() != 0) {
