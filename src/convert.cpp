@@ -13,7 +13,7 @@ const char hdr2[] = "unsigned char FPGABITS[] =\n{\n";
 
 // Input is read in blocks of whole lines, so every block renders from the
 // start of a line; the output buffer holds one rendered block.
-constexpr std::size_t block_size = 64 * 1024;
+constexpr std::size_t block_size = 256 * 1024;
 static_assert(block_size % render::items_per_line == 0);
 unsigned char in_block[block_size];
 char out_block[render::max_output(block_size)];
@@ -91,6 +91,9 @@ int process() {
     fd = std::fopen("fpgabits.i", "w");
     if (fd == nullptr)
         return 1;
+    // Data goes out in blocks far larger than a stdio buffer; without one,
+    // every block is a single write.
+    std::setvbuf(fd, nullptr, _IONBF, 0);
     write_declarations();
 
     unsigned char word[4];
