@@ -8,8 +8,7 @@
 
 namespace {
 
-template <std::size_t (*Lines)(const unsigned char *, std::size_t, char *)>
-void render_block(benchmark::State &state) {
+template <std::size_t (*Lines)(const unsigned char *, std::size_t, char *)> void render_block(benchmark::State &state) {
     const auto size = static_cast<std::size_t>(state.range(0));
     std::vector<unsigned char> in(size);
     std::uint32_t x = 12345;

@@ -56,8 +56,8 @@ Expected parse(std::string_view in) {
     ++at;
     if (!has(4))
         return e;
-    const std::uint32_t length = static_cast<std::uint32_t>(byte(at)) << 24 | byte(at + 1) << 16 |
-                                 byte(at + 2) << 8 | byte(at + 3);
+    const std::uint32_t length =
+        static_cast<std::uint32_t>(byte(at)) << 24 | byte(at + 1) << 16 | byte(at + 2) << 8 | byte(at + 3);
     at += 4;
     e.data = in.substr(at, length);
     e.complete = e.data.size() == length;
@@ -95,7 +95,9 @@ void expect_line(std::string_view text, std::size_t &at, std::string_view wanted
     at += wanted.size();
 }
 
-int hex_digit(char c) { return c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1; }
+int hex_digit(char c) {
+    return c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
+}
 
 // Checks fpgabits.i line by line against the expected texts and data. The
 // array is closed only when the conversion was complete.
@@ -117,7 +119,8 @@ void check_output(std::string_view text, const Expected &e, bool complete) {
             expect_line(text, at, "\t", "a line starts with a tab");
         check(items < e.data.size(), "no more items than data");
         check(text.substr(at, 2) == "0x" && at + 5 <= text.size() && text[at + 4] == ',', "an item is 0xNN,");
-        const int high = hex_digit(text[at + 2]), low = hex_digit(text[at + 3]);
+        const int high = hex_digit(text[at + 2]);
+        const int low = hex_digit(text[at + 3]);
         check(high >= 0 && low >= 0, "an item has two lower-case hex digits");
         check(static_cast<unsigned char>(e.data[items]) == (high << 4 | low), "an item equals its data byte");
         at += 5;
@@ -151,9 +154,7 @@ std::string slurp(const char *path) {
 void set_up() {
     char scratch[] = "/dev/shm/fpgabits-fuzz-XXXXXX";
     char fallback[] = "/tmp/fpgabits-fuzz-XXXXXX";
-    const char *dir = mkdtemp(scratch);
-    if (dir == nullptr)
-        dir = mkdtemp(fallback);
+    const char *dir = mkdtemp(scratch) != nullptr ? scratch : mkdtemp(fallback);
     check(dir != nullptr && chdir(dir) == 0, "a scratch directory");
     check(std::freopen("/dev/null", "w", stdout) != nullptr, "stdout to /dev/null");
 }

@@ -13,7 +13,7 @@ const char hdr2[] = "unsigned char FPGABITS[] =\n{\n";
 
 // Input is read in blocks of whole lines, so every block renders from the
 // start of a line; the output buffer holds one rendered block.
-constexpr std::size_t block_size = 256 * 1024;
+constexpr std::size_t block_size = std::size_t{256} * 1024;
 static_assert(block_size % render::items_per_line == 0);
 unsigned char in_block[block_size];
 char out_block[render::max_output(block_size)];
@@ -46,7 +46,10 @@ char *escape(const char *text, char *out) {
 using Literal = char[4 * sizeof nam];
 
 void write_declarations() {
-    Literal appl, type, date, time;
+    Literal appl;
+    Literal type;
+    Literal date;
+    Literal time;
     escape(nam, appl);
     escape(typ, type);
     escape(dat, date);

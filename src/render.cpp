@@ -31,8 +31,9 @@ char *partial_line(const unsigned char *in, std::size_t n, char *out) {
         return out;
     *out++ = '\t';
     for (std::size_t i = 0; i < n; ++i, out += 5) {
-        std::memcpy(out, "0x", 2);
-        std::memcpy(out + 2, &hex_pairs[2 * in[i]], 2);
+        out[0] = '0';
+        out[1] = 'x';
+        std::memcpy(out + 2, &hex_pairs[2 * std::size_t{in[i]}], 2);
         out[4] = ',';
     }
     return out;
@@ -45,7 +46,7 @@ std::size_t lines_portable(const unsigned char *in, std::size_t n, char *out) {
     for (; n >= items_per_line; n -= items_per_line, in += items_per_line) {
         std::memcpy(out, line_template, line_size);
         for (std::size_t i = 0; i < items_per_line; ++i)
-            std::memcpy(out + 3 + 5 * i, &hex_pairs[2 * in[i]], 2);
+            std::memcpy(out + 3 + 5 * i, &hex_pairs[2 * std::size_t{in[i]}], 2);
         out += line_size;
     }
     return static_cast<std::size_t>(partial_line(in, n, out) - start);
@@ -53,13 +54,16 @@ std::size_t lines_portable(const unsigned char *in, std::size_t n, char *out) {
 
 #ifdef FPGABITS_HAVE_SSSE3_PATH
 
-bool ssse3_supported() { return __builtin_cpu_supports("ssse3") != 0; }
+bool ssse3_supported() {
+    return __builtin_cpu_supports("ssse3");
+}
 
 // Each line is three 16-byte stores: the fixed characters of the line, with
 // the sixteen hex digits of its eight bytes shuffled into their places.
 __attribute__((target("ssse3"))) std::size_t lines_ssse3(const unsigned char *in, std::size_t n, char *out) {
     char *const start = out;
-    const __m128i digits = _mm_setr_epi8('0', '1', '2', '3', '4', '5', '6', '7', '8', '9', 'a', 'b', 'c', 'd', 'e', 'f');
+    const __m128i digits =
+        _mm_setr_epi8('0', '1', '2', '3', '4', '5', '6', '7', '8', '9', 'a', 'b', 'c', 'd', 'e', 'f');
     const __m128i low_nibbles = _mm_set1_epi8(15);
     // The line in three parts, zero where a digit goes; -1 in a shuffle
     // selects a zero byte.
@@ -92,7 +96,9 @@ std::size_t lines(const unsigned char *in, std::size_t n, char *out) {
 
 #else
 
-std::size_t lines(const unsigned char *in, std::size_t n, char *out) { return lines_portable(in, n, out); }
+std::size_t lines(const unsigned char *in, std::size_t n, char *out) {
+    return lines_portable(in, n, out);
+}
 
 #endif
 

@@ -11,7 +11,7 @@ constexpr std::size_t items_per_line = 8;
 constexpr std::size_t line_size = 42; // "\t" + 8 * "0xNN," + "\n"
 
 // Largest output that n input bytes can render to.
-constexpr std::size_t max_output(std::size_t n) {
+constexpr std::size_t max_output(std::size_t n) noexcept {
     return (n + items_per_line - 1) / items_per_line * line_size;
 }
 

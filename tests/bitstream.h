@@ -4,11 +4,12 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 namespace bitstream {
 
 // The nine bytes that real files carry behind the leading length.
-inline const std::string lead("\x0f\xf0\x0f\xf0\x0f\xf0\x0f\xf0\x00", 9);
+inline constexpr std::string_view lead("\x0f\xf0\x0f\xf0\x0f\xf0\x0f\xf0\x00", 9);
 
 inline void put16(std::string &out, std::uint32_t value) {
     out += static_cast<char>(value >> 8 & 0xff);
@@ -21,12 +22,14 @@ inline void put32(std::string &out, std::uint32_t value) {
 }
 
 // A field as real toolchains write it: the text and a terminating zero byte.
-inline std::string text(const std::string &s) { return s + '\0'; }
+inline std::string text(const std::string &s) {
+    return s + '\0';
+}
 
 // The header up to and including the 'e' tag, from the raw bytes of the four
 // fields.
-inline std::string header(const std::string &name, const std::string &device,
-                          const std::string &date, const std::string &time) {
+inline std::string header(const std::string &name, const std::string &device, const std::string &date,
+                          const std::string &time) {
     std::string out;
     put16(out, 9);
     out += lead;

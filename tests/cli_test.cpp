@@ -19,7 +19,7 @@ using support::write_file;
 namespace {
 
 class Cli : public ::testing::Test {
-protected:
+  protected:
     support::Result fpgabits(std::vector<std::string> args, const std::string &input = "") {
         args.insert(args.begin(), FPGABITS_EXE);
         return support::run(args, dir.path(), input);
@@ -30,14 +30,18 @@ protected:
     support::TempDir dir;
 };
 
-const std::string head = bitstream::header(text("top;UserID=0XFFFFFFFF"), text("7a35tcsg324"), text("2026/12/08"),
-                                           text("09:30:00"));
+const std::string &header_bytes() {
+    static const std::string bytes =
+        bitstream::header(text("top;UserID=0XFFFFFFFF"), text("7a35tcsg324"), text("2026/12/08"), text("09:30:00"));
+    return bytes;
+}
 
 std::string expected(const std::string &data, bool complete = true) {
     return expected_output("top;UserID=0XFFFFFFFF", "7a35tcsg324", "2026/12/08", "09:30:00", data, complete);
 }
 
 TEST_F(Cli, ConvertsAFile) {
+    const std::string &head = header_bytes();
     const std::string data = bitstream::data(10);
     write_file(dir / "in.bit", bitstream::file(head, data));
     for (const std::vector<std::string> &args : {std::vector<std::string>{"in.bit"}, {"in.bit", "other.bit", "-h"}}) {
@@ -50,6 +54,7 @@ TEST_F(Cli, ConvertsAFile) {
 }
 
 TEST_F(Cli, ReportsAnEmptyArrayAsZeroBytes) {
+    const std::string &head = header_bytes();
     write_file(dir / "in.bit", bitstream::file(head, ""));
     const support::Result r = fpgabits({"in.bit"});
     EXPECT_EQ(r.status, 0);
@@ -66,6 +71,7 @@ struct Rejected {
 // Every way to fail before fpgabits.i is created: status 1, at most the one
 // message, and no fpgabits.i touched.
 TEST_F(Cli, FailsBeforeCreatingTheOutput) {
+    const std::string &head = header_bytes();
     const char *const unrecognized = "Unrecognized bitstream file\n";
     const auto file = [](const std::string &bytes) {
         return [bytes](const support::TempDir &d) {
@@ -106,6 +112,7 @@ TEST_F(Cli, FailsBeforeCreatingTheOutput) {
 }
 
 TEST_F(Cli, KeepsWhatWasWrittenWhenTheDataEndsEarly) {
+    const std::string &head = header_bytes();
     const std::string data = bitstream::data(100);
     write_file(dir / "in.bit", bitstream::file(head, data).substr(0, head.size() + 4 + 50));
     support::Result r = fpgabits({"in.bit"});
@@ -128,6 +135,7 @@ TEST_F(Cli, KeepsWhatWasWrittenWhenTheDataEndsEarly) {
 }
 
 TEST_F(Cli, FailsWhenTheOutputCannotBeWritten) {
+    const std::string &head = header_bytes();
     write_file(dir / "in.bit", bitstream::file(head, bitstream::data(100)));
     std::filesystem::create_directory(dir / "fpgabits.i");
     support::Result r = fpgabits({"in.bit"});
@@ -149,6 +157,7 @@ TEST_F(Cli, FailsWhenTheOutputCannotBeWritten) {
 
 // Input that cannot seek: a pipe on standard input, and a FIFO.
 TEST_F(Cli, ReadsInputThatCannotSeek) {
+    const std::string &head = header_bytes();
     const std::string data = bitstream::data(200000);
     const std::string file = bitstream::file(head, data);
     support::Result r = fpgabits({"/dev/stdin"}, file);

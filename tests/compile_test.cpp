@@ -30,13 +30,13 @@ std::string read_back(const std::string &name, const std::string &device, const 
 
 struct Compiler {
     const char *what;
-    std::string command;
+    const char *command;
 };
 
 const Compiler compilers[] = {
-    {"C11", std::string(C_COMPILER) + " -x c -std=c11"},
-    {"C17", std::string(C_COMPILER) + " -x c -std=gnu17"},
-    {"C++20", std::string(CXX_COMPILER) + " -x c++ -std=c++20"},
+    {"C11", C_COMPILER " -x c -std=c11"},
+    {"C17", C_COMPILER " -x c -std=gnu17"},
+    {"C++20", CXX_COMPILER " -x c++ -std=c++20"},
 };
 
 // Compiles read_back.c against dir/fpgabits.i with the first count compilers
@@ -46,7 +46,7 @@ void expect_compiles_to(const std::filesystem::path &dir, const std::string &wan
     for (const Compiler &c : std::span(compilers, count)) {
         std::string log;
         const std::string program = (dir / "read_back").string();
-        const std::string build = c.command + " -Wall -Wextra -Wpedantic -Werror -I" + dir.string() + " " +
+        const std::string build = std::string(c.command) + " -Wall -Wextra -Wpedantic -Werror -I" + dir.string() + " " +
                                   TESTS_DIR "/read_back.c -o " + program;
         ASSERT_EQ(support::shell(build, &log), 0) << c.what << ": " << log;
         std::string printed;
@@ -64,7 +64,10 @@ TEST(Compile, TextsAndDataSurviveTheCompilers) {
         {"plain", "top;UserID=0XFFFFFFFF", "7a35tcsg324", "2026/12/08", "09:30:00"},
         {"quotes and backslashes", "a\"b\\\"c\\", "\\", "\"", "\\\\"},
         {"trigraphs", "?\?/ ?\?= ?\?( ?\?) ?\?' ?\?< ?\?> ?\?!", "?\?-?", "?\?\?/", "?\?"},
-        {"line breaks and control bytes", "line\nbreak\r\t\x01" "7", "\x1b[0m", "\n", "\x7f"},
+        {"line breaks and control bytes",
+         "line\nbreak\r\t\x01"
+         "7",
+         "\x1b[0m", "\n", "\x7f"},
         {"bytes above 0x7f", "\x80\x81\xfe\xff caf\xc3\xa9", "\xff\xff\xff\xff", "\xe2\x80\x9c", "\xc2\xa0"},
         {"longest texts", std::string(31, '\\'), std::string(31, '?'), std::string(15, '"'), std::string(15, '\n')},
     };
@@ -72,9 +75,9 @@ TEST(Compile, TextsAndDataSurviveTheCompilers) {
         SCOPED_TRACE(c.what);
         support::TempDir dir;
         const std::string data = bitstream::data(1001, 7);
-        support::write_file(dir / "in.bit",
-                            bitstream::file(bitstream::header(text(c.name), text(c.device), text(c.date), text(c.time)),
-                                            data));
+        support::write_file(
+            dir / "in.bit",
+            bitstream::file(bitstream::header(text(c.name), text(c.device), text(c.date), text(c.time)), data));
         ASSERT_EQ(support::run({FPGABITS_EXE, "in.bit"}, dir.path()).status, 0);
         expect_compiles_to(dir.path(), read_back(c.name, c.device, c.date + " " + c.time, data));
     }

@@ -14,7 +14,7 @@ namespace {
 
 // Runs the conversion in a scratch directory the way the driver does.
 class Convert : public ::testing::Test {
-protected:
+  protected:
     int convert(const std::string &bytes) {
         support::MemoryInput input(bytes);
         fd = nullptr;
@@ -27,19 +27,23 @@ protected:
     std::string output() const { return support::read_file(dir_ / "fpgabits.i"); }
     bool output_exists() const { return std::filesystem::exists(dir_ / "fpgabits.i"); }
 
-private:
+  private:
     support::TempDir dir_;
     support::ScopedCwd cwd_{dir_.path()};
 };
 
-const std::string plain_header = bitstream::header(text("top"), text("7a35t"), text("2026/12/08"), text("09:30:00"));
+const std::string &plain_header() {
+    static const std::string bytes =
+        bitstream::header(text("top"), text("7a35t"), text("2026/12/08"), text("09:30:00"));
+    return bytes;
+}
 
 std::string expected(const std::string &data, bool complete = true) {
     return expected_output("top", "7a35t", "2026/12/08", "09:30:00", data, complete);
 }
 
 TEST_F(Convert, WritesTenBytesAsTwoLines) {
-    ASSERT_EQ(convert(bitstream::file(plain_header, std::string("\0\1\2\3\4\5\6\7\x08\x09", 10))), 0);
+    ASSERT_EQ(convert(bitstream::file(plain_header(), std::string("\0\1\2\3\4\5\6\7\x08\x09", 10))), 0);
     EXPECT_EQ(output(), "/* Automatically generated - do not edit */\n\n"
                         "char FPGAappl[32]=\"top\";\n"
                         "char FPGAtype[32]=\"7a35t\";\n"
@@ -54,7 +58,7 @@ TEST_F(Convert, WritesTenBytesAsTwoLines) {
 TEST_F(Convert, WritesEightItemsALine) {
     for (std::size_t size : {0, 1, 7, 8, 9, 15, 16, 17, 256, 1000}) {
         const std::string data = bitstream::data(size, static_cast<std::uint32_t>(size));
-        ASSERT_EQ(convert(bitstream::file(plain_header, data)), 0) << size;
+        ASSERT_EQ(convert(bitstream::file(plain_header(), data)), 0) << size;
         EXPECT_EQ(output(), expected(data)) << size;
     }
 }
@@ -66,7 +70,7 @@ TEST_F(Convert, BlockBoundariesChangeNothing) {
         for (int delta : {-9, -8, -7, -1, 0, 1, 7, 8, 9}) {
             const std::size_t size = blocks * 65536 + static_cast<std::size_t>(delta);
             const std::string data = bitstream::data(size, static_cast<std::uint32_t>(size));
-            const std::string file = bitstream::file(plain_header, data);
+            const std::string file = bitstream::file(plain_header(), data);
             ASSERT_EQ(convert(file), 0) << size;
             EXPECT_EQ(output(), expected(data)) << size;
 
@@ -77,7 +81,7 @@ TEST_F(Convert, BlockBoundariesChangeNothing) {
 }
 
 TEST_F(Convert, TakesTheLengthWordMostSignificantFirstAndIgnoresTheRest) {
-    std::string file = plain_header + std::string("\x00\x00\x01\x00", 4);
+    std::string file = plain_header() + std::string("\x00\x00\x01\x00", 4);
     const std::string data = bitstream::data(70000);
     ASSERT_EQ(convert(file + data), 0);
     EXPECT_EQ(addr, 256U);
@@ -86,20 +90,20 @@ TEST_F(Convert, TakesTheLengthWordMostSignificantFirstAndIgnoresTheRest) {
 
 TEST_F(Convert, LengthWordCutShortFails) {
     for (std::size_t bytes = 0; bytes < 4; ++bytes) {
-        ASSERT_EQ(convert(plain_header + std::string(bytes, '\0')), 1) << bytes;
+        ASSERT_EQ(convert(plain_header() + std::string(bytes, '\0')), 1) << bytes;
         EXPECT_EQ(output(), expected("", false)) << bytes;
     }
 }
 
 TEST_F(Convert, DataFarShorterThanItsLengthFails) {
-    std::string file = plain_header + std::string("\xff\xff\xff\xff", 4) + "0123456789";
+    std::string file = plain_header() + std::string("\xff\xff\xff\xff", 4) + "0123456789";
     ASSERT_EQ(convert(file), 1);
     EXPECT_EQ(addr, 0xffffffffU);
     EXPECT_EQ(output(), expected("0123456789", false));
 }
 
 TEST_F(Convert, UnrecognisedHeaderCreatesNothing) {
-    ASSERT_EQ(convert(plain_header.substr(1)), 1);
+    ASSERT_EQ(convert(plain_header().substr(1)), 1);
     EXPECT_EQ(fd, nullptr);
     EXPECT_FALSE(output_exists());
 }
@@ -116,7 +120,9 @@ TEST_F(Convert, WritesTextsAsStringLiterals) {
         {"C:\\top\\", "C:\\\\top\\\\"},
         {"?\?/ ?\?= why?", "\\?\\?/ \\?\\?= why\\?"},
         {"line\nbreak\r\t", "line\\012break\\015\\011"},
-        {"\x01" "7", "\\0017"},
+        {"\x01"
+         "7",
+         "\\0017"},
         {"\x7f\x80\xff", "\\177\\200\\377"},
     };
     for (const LiteralCase &c : cases) {

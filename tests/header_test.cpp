@@ -21,7 +21,8 @@ int read_header(const std::string &bytes) {
 // the last tag stands alone.
 std::string framed(const std::string &tags) {
     std::string out("\x00\x09", 2);
-    out += bitstream::lead + std::string("\x00\x01", 2);
+    out += bitstream::lead;
+    out += std::string("\x00\x01", 2);
     for (std::size_t i = 0; i < tags.size(); ++i) {
         out += tags[i];
         if (i + 1 < tags.size())
@@ -45,7 +46,7 @@ TEST(Header, AcceptsOnlyTheExactFraming) {
     const FramingCase cases[] = {
         {"shortest header", shortest, 0},
         {"leading field of zeros", with(shortest, 2, std::string(9, '\0')), 0},
-        {"leading field of tags", with(shortest, 2, "abcde\x09\x01\xff\x00"), 0},
+        {"leading field of tags", with(shortest, 2, std::string("abcde\x09\x01\xff\x00", 9)), 0},
         {"leading length 10", with(shortest, 0, std::string("\x00\x0a", 2)), 1},
         {"leading length byte-swapped", with(shortest, 0, std::string("\x09\x00", 2)), 1},
         {"value two", with(shortest, 11, std::string("\x00\x02", 2)), 1},
@@ -67,7 +68,7 @@ TEST(Header, AcceptsOnlyTheExactFraming) {
 
 struct TextCase {
     const char *what;
-    std::string name, device, date, time;            // raw field bytes
+    std::string name, device, date, time; // raw field bytes
     std::string want_name, want_device, want_date, want_time;
 };
 
@@ -80,7 +81,8 @@ void expect_stored(const char *buf, std::size_t size, const std::string &field, 
 }
 
 TEST(Header, StoresTextsWithinTheirBuffers) {
-    const std::string n31(31, 'n'), d15(15, 'd');
+    const std::string n31(31, 'n');
+    const std::string d15(15, 'd');
     const TextCase cases[] = {
         {"empty fields", "", "", "", "", "", "", "", ""},
         {"terminated texts", text("top"), text("7a35t"), text("2026/12/08"), text("09:30:00"), "top", "7a35t",
@@ -93,8 +95,8 @@ TEST(Header, StoresTextsWithinTheirBuffers) {
         {"longest fields", std::string(65535, 'a'), std::string(65535, 'b'), std::string(65535, 'c'),
          std::string(65535, 'd'), std::string(31, 'a'), std::string(31, 'b'), std::string(15, 'c'),
          std::string(15, 'd')},
-        {"quotes, backslashes and line breaks", text("a\"b\\c\n"), text("?\?/"), "\x80\xff", "\t",
-         "a\"b\\c\n", "?\?/", "\x80\xff", "\t"},
+        {"quotes, backslashes and line breaks", text("a\"b\\c\n"), text("?\?/"), "\x80\xff", "\t", "a\"b\\c\n", "?\?/",
+         "\x80\xff", "\t"},
     };
     // Fill the buffers first, so that a field that fails to clear its buffer shows.
     read_header(bitstream::header(n31, n31, d15, d15));

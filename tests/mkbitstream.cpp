@@ -12,16 +12,15 @@
 
 namespace {
 
-const char usage[] =
-    "usage: mkbitstream [options] FILE\n"
-    "  --name TEXT    design name (default: a name with user ID and version)\n"
-    "  --device TEXT  device type\n"
-    "  --date TEXT    build date\n"
-    "  --time TEXT    build time\n"
-    "  --size N       bytes of configuration data (default 4096)\n"
-    "  --seed N       varies the generated data\n"
-    "  --length N     length word to write instead of the data size\n"
-    "  --sparse       write no data: extend the file with a hole of --size bytes\n";
+const char usage[] = "usage: mkbitstream [options] FILE\n"
+                     "  --name TEXT    design name (default: a name with user ID and version)\n"
+                     "  --device TEXT  device type\n"
+                     "  --date TEXT    build date\n"
+                     "  --time TEXT    build time\n"
+                     "  --size N       bytes of configuration data (default 4096)\n"
+                     "  --seed N       varies the generated data\n"
+                     "  --length N     length word to write instead of the data size\n"
+                     "  --sparse       write no data: extend the file with a hole of --size bytes\n";
 
 unsigned long long number(const char *arg) {
     char *end = nullptr;
@@ -46,10 +45,14 @@ int main(int argc, char **argv) {
     bool sparse = false;
 
     const option options[] = {
-        {"name", required_argument, nullptr, 'n'}, {"device", required_argument, nullptr, 'v'},
-        {"date", required_argument, nullptr, 'd'}, {"time", required_argument, nullptr, 't'},
-        {"size", required_argument, nullptr, 's'}, {"seed", required_argument, nullptr, 'r'},
-        {"length", required_argument, nullptr, 'l'}, {"sparse", no_argument, nullptr, 'S'},
+        {"name", required_argument, nullptr, 'n'},
+        {"device", required_argument, nullptr, 'v'},
+        {"date", required_argument, nullptr, 'd'},
+        {"time", required_argument, nullptr, 't'},
+        {"size", required_argument, nullptr, 's'},
+        {"seed", required_argument, nullptr, 'r'},
+        {"length", required_argument, nullptr, 'l'},
+        {"sparse", no_argument, nullptr, 'S'},
         {nullptr, 0, nullptr, 0},
     };
     for (int c; (c = getopt_long(argc, argv, "", options, nullptr)) != -1;) {
@@ -70,8 +73,8 @@ int main(int argc, char **argv) {
         return 2;
     }
 
-    std::string out = bitstream::header(bitstream::text(name), bitstream::text(device),
-                                        bitstream::text(date), bitstream::text(time));
+    std::string out =
+        bitstream::header(bitstream::text(name), bitstream::text(device), bitstream::text(date), bitstream::text(time));
     bitstream::put32(out, static_cast<std::uint32_t>(length >= 0 ? length : size));
     const std::size_t header_size = out.size();
     if (!sparse)

@@ -39,8 +39,7 @@ TEST(Render, EveryVersionMatchesTheReferenceAndStaysInItsBounds) {
             ASSERT_LE(want.size(), render::max_output(size));
             // A guard zone behind the buffer's promised size shows stray writes.
             std::string out(render::max_output(size) + 64, '#');
-            const std::size_t written =
-                v.lines(reinterpret_cast<const unsigned char *>(part.data()), size, out.data());
+            const std::size_t written = v.lines(reinterpret_cast<const unsigned char *>(part.data()), size, out.data());
             ASSERT_EQ(out.substr(0, written), want) << v.name << ", " << size << " bytes";
             EXPECT_EQ(out.substr(render::max_output(size)), std::string(64, '#')) << v.name << ", " << size;
         }

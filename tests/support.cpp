@@ -7,7 +7,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <iterator>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
@@ -27,7 +29,9 @@ TempDir::~TempDir() {
     std::filesystem::remove_all(path_, ignored);
 }
 
-ScopedCwd::ScopedCwd(const Path &dir) : previous_(std::filesystem::current_path()) { std::filesystem::current_path(dir); }
+ScopedCwd::ScopedCwd(const Path &dir) : previous_(std::filesystem::current_path()) {
+    std::filesystem::current_path(dir);
+}
 
 ScopedCwd::~ScopedCwd() {
     std::error_code ignored;
@@ -35,7 +39,9 @@ ScopedCwd::~ScopedCwd() {
 }
 
 Result run(const std::vector<std::string> &argv, const Path &dir, const std::string &input) {
-    int in[2], out[2], err[2];
+    int in[2];
+    int out[2];
+    int err[2];
     if (pipe(in) != 0 || pipe(out) != 0 || pipe(err) != 0)
         throw std::runtime_error("pipe failed");
     const pid_t pid = fork();
@@ -50,8 +56,9 @@ Result run(const std::vector<std::string> &argv, const Path &dir, const std::str
         if (chdir(dir.c_str()) != 0)
             _exit(126);
         std::vector<char *> args;
-        for (const std::string &a : argv)
-            args.push_back(const_cast<char *>(a.c_str()));
+        args.reserve(argv.size() + 1);
+        std::transform(argv.begin(), argv.end(), std::back_inserter(args),
+                       [](const std::string &a) { return const_cast<char *>(a.c_str()); });
         args.push_back(nullptr);
         execv(args[0], args.data());
         _exit(127);
@@ -103,17 +110,10 @@ Result run(const std::vector<std::string> &argv, const Path &dir, const std::str
 }
 
 int shell(const std::string &command, std::string *output) {
-    std::FILE *pipe = popen((command + " 2>&1").c_str(), "r");
-    if (pipe == nullptr)
-        return -1;
-    std::string text;
-    char buf[4096];
-    for (std::size_t n; (n = std::fread(buf, 1, sizeof buf, pipe)) > 0;)
-        text.append(buf, n);
-    const int status = pclose(pipe);
+    const Result result = run({"/bin/sh", "-c", command + " 2>&1"}, std::filesystem::current_path());
     if (output != nullptr)
-        *output = text;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        *output = result.out;
+    return result.status;
 }
 
 std::string read_file(const Path &file) {

@@ -15,7 +15,7 @@ using Path = std::filesystem::path;
 // A fresh directory under the system's temporary directory, removed with
 // everything in it when the object goes.
 class TempDir {
-public:
+  public:
     TempDir();
     ~TempDir();
     TempDir(const TempDir &) = delete;
@@ -23,19 +23,19 @@ public:
     const Path &path() const { return path_; }
     Path operator/(const std::string &name) const { return path_ / name; }
 
-private:
+  private:
     Path path_;
 };
 
 // Makes dir the working directory for the lifetime of the object.
 class ScopedCwd {
-public:
+  public:
     explicit ScopedCwd(const Path &dir);
     ~ScopedCwd();
     ScopedCwd(const ScopedCwd &) = delete;
     ScopedCwd &operator=(const ScopedCwd &) = delete;
 
-private:
+  private:
     Path previous_;
 };
 
@@ -66,13 +66,13 @@ std::string length_message(std::uint32_t length);
 // Points the converter's input stream fs at a copy of bytes in memory, and
 // closes it again when the object goes.
 class MemoryInput {
-public:
+  public:
     explicit MemoryInput(std::string bytes);
     ~MemoryInput();
     MemoryInput(const MemoryInput &) = delete;
     MemoryInput &operator=(const MemoryInput &) = delete;
 
-private:
+  private:
     std::string bytes_;
 };
 
