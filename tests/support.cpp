@@ -9,9 +9,9 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <iterator>
 #include <cstdlib>
 #include <fstream>
+#include <iterator>
 #include <sstream>
 #include <stdexcept>
 
