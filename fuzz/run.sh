@@ -28,5 +28,13 @@ for cut in 1 2 11 13 16 40 60 70 76 80; do
 done
 
 cd "$build/findings"
-"$build/fuzz/fpgabits_fuzz" "$corpus" "$seeds" -max_len=4096 -max_total_time="$seconds" \
-  -jobs="$jobs" -workers="$jobs" -print_final_stats=1
+options=(-max_len=4096 -max_total_time="$seconds" -print_final_stats=1)
+if ((jobs > 1)); then
+  # Parallel jobs log to findings/fuzz-N.log.
+  options+=(-jobs="$jobs" -workers="$jobs")
+fi
+"$build/fuzz/fpgabits_fuzz" "$corpus" "$seeds" "${options[@]}"
+if compgen -G 'crash-*' >/dev/null || compgen -G 'leak-*' >/dev/null || compgen -G 'timeout-*' >/dev/null; then
+  echo "findings in $build/findings" >&2
+  exit 1
+fi
