@@ -127,11 +127,13 @@ TEST_F(Cli, KeepsWhatWasWrittenWhenTheDataEndsEarly) {
     EXPECT_EQ(r.out, "Config file read is 0xffffffff bytes\n");
     EXPECT_EQ(output(), expected(data, false));
 
-    write_file(dir / "in.bit", head + std::string("\0\0", 2));
-    r = fpgabits({"in.bit"});
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.out, "") << "a length word cut short has no length to report";
-    EXPECT_EQ(output(), expected("", false));
+    for (std::size_t cut = 0; cut < 4; ++cut) {
+        write_file(dir / "in.bit", head + std::string(cut, '\0'));
+        r = fpgabits({"in.bit"});
+        EXPECT_EQ(r.status, 1) << cut;
+        EXPECT_EQ(r.out, "") << "a length word cut short has no length to report";
+        EXPECT_EQ(output(), expected("", false)) << cut;
+    }
 }
 
 TEST_F(Cli, FailsWhenTheOutputCannotBeWritten) {
@@ -163,7 +165,7 @@ TEST_F(Cli, ReadsInputThatCannotSeek) {
     support::Result r = fpgabits({"/dev/stdin"}, file);
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, length_message(200000));
-    EXPECT_EQ(output(), expected(data));
+    EXPECT_TRUE(support::same_text(output(), expected(data)));
 
     std::filesystem::remove(dir / "fpgabits.i");
     ASSERT_EQ(mkfifo((dir / "in.fifo").c_str(), 0600), 0);
@@ -171,7 +173,7 @@ TEST_F(Cli, ReadsInputThatCannotSeek) {
     r = fpgabits({"in.fifo"});
     writer.join();
     EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(output(), expected(data));
+    EXPECT_TRUE(support::same_text(output(), expected(data)));
 }
 
 } // namespace

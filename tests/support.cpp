@@ -153,6 +153,18 @@ std::string expected_output(const std::string &name, const std::string &device, 
     return out;
 }
 
+::testing::AssertionResult same_text(const std::string &actual, const std::string &expected) {
+    if (actual == expected)
+        return ::testing::AssertionSuccess();
+    const auto diverge = std::mismatch(actual.begin(), actual.end(), expected.begin(), expected.end());
+    const auto at = static_cast<std::size_t>(diverge.first - actual.begin());
+    const std::size_t from = at < 40 ? 0 : at - 40;
+    return ::testing::AssertionFailure() << "sizes " << actual.size() << " and " << expected.size()
+                                         << ", first difference at byte " << at
+                                         << ":\n  actual:   " << ::testing::PrintToString(actual.substr(from, 80))
+                                         << "\n  expected: " << ::testing::PrintToString(expected.substr(from, 80));
+}
+
 std::string length_message(std::uint32_t length) {
     char text[64];
     std::snprintf(text, sizeof text, "Config file read is %#x bytes\n", length);

@@ -3,6 +3,8 @@
 #ifndef FPGABITS_TESTS_SUPPORT_H
 #define FPGABITS_TESTS_SUPPORT_H
 
+#include <gtest/gtest.h>
+
 #include <cstdint>
 #include <filesystem>
 #include <string>
@@ -59,6 +61,10 @@ void write_file(const Path &file, const std::string &bytes);
 // complete is false the data ended early: the items stop and the array stays open.
 std::string expected_output(const std::string &name, const std::string &device, const std::string &date,
                             const std::string &time, const std::string &data, bool complete = true);
+
+// Compares two long texts, and on a difference shows where it starts rather
+// than both texts whole.
+::testing::AssertionResult same_text(const std::string &actual, const std::string &expected);
 
 // The "Config file read" message for a length.
 std::string length_message(std::uint32_t length);
