@@ -1,5 +1,4 @@
 #include <algorithm>
-#include <cstring>
 
 #include "fpgabits.h"
 #include "render.h"
@@ -11,12 +10,9 @@ namespace {
 
 const char hdr2[] = "unsigned char FPGABITS[] =\n{\n";
 
-// Input is read in blocks of whole lines, so every block renders from the
-// start of a line; the output buffer holds one rendered block.
-constexpr std::size_t block_size = std::size_t{256} * 1024;
-static_assert(block_size % render::items_per_line == 0);
-unsigned char in_block[block_size];
-char out_block[render::max_output(block_size)];
+// One block of data, and the same rendered.
+unsigned char in_block[render::block_size];
+char out_block[render::max_output(render::block_size)];
 
 // Writes a header text as the body of a C string literal whose value is the
 // text itself, whatever bytes the file put there. Question marks are escaped
@@ -69,7 +65,7 @@ void write_declarations() {
 bool copy_data() {
     std::uint32_t count = 0;
     while (count < addr) {
-        const std::size_t wanted = std::min<std::uint32_t>(block_size, addr - count);
+        const std::size_t wanted = std::min<std::uint32_t>(render::block_size, addr - count);
         const std::size_t got = std::fread(in_block, 1, wanted, fs);
         const std::size_t length = render::lines(in_block, got, out_block);
         if (std::fwrite(out_block, 1, length, fd) != length)

@@ -10,6 +10,11 @@ namespace render {
 constexpr std::size_t items_per_line = 8;
 constexpr std::size_t line_size = 42; // "\t" + 8 * "0xNN," + "\n"
 
+// The converter reads data in blocks of whole lines, so that every block
+// renders from the start of a line.
+constexpr std::size_t block_size = std::size_t{256} * 1024;
+static_assert(block_size % items_per_line == 0);
+
 // Largest output that n input bytes can render to.
 constexpr std::size_t max_output(std::size_t n) noexcept {
     return (n + items_per_line - 1) / items_per_line * line_size;
