@@ -109,6 +109,27 @@ TEST(Header, StoresTextsWithinTheirBuffers) {
     }
 }
 
+// Each field at the lengths around its buffer's size, with no zero byte: the
+// text is cut to fit, and the fields after it are still read.
+TEST(Header, CutsEveryFieldToItsBuffer) {
+    char *const buffers[] = {nam, typ, dat, tim};
+    const std::size_t sizes[] = {sizeof nam, sizeof typ, sizeof dat, sizeof tim};
+    for (std::size_t length : {0, 1, 14, 15, 16, 17, 30, 31, 32, 33, 65535}) {
+        for (std::size_t field = 0; field < 4; ++field) {
+            std::string fields[] = {text("name"), text("device"), text("date"), text("time")};
+            const std::string others[] = {fields[0], fields[1], fields[2], fields[3]};
+            fields[field] = std::string(length, static_cast<char>('A' + field));
+            ASSERT_EQ(read_header(bitstream::header(fields[0], fields[1], fields[2], fields[3])), 0)
+                << "field " << field << ", " << length << " bytes";
+            for (std::size_t i = 0; i < 4; ++i) {
+                const std::string want =
+                    i == field ? fields[i].substr(0, sizes[i] - 1) : others[i].substr(0, others[i].size() - 1);
+                EXPECT_EQ(std::string(buffers[i]), want) << "field " << field << ", " << length << " bytes";
+            }
+        }
+    }
+}
+
 TEST(Header, RejectsAFileCutAnywhereInTheHeader) {
     const std::string head = bitstream::header(text("design;UserID=0XFFFFFFFF;Version=2024.2"), text("7z010clg400"),
                                                text("2026/12/08"), text("09:30:00"));
