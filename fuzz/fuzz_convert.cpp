@@ -1,5 +1,5 @@
-// Fuzz target: converts arbitrary bytes and checks the result against a
-// bitstream parser of its own. Built with libFuzzer, or with replay.cpp to
+// Fuzz target: converts arbitrary bytes and checks the result against the
+// tests' own bitstream parser. Built with libFuzzer, or with replay.cpp to
 // run saved inputs in the test suite.
 #include <sys/stat.h>
 #include <unistd.h>
@@ -11,6 +11,7 @@
 #include <string>
 #include <string_view>
 
+#include "bitstream.h"
 #include "fpgabits.h"
 
 namespace {
@@ -20,48 +21,6 @@ void check(bool ok, const char *what) {
         std::fprintf(stderr, "property violated: %s\n", what);
         std::abort();
     }
-}
-
-// What a correct converter makes of the input.
-struct Expected {
-    bool recognised = false;
-    bool complete = false; // the length word and all the data it announces are there
-    std::string texts[4];
-    std::string_view data;
-};
-
-Expected parse(std::string_view in) {
-    Expected e;
-    std::size_t at = 0;
-    const auto has = [&](std::size_t n) { return at + n <= in.size(); };
-    const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(in[i]); };
-    if (!has(13) || byte(0) != 0 || byte(1) != 9 || byte(11) != 0 || byte(12) != 1)
-        return e;
-    at = 13;
-    const std::size_t kept[4] = {31, 31, 15, 15};
-    for (int i = 0; i < 4; ++i) {
-        if (!has(3) || in[at] != "abcd"[i])
-            return e;
-        const std::size_t length = static_cast<std::size_t>(byte(at + 1) << 8 | byte(at + 2));
-        at += 3;
-        if (!has(length))
-            return e;
-        const std::string_view field = in.substr(at, std::min(length, kept[i]));
-        e.texts[i] = field.substr(0, field.find('\0'));
-        at += length;
-    }
-    if (!has(1) || in[at] != 'e')
-        return e;
-    e.recognised = true;
-    ++at;
-    if (!has(4))
-        return e;
-    const std::uint32_t length =
-        static_cast<std::uint32_t>(byte(at)) << 24 | byte(at + 1) << 16 | byte(at + 2) << 8 | byte(at + 3);
-    at += 4;
-    e.data = in.substr(at, length);
-    e.complete = e.data.size() == length;
-    return e;
 }
 
 // Reads back the value of a C string literal written as "..." at text[at].
@@ -101,7 +60,7 @@ int hex_digit(char c) {
 
 // Checks fpgabits.i line by line against the expected texts and data. The
 // array is closed only when the conversion was complete.
-void check_output(std::string_view text, const Expected &e, bool complete) {
+void check_output(std::string_view text, const bitstream::Parsed &e, bool complete) {
     std::size_t at = 0;
     expect_line(text, at, "/* Automatically generated - do not edit */\n\n", "the comment");
     expect_line(text, at, "char FPGAappl[32]=", "the name declaration");
@@ -177,7 +136,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *bytes, std::size_t siz
     std::fclose(fs);
     fs = nullptr;
 
-    const Expected e = parse(input);
+    const bitstream::Parsed e = bitstream::parse(input);
     check(status == 0 || status == 1, "status 0 or 1");
     struct stat info {};
     const bool exists = stat("fpgabits.i", &info) == 0;

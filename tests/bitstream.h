@@ -1,7 +1,9 @@
-// Builds bitstream files in memory, for the tests and the sample generator.
+// Builds bitstream files in memory, for the tests and the sample generator,
+// and reads them with a parser of its own, to check the converter against.
 #ifndef FPGABITS_TESTS_BITSTREAM_H
 #define FPGABITS_TESTS_BITSTREAM_H
 
+#include <algorithm>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -65,6 +67,47 @@ inline std::string file(const std::string &head, const std::string &bytes) {
     std::string out = head;
     put32(out, static_cast<std::uint32_t>(bytes.size()));
     return out + bytes;
+}
+
+// What a correct converter makes of a file.
+struct Parsed {
+    bool recognised = false;
+    bool complete = false; // the length word and all the data it announces are there
+    std::string texts[4];  // name, device, date, time, cut as the buffers cut them
+    std::string_view data; // as much of the data as the file holds
+};
+
+inline Parsed parse(std::string_view in) {
+    Parsed p;
+    std::size_t at = 0;
+    const auto has = [&](std::size_t n) { return at + n <= in.size(); };
+    const auto byte = [&](std::size_t i) { return static_cast<std::uint32_t>(static_cast<unsigned char>(in[i])); };
+    if (!has(13) || byte(0) != 0 || byte(1) != 9 || byte(11) != 0 || byte(12) != 1)
+        return p;
+    at = 13;
+    const std::size_t kept[4] = {31, 31, 15, 15};
+    for (int i = 0; i < 4; ++i) {
+        if (!has(3) || in[at] != "abcd"[i])
+            return p;
+        const std::size_t length = byte(at + 1) << 8 | byte(at + 2);
+        at += 3;
+        if (!has(length))
+            return p;
+        const std::string_view field = in.substr(at, std::min(length, kept[i]));
+        p.texts[i] = field.substr(0, field.find('\0'));
+        at += length;
+    }
+    if (!has(1) || in[at] != 'e')
+        return p;
+    p.recognised = true;
+    ++at;
+    if (!has(4))
+        return p;
+    const std::uint32_t length = byte(at) << 24 | byte(at + 1) << 16 | byte(at + 2) << 8 | byte(at + 3);
+    at += 4;
+    p.data = in.substr(at, length);
+    p.complete = p.data.size() == length;
+    return p;
 }
 
 } // namespace bitstream
