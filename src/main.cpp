@@ -8,7 +8,7 @@ int main(int argc, char **argv) {
         return 1;
 
     int status = process();
-    // Closing flushes the last of fpgabits.i; if that fails the file is incomplete.
+    // A close that fails may leave fpgabits.i incomplete.
     if (fd != nullptr && std::fclose(fd) != 0)
         status = 1;
     std::fclose(fs);

@@ -25,18 +25,10 @@ constexpr std::array<char, 512> hex_pairs = [] {
 constexpr char line_template[] = "\t0x00,0x00,0x00,0x00,0x00,0x00,0x00,0x00,\n";
 static_assert(sizeof line_template - 1 == line_size);
 
-// The items of a last line of fewer than eight bytes, left open.
-char *partial_line(const unsigned char *in, std::size_t n, char *out) {
-    if (n == 0)
-        return out;
-    *out++ = '\t';
-    for (std::size_t i = 0; i < n; ++i, out += 5) {
-        out[0] = '0';
-        out[1] = 'x';
-        std::memcpy(out + 2, &hex_pairs[2 * std::size_t{in[i]}], 2);
-        out[4] = ',';
-    }
-    return out;
+// Fills in the hex digits of n items of a line that starts at out.
+void digits(const unsigned char *in, std::size_t n, char *out) {
+    for (std::size_t i = 0; i < n; ++i)
+        std::memcpy(out + 3 + 5 * i, &hex_pairs[2 * std::size_t{in[i]}], 2);
 }
 
 } // namespace
@@ -45,11 +37,16 @@ std::size_t lines_portable(const unsigned char *in, std::size_t n, char *out) {
     char *const start = out;
     for (; n >= items_per_line; n -= items_per_line, in += items_per_line) {
         std::memcpy(out, line_template, line_size);
-        for (std::size_t i = 0; i < items_per_line; ++i)
-            std::memcpy(out + 3 + 5 * i, &hex_pairs[2 * std::size_t{in[i]}], 2);
+        digits(in, items_per_line, out);
         out += line_size;
     }
-    return static_cast<std::size_t>(partial_line(in, n, out) - start);
+    // A last line of fewer items: the start of the template, left open.
+    if (n > 0) {
+        std::memcpy(out, line_template, 1 + 5 * n);
+        digits(in, n, out);
+        out += 1 + 5 * n;
+    }
+    return static_cast<std::size_t>(out - start);
 }
 
 #ifdef FPGABITS_HAVE_SSSE3_PATH
