@@ -11,10 +11,10 @@ trap 'rm -rf "$work"' EXIT
 bit=$work/design.bit
 
 # What fpga_info must print for the bitstream as it is now; the CRC-32 of
-# the data is the one gzip stores in its trailer.
+# the data is the one gzip stores in its trailer, least significant byte first.
 expected() {
   local name=$1 size=$2 crc
-  crc=$(tail -c "$size" "$bit" | gzip -c | tail -c 8 | head -c 4 | od -An -tx4 | tr -d ' ')
+  crc=$(tail -c "$size" "$bit" | gzip -c | tail -c 8 | head -c 4 | od -An -tx1 | awk '{ print $4 $3 $2 $1 }')
   printf 'design: %s\ndevice: 7a35tcsg324\nbuilt:  2026/12/08 09:30:00\nsize:   %d bytes\ncrc32:  %s\n' \
     "$name" "$size" "$crc"
 }

@@ -1,3 +1,5 @@
+#include <sys/stat.h>
+
 #include <algorithm>
 
 #include "fpgabits.h"
@@ -80,6 +82,15 @@ bool copy_data() {
     return true;
 }
 
+// Creating fpgabits.i empties it. When it is the input itself, under its own
+// name or through a link, that would destroy the bitstream.
+bool output_is_input() {
+    struct stat input {};
+    struct stat output {};
+    return fstat(fileno(fs), &input) == 0 && stat("fpgabits.i", &output) == 0 && input.st_dev == output.st_dev &&
+           input.st_ino == output.st_ino;
+}
+
 } // namespace
 
 int process() {
@@ -87,6 +98,8 @@ int process() {
         std::fputs("Unrecognized bitstream file\n", stdout);
         return 1;
     }
+    if (output_is_input())
+        return 1;
     fd = std::fopen("fpgabits.i", "w");
     if (fd == nullptr)
         return 1;

@@ -20,18 +20,36 @@ long read16() {
     return static_cast<long>(high) << 8 | low;
 }
 
-// Reads a length-prefixed text field into buf. A field longer than the buffer
-// keeps its first size-1 bytes, so the text always stays terminated; the rest
-// of the field is read past, since unseekable input cannot skip it.
+// Real design names carry a user ID and a tool version behind the name,
+// separated by ';', and are often longer than the buffer. A text that does
+// not fit keeps the parts that fit whole, up to the last ';' within the
+// buffer, so that no value is cut in the middle to look like another. Only
+// when not even the first part fits is it cut at size-1 bytes. buf holds the
+// first size bytes of the text.
+void cut(char *buf, std::size_t size) {
+    std::size_t end = size - 1;
+    for (std::size_t i = size - 1; i > 0; --i)
+        if (buf[i] == ';') {
+            end = i;
+            break;
+        }
+    std::memset(buf + end, 0, size - end);
+}
+
+// Reads a length-prefixed text field into buf, which is left terminated. A
+// text too long for the buffer is cut; the rest of the field is read past,
+// since unseekable input cannot skip it.
 bool field(char *buf, std::size_t size) {
     const long length = read16();
     if (length < 0)
         return false;
     std::memset(buf, 0, size);
-    const std::size_t kept = std::min(static_cast<std::size_t>(length), size - 1);
-    if (std::fread(buf, 1, kept, fs) != kept)
+    const std::size_t taken = std::min(static_cast<std::size_t>(length), size);
+    if (std::fread(buf, 1, taken, fs) != taken)
         return false;
-    for (long rest = length - static_cast<long>(kept); rest > 0; --rest)
+    if (taken == size && std::memchr(buf, 0, size) == nullptr)
+        cut(buf, size);
+    for (long rest = length - static_cast<long>(taken); rest > 0; --rest)
         if (std::getc(fs) == EOF)
             return false;
     return true;

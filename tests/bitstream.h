@@ -3,7 +3,6 @@
 #ifndef FPGABITS_TESTS_BITSTREAM_H
 #define FPGABITS_TESTS_BITSTREAM_H
 
-#include <algorithm>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -77,6 +76,17 @@ struct Parsed {
     std::string_view data; // as much of the data as the file holds
 };
 
+// A header text as a buffer of size bytes keeps it: whole when it fits with
+// its terminating zero; otherwise up to the last ';' among its first size
+// bytes, if there is one after the first byte; otherwise its first size-1 bytes.
+inline std::string kept_text(std::string_view field, std::size_t size) {
+    const std::string_view text = field.substr(0, field.find('\0'));
+    if (text.size() < size)
+        return std::string(text);
+    const std::size_t semicolon = text.substr(0, size).rfind(';');
+    return std::string(text.substr(0, semicolon != std::string_view::npos && semicolon > 0 ? semicolon : size - 1));
+}
+
 inline Parsed parse(std::string_view in) {
     Parsed p;
     std::size_t at = 0;
@@ -85,7 +95,7 @@ inline Parsed parse(std::string_view in) {
     if (!has(13) || byte(0) != 0 || byte(1) != 9 || byte(11) != 0 || byte(12) != 1)
         return p;
     at = 13;
-    const std::size_t kept[4] = {31, 31, 15, 15};
+    const std::size_t sizes[4] = {32, 32, 16, 16};
     for (int i = 0; i < 4; ++i) {
         if (!has(3) || in[at] != "abcd"[i])
             return p;
@@ -93,8 +103,7 @@ inline Parsed parse(std::string_view in) {
         at += 3;
         if (!has(length))
             return p;
-        const std::string_view field = in.substr(at, std::min(length, kept[i]));
-        p.texts[i] = field.substr(0, field.find('\0'));
+        p.texts[i] = kept_text(in.substr(at, length), sizes[i]);
         at += length;
     }
     if (!has(1) || in[at] != 'e')

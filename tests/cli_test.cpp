@@ -145,15 +145,60 @@ TEST_F(Cli, FailsWhenTheOutputCannotBeWritten) {
     EXPECT_EQ(r.out, "");
     EXPECT_EQ(r.err, "");
 
-    // A full disk: small output fails when it is flushed, large output while it is written.
+    // A full disk: fpgabits.i is unbuffered, so every write fails at once. With
+    // no data, only the check of the stream at the end sees that.
     std::filesystem::remove(dir / "fpgabits.i");
     std::filesystem::create_symlink("/dev/full", dir / "fpgabits.i");
-    for (std::size_t size : {10, 1 << 20}) {
+    for (std::size_t size : {0, 10, 1 << 20}) {
         write_file(dir / "in.bit", bitstream::file(head, bitstream::data(size)));
         r = fpgabits({"in.bit"});
         EXPECT_EQ(r.status, 1) << size;
         EXPECT_EQ(r.out, length_message(static_cast<std::uint32_t>(size)));
         EXPECT_EQ(r.err, "");
+    }
+}
+
+// Creating fpgabits.i would empty the input when the two are one file.
+TEST_F(Cli, NeverEmptiesItsInput) {
+    const std::string file = bitstream::file(header_bytes(), bitstream::data(100));
+    struct Case {
+        const char *what;
+        const char *argument;
+        void (*link)(const std::filesystem::path &input, const std::filesystem::path &output);
+    };
+    const Case cases[] = {
+        {"named as the output", "fpgabits.i", [](const auto &, const auto &) {}},
+        {"a symbolic link", "in.bit", [](const auto &in, const auto &out) { std::filesystem::create_symlink(in, out); }},
+        {"a hard link", "in.bit", [](const auto &in, const auto &out) { std::filesystem::create_hard_link(in, out); }},
+    };
+    for (const Case &c : cases) {
+        support::TempDir d;
+        const std::filesystem::path input = d / c.argument;
+        write_file(input, file);
+        c.link(input, d / "fpgabits.i");
+        const support::Result r = support::run({FPGABITS_EXE, c.argument}, d.path());
+        EXPECT_EQ(r.status, 1) << c.what;
+        EXPECT_EQ(r.out, "") << c.what;
+        EXPECT_EQ(read_file(input), file) << c.what;
+        EXPECT_EQ(read_file(d / "fpgabits.i"), file) << c.what;
+    }
+}
+
+// Standard descriptors closed, or standard output that cannot be written: the
+// file is still written right, and the status tells whether the line was.
+TEST_F(Cli, HandlesStandardStreamsThatCannotBeUsed) {
+    const std::string data = bitstream::data(10);
+    write_file(dir / "in.bit", bitstream::file(header_bytes(), data));
+    struct Case {
+        const char *redirections;
+        int status;
+    };
+    for (const Case &c : {Case{"<&- >&- 2>&-", 0}, Case{">/dev/full", 1}}) {
+        const support::Result r =
+            support::run({"/bin/sh", "-c", std::string("exec \"$0\" in.bit ") + c.redirections, FPGABITS_EXE}, dir.path());
+        EXPECT_EQ(r.status, c.status) << c.redirections;
+        EXPECT_EQ(r.err, "") << c.redirections;
+        EXPECT_EQ(output(), expected(data)) << c.redirections;
     }
 }
 

@@ -72,11 +72,13 @@ struct TextCase {
     std::string want_name, want_device, want_date, want_time;
 };
 
-// A buffer holds the text wanted, and zeros behind the bytes taken from the field.
+// A buffer holds the text wanted, and zeros behind the bytes taken from the
+// field: all it read of a text that fits, only the text kept of one that is cut.
 void expect_stored(const char *buf, std::size_t size, const std::string &field, const std::string &want,
                    const char *what) {
     EXPECT_EQ(std::string(buf), want) << what;
-    const std::size_t taken = std::min(field.size(), size - 1);
+    const bool fits = field.find('\0') < size || field.size() < size;
+    const std::size_t taken = fits ? std::min(field.size(), size) : want.size();
     EXPECT_EQ(std::string(buf + taken, size - taken), std::string(size - taken, '\0')) << what;
 }
 
@@ -95,6 +97,12 @@ TEST(Header, StoresTextsWithinTheirBuffers) {
         {"longest fields", std::string(65535, 'a'), std::string(65535, 'b'), std::string(65535, 'c'),
          std::string(65535, 'd'), std::string(31, 'a'), std::string(31, 'b'), std::string(15, 'c'),
          std::string(15, 'd')},
+        {"long texts keep their parts that fit whole", text("design_1_wrapper;UserID=0XFFFFFFFF;Version=2019.2"),
+         text("top;UserID=0XFFFFFFFF;Version=2016.3"), text(std::string(14, 'd') + ";;x"), text("12:00:00;UTC+01:00"),
+         "design_1_wrapper", "top;UserID=0XFFFFFFFF", std::string(14, 'd') + ";", "12:00:00"},
+        {"long texts with no part that fits", text(";" + std::string(40, 'x')), text(n31 + "N;x"),
+         text(std::string(30, 'd') + ";"), std::string("ab;cd\0", 6) + std::string(40, 'x'), ";" + std::string(30, 'x'),
+         n31, d15, "ab;cd"},
         {"quotes, backslashes and line breaks", text("a\"b\\c\n"), text("?\?/"), "\x80\xff", "\t", "a\"b\\c\n", "?\?/",
          "\x80\xff", "\t"},
     };
