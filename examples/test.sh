@@ -1,49 +1,165 @@
 #!/usr/bin/env bash
-# Builds both example projects against a given fpgabits, runs them on a
-# generated bitstream, then gives the bitstream new contents and checks that
-# a rebuild picks them up: examples/test.sh FPGABITS MKBITSTREAM
+# Builds an example as a project of its own against a built fpgabits, runs it
+# on generated bitstreams and checks what it prints:
+#   examples/test.sh make|native|cortex-m3 FPGABITS_BUILD_DIR
+# make       examples/make, then again after the bitstream changed.
+# native     examples/firmware from an installed package, compiled as C++; a
+#            build with nothing changed converts nothing, a new program
+#            converts again, and a bitstream for another device fails.
+# cortex-m3  examples/firmware cross-compiled and run in QEMU: the data in
+#            flash, little RAM used, and a changed bitstream built in.
+# Exits 77 (skipped) where the cross tools are missing, unless FPGABITS_CI is set.
 set -euo pipefail
-fpgabits=$(realpath "$1")
-mkbitstream=$(realpath "$2")
+mode=$1
+build=$(realpath "$2")
 examples=$(cd "$(dirname "$0")" && pwd)
+
+if [[ $mode == cortex-m3 ]]; then
+  missing=()
+  for tool in arm-none-eabi-gcc qemu-system-arm; do
+    command -v "$tool" >/dev/null || missing+=("$tool")
+  done
+  if [[ ${#missing[@]} == 0 && $(arm-none-eabi-gcc -print-file-name=libc_nano.a) != /* ]]; then
+    missing+=(newlib)
+  fi
+  if ((${#missing[@]})); then
+    echo "skipped: no ${missing[*]}; install the Debian packages gcc-arm-none-eabi libnewlib-arm-none-eabi qemu-system-arm"
+    [[ -z ${FPGABITS_CI:-} ]] && exit 77
+    exit 1
+  fi
+fi
+
 work=$(mktemp -d "${TMPDIR:-/tmp}/fpgabits-examples-XXXXXX")
 trap 'rm -rf "$work"' EXIT
-bit=$work/design.bit
 
-# What fpga_info must print for the bitstream as it is now; the CRC-32 of
-# the data is the one gzip stores in its trailer, least significant byte first.
-expected() {
-  local name=$1 size=$2 crc
-  crc=$(tail -c "$size" "$bit" | gzip -c | tail -c 8 | head -c 4 | od -An -tx1 | awk '{ print $4 $3 $2 $1 }')
-  printf 'design: %s\ndevice: 7a35tcsg324\nbuilt:  2026/12/08 09:30:00\nsize:   %d bytes\ncrc32:  %s\n' \
-    "$name" "$size" "$crc"
+# bitstream FILE DEVICE DATE SIZE SEED: makes a bitstream with these values.
+bitstream() {
+  "$build/mkbitstream" --device "$2" --date "$3" --size "$4" --seed "$5" "$1"
 }
 
-check() {
-  local what=$1 program=$2 name=$3 size=$4
-  if ! diff <(expected "$name" "$size") <("$program"); then
+# crc32 FILE SIZE: the CRC-32 of the last SIZE bytes, the data of the
+# bitstream FILE, from the gzip trailer, which stores it least significant
+# byte first.
+crc32() {
+  tail -c "$2" "$1" | gzip -c | tail -c 8 | od -An -tx1 | awk '{ print $4 $3 $2 $1 }'
+}
+
+# expect WHAT EXPECTED COMMAND...: runs the command and compares what it
+# prints with the lines EXPECTED.
+expect() {
+  local what=$1 expected=$2
+  shift 2
+  if ! diff <(printf '%s\n' "$expected") <("$@"); then
     echo "FAIL: $what" >&2
     exit 1
   fi
   echo "ok: $what"
 }
 
-"$mkbitstream" --name first_design --size 1000 --seed 1 "$bit"
+# The firmware's report of one FPGA: report NAME FILE DEVICE DATE SIZE
+report() {
+  printf '%s: device %s, built %s 09:30:00, %d bytes, crc32 %s\n' "$1" "$3" "$4" "$5" "$(crc32 "$2" "$5")"
+}
 
-cmake -S "$examples/cmake" -B "$work/cmake" -DFPGABITS_EXECUTABLE="$fpgabits" -DBITSTREAM="$bit" >/dev/null
-cmake --build "$work/cmake" >/dev/null
-check "CMake example" "$work/cmake/fpga_info" first_design 1000
+case $mode in
+make)
+  info() {
+    printf 'design: sample_top;UserID=0XFFFFFFFF\ndevice: %s\nbuilt:  %s 09:30:00\nsize:   %d bytes\ncrc32:  %s\n' \
+      "$2" "$3" "$4" "$(crc32 "$1" "$4")"
+  }
+  make_example() {
+    make -s -C "$work" -f "$examples/make/Makefile" FPGABITS="$build/fpgabits" BITSTREAM="$work/design.bit" >/dev/null
+  }
+  bitstream "$work/design.bit" 7a35tcsg324 2026/12/08 1000 1
+  make_example
+  expect "Makefile example" "$(info "$work/design.bit" 7a35tcsg324 2026/12/08 1000)" "$work/fpga_info"
+  # A second's pause keeps the time stamps apart on coarse clocks.
+  sleep 1
+  bitstream "$work/design.bit" 7z010clg400 2026/12/09 2345 2
+  make_example
+  expect "Makefile example after the bitstream changed" \
+    "$(info "$work/design.bit" 7z010clg400 2026/12/09 2345)" "$work/fpga_info"
+  ;;
 
-mkdir "$work/make"
-make -s -C "$work/make" -f "$examples/make/Makefile" FPGABITS="$fpgabits" BITSTREAM="$bit" >/dev/null
-check "Makefile example" "$work/make/fpga_info" first_design 1000
+native | cortex-m3)
+  cmake --install "$build" --prefix "$work/prefix" >/dev/null
+  bitstream "$work/main.bit" 7a35ticsg324 2026/11/30 150000 1
+  bitstream "$work/io.bit" xc7s25ftgb196 2026/12/01 33333 2
+  configure=(cmake -S "$examples/firmware" -B "$work/build" -DCMAKE_BUILD_TYPE=MinSizeRel
+    -DCMAKE_PREFIX_PATH="$work/prefix" -DMAIN_BITSTREAM="$work/main.bit" -DIO_BITSTREAM="$work/io.bit")
+  if [[ $mode == native ]]; then
+    run() { "$work/build/firmware"; }
+  else
+    configure+=(-DCMAKE_TOOLCHAIN_FILE="$examples/firmware/cortex-m3.cmake")
+    run() {
+      timeout 120 qemu-system-arm -M mps2-an385 -nographic -monitor none -serial none \
+        -semihosting-config enable=on,target=native -kernel "$work/build/firmware.elf"
+    }
+  fi
+  "${configure[@]}" >/dev/null
+  cmake --build "$work/build" >/dev/null
+  io=$(report io "$work/io.bit" xc7s25ftgb196 2026/12/01 33333)
+  expect "$mode firmware" "$(report main "$work/main.bit" 7a35ticsg324 2026/11/30 150000)"$'\n'"$io" run
+  ;;&
 
-# New contents; a second's pause keeps the time stamps apart on coarse clocks.
-sleep 1
-"$mkbitstream" --name second_design --size 2345 --seed 2 "$bit"
+native)
+  if cmake --build "$work/build" | grep Converting; then
+    echo "FAIL: a build with nothing changed converted a bitstream" >&2
+    exit 1
+  fi
+  sleep 1
+  touch "$work/prefix/bin/fpgabits"
+  [[ $(cmake --build "$work/build" | grep -c Converting) == 2 ]] || {
+    echo "FAIL: a new fpgabits did not convert both bitstreams again" >&2
+    exit 1
+  }
+  echo "ok: converts again when the program changes, and only then"
 
-cmake --build "$work/cmake" >/dev/null
-check "CMake example after the bitstream changed" "$work/cmake/fpga_info" second_design 2345
+  bitstream "$work/main.bit" xc7a100tcsg324 2026/11/30 1000 3
+  # Twice: the first failure must not leave a file that the next build takes.
+  for attempt in first second; do
+    if cmake --build "$work/build" >"$work/log" 2>&1; then
+      echo "FAIL: a bitstream for another device was built in" >&2
+      exit 1
+    fi
+    grep -q 'main.bit is for xc7a100tcsg324, not 7a35t' "$work/log" || {
+      cat "$work/log"
+      echo "FAIL: the $attempt build did not name both devices" >&2
+      exit 1
+    }
+  done
+  echo "ok: a bitstream for another device fails the build, naming both"
+  ;;
 
-make -s -C "$work/make" -f "$examples/make/Makefile" FPGABITS="$fpgabits" BITSTREAM="$bit" >/dev/null
-check "Makefile example after the bitstream changed" "$work/make/fpga_info" second_design 2345
+cortex-m3)
+  elf=$work/build/firmware.elf
+  # Where the data lies: symbol address and section, from objdump -t.
+  symbol() { arm-none-eabi-objdump -t "$elf" | awk -v name="$1" '$NF == name { print $1, $(NF - 2) }'; }
+  read -r main_address main_section < <(symbol main_fpga_data)
+  read -r io_address io_section < <(symbol io_fpga_data)
+  flash_end=$((0x400000))
+  if ((0x$main_address >= flash_end || 0x$io_address >= flash_end)) || [[ $io_section != .fpga ]] ||
+    ((0x$io_address % 256)); then
+    echo "FAIL: data not in flash as asked: main_fpga_data at 0x$main_address in $main_section," \
+      "io_fpga_data at 0x$io_address in $io_section (wanted .fpga, aligned to 256)" >&2
+    exit 1
+  fi
+  ram=$(arm-none-eabi-size -A "$elf" | awk '$1 == ".data" || $1 == ".bss" { sum += $2 } END { print sum }')
+  if ((ram > 4096)); then
+    echo "FAIL: .data and .bss take $ram bytes of RAM" >&2
+    exit 1
+  fi
+  echo "ok: data in flash (main at 0x$main_address, io at 0x$io_address in .fpga), $ram bytes of RAM"
+
+  sleep 1
+  bitstream "$work/main.bit" 7a35tcpg236 2026/12/07 77777 4
+  cmake --build "$work/build" >/dev/null
+  expect "cortex-m3 firmware after a bitstream changed" \
+    "$(report main "$work/main.bit" 7a35tcpg236 2026/12/07 77777)"$'\n'"$io" run
+  ;;
+
+*)
+  echo "usage: $0 make|native|cortex-m3 FPGABITS_BUILD_DIR" >&2
+  exit 2
+  ;;
+esac

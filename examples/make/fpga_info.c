@@ -1,9 +1,9 @@
-/* A stand-in for firmware that loads its FPGA: it compiles the generated
- * fpgabits.i in and reports what it holds. */
+/* A stand-in for firmware that loads its FPGA: it reports the configuration
+ * that fpga.c compiles in. */
 #include <stdint.h>
 #include <stdio.h>
 
-#include "fpgabits.i"
+#include "fpga.h"
 
 /* CRC-32 as zlib and gzip compute it, to compare with the bitstream's data. */
 static uint32_t crc32(const unsigned char *bytes, size_t size) {
@@ -19,10 +19,10 @@ static uint32_t crc32(const unsigned char *bytes, size_t size) {
 }
 
 int main(void) {
-    printf("design: %s\n", FPGAappl);
-    printf("device: %s\n", FPGAtype);
-    printf("built:  %s\n", FPGAdate);
-    printf("size:   %lu bytes\n", (unsigned long)sizeof FPGABITS);
-    printf("crc32:  %08lx\n", (unsigned long)crc32(FPGABITS, sizeof FPGABITS));
+    printf("design: %s\n", fpga_design);
+    printf("device: %s\n", fpga_device);
+    printf("built:  %s\n", fpga_date);
+    printf("size:   %lu bytes\n", (unsigned long)fpga_size);
+    printf("crc32:  %08lx\n", (unsigned long)crc32(fpga_data, fpga_size));
     return 0;
 }

@@ -1,0 +1,57 @@
+# Installs the tool, its manual page and its CMake package, and describes the
+# Debian package that CPack makes of them.
+include(GNUInstallDirs)
+include(CMakePackageConfigHelpers)
+
+install(TARGETS fpgabits EXPORT fpgabits-targets RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+
+# Debian wants the manual page and its changelog compressed; -n leaves the
+# name and time stamp out, so the same sources give the same package.
+find_program(FPGABITS_GZIP gzip REQUIRED)
+set(compressed)
+foreach(pair "docs/fpgabits.1;fpgabits.1" "docs/debian/changelog;changelog.Debian")
+  list(GET pair 0 source)
+  list(GET pair 1 name)
+  add_custom_command(
+    OUTPUT ${name}.gz
+    COMMAND ${CMAKE_COMMAND} -E copy ${PROJECT_SOURCE_DIR}/${source} ${name}
+    COMMAND ${FPGABITS_GZIP} -9nf ${name}
+    DEPENDS ${PROJECT_SOURCE_DIR}/${source}
+    VERBATIM)
+  list(APPEND compressed ${CMAKE_CURRENT_BINARY_DIR}/${name}.gz)
+endforeach()
+add_custom_target(fpgabits_docs ALL DEPENDS ${compressed})
+list(GET compressed 0 manual)
+install(FILES ${manual} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+list(GET compressed 1 changelog)
+install(FILES docs/debian/copyright ${changelog} DESTINATION ${CMAKE_INSTALL_DOCDIR})
+
+# The package holds no code for the target system, only the build machine's
+# tool and a function, so one package serves builds for any target.
+set(package_dir ${CMAKE_INSTALL_DATADIR}/cmake/fpgabits)
+install(EXPORT fpgabits-targets NAMESPACE fpgabits:: DESTINATION ${package_dir})
+write_basic_package_version_file(fpgabits-config-version.cmake COMPATIBILITY SameMajorVersion ARCH_INDEPENDENT)
+install(FILES cmake/fpgabits-config.cmake cmake/fpgabits_add_bitstream.cmake cmake/fpgabits_run.cmake
+              ${CMAKE_CURRENT_BINARY_DIR}/fpgabits-config-version.cmake
+        DESTINATION ${package_dir})
+
+set(CPACK_GENERATOR DEB)
+set(CPACK_PACKAGE_NAME fpgabits)
+set(CPACK_PACKAGE_CONTACT "fpgabits developers <fpgabits@users.noreply.invalid>")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "turn an FPGA configuration bitstream into C array source")
+set(CPACK_PACKAGE_DESCRIPTION
+    "fpgabits reads an FPGA configuration bitstream file and writes fpgabits.i,\n\
+a C source fragment that declares the design name, device type and build\n\
+date as strings and the configuration data as the byte array FPGABITS, so\n\
+that firmware can compile the configuration in and load the FPGA itself.\n\
+\n\
+The package also holds a CMake package: find_package(fpgabits) and\n\
+fpgabits_add_bitstream() compile a bitstream into a firmware image as\n\
+read-only data that stays in flash.")
+set(CPACK_DEBIAN_PACKAGE_RELEASE 1)
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_SECTION embedded)
+set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+set(CPACK_STRIP_FILES ON)
+include(CPack)

@@ -1,0 +1,80 @@
+cmake_minimum_required(VERSION 3.22)
+# Calls fpgabits_add_bitstream() wrongly in a scratch project and checks that
+# configuration stops with a message that says what is wrong; a right call
+# must pass. cmake -DSOURCE_DIR=<fpgabits source> -DWORK_DIR=<scratch> -P this
+#
+# Each row: the calls after add_executable(app main.c), then a regular
+# expression that the message must match, or "" where configuration must pass.
+set(rows
+  [[fpgabits_add_bitstream(nosuch a.bit)]]
+  [[there is no target "nosuch"]]
+  [[fpgabits_add_bitstream(app missing.bit)]]
+  [[there is no bitstream file .*/missing.bit]]
+  [[fpgabits_add_bitstream(app a.bit NAME 2fast)]]
+  [[NAME "2fast" is not a C identifier]]
+  [[fpgabits_add_bitstream(app a.bit NAME fpga-a)]]
+  [[NAME "fpga-a" is not a C identifier]]
+  [[fpgabits_add_bitstream(app a.bit) fpgabits_add_bitstream(app sub/a.bit)]]
+  [[NAME "a" is used twice, for .*/a.bit and .*/sub/a.bit]]
+  [[fpgabits_add_bitstream(app a.bit ALIGN 12)]]
+  [[ALIGN 12 is not a power of two]]
+  [[fpgabits_add_bitstream(app a.bit ALIGN 0)]]
+  [[ALIGN 0 is not a power of two]]
+  [[fpgabits_add_bitstream(app a.bit ALIGN 4k)]]
+  [[ALIGN 4k is not a power of two]]
+  [[fpgabits_add_bitstream(app a.bit SECTION ".fpga data")]]
+  [[SECTION ".fpga data" is not a section name]]
+  [[fpgabits_add_bitstream(app a.bit ALIGNMENT 4)]]
+  [[unknown argument "ALIGNMENT"]]
+  [[fpgabits_add_bitstream(app a.bit NAME)]]
+  [[NAME needs a value]]
+  [[fpgabits_add_bitstream(app a.bit) fpgabits_add_bitstream(app sub/a.bit NAME b SECTION .fpga ALIGN 4096 DEVICE 7a35t)]]
+  "")
+
+set(project "${WORK_DIR}/project")
+file(REMOVE_RECURSE "${WORK_DIR}")
+file(WRITE "${project}/main.c" "int main(void) { return 0; }\n")
+file(WRITE "${project}/a.bit" "")
+file(WRITE "${project}/sub/a.bit" "")
+
+set(failures 0)
+list(LENGTH rows length)
+math(EXPR last "${length} - 1")
+foreach(i RANGE 0 ${last} 2)
+  math(EXPR j "${i} + 1")
+  list(GET rows ${i} calls)
+  string(REPLACE ") " ")\n" calls "${calls}")
+  list(GET rows ${j} wanted)
+  file(WRITE "${project}/CMakeLists.txt" "cmake_minimum_required(VERSION 3.22)
+project(errors C)
+include(\"${SOURCE_DIR}/cmake/fpgabits_add_bitstream.cmake\")
+set(FPGABITS_EXECUTABLE \"${CMAKE_COMMAND}\")
+add_executable(app main.c)
+${calls}
+")
+  # The same build tree each time, so that the compiler is examined once.
+  execute_process(COMMAND "${CMAKE_COMMAND}" -S "${project}" -B "${WORK_DIR}/build"
+                  RESULT_VARIABLE status OUTPUT_QUIET ERROR_VARIABLE errors)
+  # CMake wraps long messages; join their lines again.
+  string(REGEX REPLACE "\n  " " " errors "${errors}")
+  if(wanted STREQUAL "")
+    set(ok FALSE)
+    if(status EQUAL 0)
+      set(ok TRUE)
+    endif()
+  else()
+    set(ok FALSE)
+    if(NOT status EQUAL 0 AND errors MATCHES "fpgabits_add_bitstream: ${wanted}")
+      set(ok TRUE)
+    endif()
+  endif()
+  if(ok)
+    message(STATUS "ok: ${calls}")
+  else()
+    message(STATUS "FAIL: ${calls}\n  status ${status}, wanted \"${wanted}\", got:\n${errors}")
+    math(EXPR failures "${failures} + 1")
+  endif()
+endforeach()
+if(failures)
+  message(FATAL_ERROR "${failures} calls were not handled as they should be")
+endif()
