@@ -168,7 +168,8 @@ TEST_F(Cli, NeverEmptiesItsInput) {
     };
     const Case cases[] = {
         {"named as the output", "fpgabits.i", [](const auto &, const auto &) {}},
-        {"a symbolic link", "in.bit", [](const auto &in, const auto &out) { std::filesystem::create_symlink(in, out); }},
+        {"a symbolic link", "in.bit",
+         [](const auto &in, const auto &out) { std::filesystem::create_symlink(in, out); }},
         {"a hard link", "in.bit", [](const auto &in, const auto &out) { std::filesystem::create_hard_link(in, out); }},
     };
     for (const Case &c : cases) {
@@ -194,8 +195,8 @@ TEST_F(Cli, HandlesStandardStreamsThatCannotBeUsed) {
         int status;
     };
     for (const Case &c : {Case{"<&- >&- 2>&-", 0}, Case{">/dev/full", 1}}) {
-        const support::Result r =
-            support::run({"/bin/sh", "-c", std::string("exec \"$0\" in.bit ") + c.redirections, FPGABITS_EXE}, dir.path());
+        const support::Result r = support::run(
+            {"/bin/sh", "-c", std::string("exec \"$0\" in.bit ") + c.redirections, FPGABITS_EXE}, dir.path());
         EXPECT_EQ(r.status, c.status) << c.redirections;
         EXPECT_EQ(r.err, "") << c.redirections;
         EXPECT_EQ(output(), expected(data)) << c.redirections;

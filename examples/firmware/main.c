@@ -20,8 +20,7 @@ static uint32_t crc32(const unsigned char *bytes, size_t size) {
     return ~crc;
 }
 
-static void report(const char *fpga, const char *device, const char *date, const unsigned char *data,
-                   size_t size) {
+static void report(const char *fpga, const char *device, const char *date, const unsigned char *data, size_t size) {
     printf("%s: device %s, built %s, %lu bytes, crc32 %08lx\n", fpga, device, date, (unsigned long)size,
            (unsigned long)crc32(data, size));
 }
