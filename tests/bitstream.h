@@ -80,11 +80,11 @@ struct Parsed {
 // its terminating zero; otherwise up to the last ';' among its first size
 // bytes, if there is one after the first byte; otherwise its first size-1 bytes.
 inline std::string kept_text(std::string_view field, std::size_t size) {
-    const std::string_view text = field.substr(0, field.find('\0'));
-    if (text.size() < size)
-        return std::string(text);
-    const std::size_t semicolon = text.substr(0, size).rfind(';');
-    return std::string(text.substr(0, semicolon != std::string_view::npos && semicolon > 0 ? semicolon : size - 1));
+    const std::string_view whole = field.substr(0, field.find('\0'));
+    if (whole.size() < size)
+        return std::string(whole);
+    const std::size_t semicolon = whole.substr(0, size).rfind(';');
+    return std::string(whole.substr(0, semicolon != std::string_view::npos && semicolon > 0 ? semicolon : size - 1));
 }
 
 inline Parsed parse(std::string_view in) {
