@@ -98,10 +98,16 @@ function(fpgabits_add_bitstream target bitstream)
                           "give the full path of an fpgabits program")
     endif()
     set(program "${FPGABITS_EXECUTABLE}")
-    set(program_file "${FPGABITS_EXECUTABLE}")
+    set(program_dependency "${FPGABITS_EXECUTABLE}")
   elseif(TARGET fpgabits::fpgabits)
+    get_target_property(installed fpgabits::fpgabits IMPORTED)
+    if(CMAKE_CROSSCOMPILING AND NOT installed)
+      message(FATAL_ERROR "fpgabits_add_bitstream: fpgabits built in this cross build runs on the target only; "
+                          "install fpgabits on the build machine and use find_package(fpgabits), "
+                          "or set FPGABITS_EXECUTABLE")
+    endif()
     set(program "$<TARGET_FILE:fpgabits::fpgabits>")
-    set(program_file fpgabits::fpgabits)
+    set(program_dependency fpgabits::fpgabits)
   else()
     message(FATAL_ERROR "fpgabits_add_bitstream: no fpgabits program; call find_package(fpgabits) first, "
                         "or set FPGABITS_EXECUTABLE")
@@ -113,7 +119,7 @@ function(fpgabits_add_bitstream target bitstream)
     OUTPUT "${dir}/fpgabits.i"
     COMMAND "${CMAKE_COMMAND}" "-Dfpgabits=${program}" "-Dbitstream=${bitstream}" "-Ddevice=${arg_DEVICE}"
             -P "${CMAKE_CURRENT_FUNCTION_LIST_DIR}/fpgabits_run.cmake"
-    DEPENDS "${bitstream}" ${program_file} "${CMAKE_CURRENT_FUNCTION_LIST_DIR}/fpgabits_run.cmake"
+    DEPENDS "${bitstream}" ${program_dependency} "${CMAKE_CURRENT_FUNCTION_LIST_DIR}/fpgabits_run.cmake"
     WORKING_DIRECTORY "${dir}"
     COMMENT "Converting ${bitstream}"
     VERBATIM)
