@@ -213,6 +213,12 @@ TEST_F(Cli, ReadsInputThatCannotSeek) {
     EXPECT_EQ(r.out, length_message(200000));
     EXPECT_TRUE(support::same_text(output(), expected(data)));
 
+    // fpgabits stops reading at a header it does not recognise, long before
+    // the end of what the pipe is fed.
+    r = fpgabits({"/dev/stdin"}, "not a bitstream" + data);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "Unrecognized bitstream file\n");
+
     std::filesystem::remove(dir / "fpgabits.i");
     ASSERT_EQ(mkfifo((dir / "in.fifo").c_str(), 0600), 0);
     std::thread writer([&] { write_file(dir / "in.fifo", file); });
