@@ -8,23 +8,19 @@ install(TARGETS fpgabits EXPORT fpgabits-targets RUNTIME DESTINATION ${CMAKE_INS
 # Debian wants the manual page and its changelog compressed; -n leaves the
 # name and time stamp out, so the same sources give the same package.
 find_program(FPGABITS_GZIP gzip REQUIRED)
-set(compressed)
-foreach(pair "docs/fpgabits.1;fpgabits.1" "docs/debian/changelog;changelog.Debian")
-  list(GET pair 0 source)
-  list(GET pair 1 name)
+function(fpgabits_install_gzipped source name destination)
   add_custom_command(
     OUTPUT ${name}.gz
     COMMAND ${CMAKE_COMMAND} -E copy ${PROJECT_SOURCE_DIR}/${source} ${name}
     COMMAND ${FPGABITS_GZIP} -9nf ${name}
     DEPENDS ${PROJECT_SOURCE_DIR}/${source}
     VERBATIM)
-  list(APPEND compressed ${CMAKE_CURRENT_BINARY_DIR}/${name}.gz)
-endforeach()
-add_custom_target(fpgabits_docs ALL DEPENDS ${compressed})
-list(GET compressed 0 manual)
-install(FILES ${manual} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
-list(GET compressed 1 changelog)
-install(FILES docs/debian/copyright ${changelog} DESTINATION ${CMAKE_INSTALL_DOCDIR})
+  add_custom_target(fpgabits-${name}.gz ALL DEPENDS ${name}.gz)
+  install(FILES ${CMAKE_CURRENT_BINARY_DIR}/${name}.gz DESTINATION ${destination})
+endfunction()
+fpgabits_install_gzipped(docs/fpgabits.1 fpgabits.1 ${CMAKE_INSTALL_MANDIR}/man1)
+fpgabits_install_gzipped(docs/debian/changelog changelog.Debian ${CMAKE_INSTALL_DOCDIR})
+install(FILES docs/debian/copyright DESTINATION ${CMAKE_INSTALL_DOCDIR})
 
 # The package holds no code for the target system, only the build machine's
 # tool and a function, so one package serves builds for any target.
