@@ -3,7 +3,7 @@
 #
 # Compiles the FPGA configuration in <bitstream> into <target> as read-only
 # data, so that firmware keeps it in flash. <target> gets <name>.h on its
-# include path, declaring for C and C++:
+# include path, and passes it on to what links it, declaring for C and C++:
 #
 #   extern const unsigned char <name>_data[];  the configuration data
 #   extern const size_t <name>_size;           its length in bytes
@@ -12,13 +12,16 @@
 #   extern const char <name>_date[32];         build date and time
 #
 # NAME defaults to the bitstream's file name without its extension, made a C
-# identifier. SECTION and ALIGN place the data in a linker section and on an
-# address that is a multiple of ALIGN bytes. DEVICE fails the build when the
-# bitstream's device type does not contain the text (in any case).
+# identifier; each NAME may be used once per target. SECTION and ALIGN place
+# the data in a linker section and on an address that is a multiple of ALIGN
+# bytes. DEVICE fails the build when the bitstream's device type does not
+# contain the text (in any case). A relative <bitstream> is taken from the
+# source directory, or else from the binary directory, where a custom command
+# of the same directory may make it, before or after this call.
 #
-# fpgabits runs in a directory of its own for each bitstream, and again when
-# the bitstream or the program changes. The program is the fpgabits::fpgabits
-# target, or FPGABITS_EXECUTABLE when that is set.
+# fpgabits runs in a directory of its own for each target and name, and again
+# when the bitstream or the program changes. The program is the
+# fpgabits::fpgabits target, or FPGABITS_EXECUTABLE when that is set.
 include_guard(GLOBAL)
 
 set(FPGABITS_EXECUTABLE "" CACHE FILEPATH "fpgabits program to run instead of the fpgabits::fpgabits target")
@@ -49,10 +52,16 @@ function(fpgabits_add_bitstream target bitstream)
                         "give an executable or a library built by this project")
   endif()
 
-  get_filename_component(bitstream "${bitstream}" ABSOLUTE BASE_DIR "${CMAKE_CURRENT_SOURCE_DIR}")
-  get_source_file_property(generated "${bitstream}" GENERATED)
-  if(NOT EXISTS "${bitstream}" AND NOT generated)
-    message(FATAL_ERROR "fpgabits_add_bitstream: there is no bitstream file ${bitstream}")
+  # A relative name is found as add_custom_command() finds a dependency: in
+  # the source directory if it is there, else in the binary directory, where
+  # the build may make it.
+  get_filename_component(source "${bitstream}" ABSOLUTE BASE_DIR "${CMAKE_CURRENT_SOURCE_DIR}")
+  get_filename_component(bitstream "${bitstream}" ABSOLUTE BASE_DIR "${CMAKE_CURRENT_BINARY_DIR}")
+  if(EXISTS "${source}")
+    set(bitstream "${source}")
+  elseif(NOT EXISTS "${bitstream}")
+    # The rule that makes it may come later in this directory.
+    cmake_language(EVAL CODE "cmake_language(DEFER CALL _fpgabits_check_bitstream [==[${source}]==] [==[${bitstream}]==])")
   endif()
 
   if(DEFINED arg_NAME)
@@ -65,17 +74,22 @@ function(fpgabits_add_bitstream target bitstream)
     message(FATAL_ERROR "fpgabits_add_bitstream: NAME \"${name}\" is not a C identifier; "
                         "use letters, digits and '_', not starting with a digit")
   endif()
-  # The names become global symbols and a directory in the build tree.
-  get_property(first GLOBAL PROPERTY "FPGABITS_NAME_${name}")
+  # The names become symbols, which must differ among what is linked
+  # together; the same bitstream may go into any number of targets.
+  get_property(first TARGET "${target}" PROPERTY "FPGABITS_NAME_${name}")
   if(first)
-    message(FATAL_ERROR "fpgabits_add_bitstream: NAME \"${name}\" is used twice, for ${first} and ${bitstream}; "
-                        "give each bitstream a NAME of its own")
+    message(FATAL_ERROR "fpgabits_add_bitstream: NAME \"${name}\" is used twice in \"${target}\", for ${first} "
+                        "and ${bitstream}; give each bitstream a NAME of its own")
   endif()
-  set_property(GLOBAL PROPERTY "FPGABITS_NAME_${name}" "${bitstream}")
+  set_property(TARGET "${target}" PROPERTY "FPGABITS_NAME_${name}" "${bitstream}")
 
-  if(DEFINED arg_SECTION AND NOT arg_SECTION MATCHES "^[A-Za-z0-9_.]+$")
-    message(FATAL_ERROR "fpgabits_add_bitstream: SECTION \"${arg_SECTION}\" is not a section name; "
-                        "use letters, digits, '_' and '.'")
+  set(placement "")
+  if(DEFINED arg_SECTION)
+    if(NOT arg_SECTION MATCHES "^[A-Za-z0-9_.]+$")
+      message(FATAL_ERROR "fpgabits_add_bitstream: SECTION \"${arg_SECTION}\" is not a section name; "
+                          "use letters, digits, '_' and '.'")
+    endif()
+    string(APPEND placement "__attribute__((section(\"${arg_SECTION}\"))) ")
   endif()
   if(DEFINED arg_ALIGN)
     set(rest 1)
@@ -86,11 +100,14 @@ function(fpgabits_add_bitstream target bitstream)
       message(FATAL_ERROR "fpgabits_add_bitstream: ALIGN ${arg_ALIGN} is not a power of two; "
                           "give the alignment in bytes: 1, 2, 4, 8 ...")
     endif()
+    string(APPEND placement "__attribute__((aligned(${arg_ALIGN}))) ")
   endif()
 
-  get_property(languages GLOBAL PROPERTY ENABLED_LANGUAGES)
-  if(NOT "C" IN_LIST languages)
-    message(FATAL_ERROR "fpgabits_add_bitstream: the data is compiled as C; enable C with project() or enable_language(C)")
+  # The sources are compiled with the languages of the directory that adds
+  # them, which a subproject's project() does not change.
+  if(NOT CMAKE_C_COMPILER_LOADED)
+    message(FATAL_ERROR "fpgabits_add_bitstream: the data is compiled as C, which this directory has not enabled; "
+                        "add C to the languages of project(), or call enable_language(C)")
   endif()
   if(FPGABITS_EXECUTABLE)
     if(NOT IS_ABSOLUTE "${FPGABITS_EXECUTABLE}" OR NOT EXISTS "${FPGABITS_EXECUTABLE}")
@@ -109,31 +126,39 @@ function(fpgabits_add_bitstream target bitstream)
     set(program "$<TARGET_FILE:fpgabits::fpgabits>")
     set(program_dependency fpgabits::fpgabits)
   else()
-    message(FATAL_ERROR "fpgabits_add_bitstream: no fpgabits program; call find_package(fpgabits) first, "
-                        "or set FPGABITS_EXECUTABLE")
+    message(FATAL_ERROR "fpgabits_add_bitstream: no fpgabits program for the build machine; "
+                        "call find_package(fpgabits) first, or set FPGABITS_EXECUTABLE")
   endif()
 
-  set(dir "${CMAKE_CURRENT_BINARY_DIR}/fpgabits/${name}")
+  # With several configurations in one tree, each has its own fpgabits.i, so
+  # that switching between them converts and compiles nothing again.
+  set(dir "${CMAKE_CURRENT_BINARY_DIR}/fpgabits/${target}/${name}")
+  set(data_dir "${dir}")
+  get_property(multi_config GLOBAL PROPERTY GENERATOR_IS_MULTI_CONFIG)
+  if(multi_config)
+    set(data_dir "${dir}/$<CONFIG>")
+  endif()
   file(MAKE_DIRECTORY "${dir}")
   add_custom_command(
-    OUTPUT "${dir}/fpgabits.i"
-    COMMAND "${CMAKE_COMMAND}" "-Dfpgabits=${program}" "-Dbitstream=${bitstream}" "-Ddevice=${arg_DEVICE}"
-            -P "${CMAKE_CURRENT_FUNCTION_LIST_DIR}/fpgabits_run.cmake"
+    OUTPUT "${data_dir}/fpgabits.i"
+    COMMAND "${CMAKE_COMMAND}" "-Dfpgabits=${program}" "-Dbitstream=${bitstream}" "-Doutput=${data_dir}/fpgabits.i"
+            "-Ddevice=${arg_DEVICE}" -P "${CMAKE_CURRENT_FUNCTION_LIST_DIR}/fpgabits_run.cmake"
     DEPENDS "${bitstream}" ${program_dependency} "${CMAKE_CURRENT_FUNCTION_LIST_DIR}/fpgabits_run.cmake"
-    WORKING_DIRECTORY "${dir}"
     COMMENT "Converting ${bitstream}"
     VERBATIM)
-  add_custom_target("fpgabits-${name}" DEPENDS "${dir}/fpgabits.i")
-  add_dependencies("${target}" "fpgabits-${name}")
+  add_custom_target("fpgabits-${target}-${name}" DEPENDS "${data_dir}/fpgabits.i")
+  add_dependencies("${target}" "fpgabits-${target}-${name}")
 
   # The data is compiled on its own, from fpgabits.i as the program wrote it:
-  # each declaration gains a const and the name asked for.
-  string(TOUPPER "${name}" guard)
+  # each declaration gains a const, the name asked for and its placement.
+  # The path goes into comments, where it must not close or open one.
+  string(REPLACE "/*" "/ *" origin "${bitstream}")
+  string(REPLACE "*/" "* /" origin "${origin}")
   file(CONFIGURE OUTPUT "${dir}/include/${name}.h" @ONLY CONTENT [[
-/* The FPGA configuration from @bitstream@.
+/* The FPGA configuration from @origin@.
  * Generated by fpgabits_add_bitstream(): do not edit. */
-#ifndef FPGABITS_@guard@_H
-#define FPGABITS_@guard@_H
+#ifndef FPGABITS_@name@_H
+#define FPGABITS_@name@_H
 
 #include <stddef.h>
 
@@ -153,31 +178,41 @@ extern const char @name@_date[32];        /* build date and time */
 
 #endif
 ]])
-  set(placement "")
-  if(DEFINED arg_SECTION OR DEFINED arg_ALIGN)
-    set(attributes "")
-    if(DEFINED arg_SECTION)
-      list(APPEND attributes "section(\"${arg_SECTION}\")")
-    endif()
-    if(DEFINED arg_ALIGN)
-      list(APPEND attributes "aligned(${arg_ALIGN})")
-    endif()
-    list(JOIN attributes ", " attributes)
-    set(placement "extern const unsigned char ${name}_data[] __attribute__((${attributes}));\n")
-  endif()
   file(CONFIGURE OUTPUT "${dir}/${name}.c" @ONLY CONTENT [[
-/* The FPGA configuration from @bitstream@.
+/* The FPGA configuration from @origin@.
  * Generated by fpgabits_add_bitstream(): do not edit. */
 #include "include/@name@.h"
-@placement@
+
 #define FPGAappl const @name@_design
 #define FPGAtype const @name@_device
 #define FPGAdate const @name@_date
-#define FPGABITS const @name@_data
+#define FPGABITS const @placement@@name@_data
 #include "fpgabits.i"
+#undef FPGAappl
+#undef FPGAtype
+#undef FPGAdate
+#undef FPGABITS
 
 const size_t @name@_size = sizeof @name@_data;
 ]])
   target_sources("${target}" PRIVATE "${dir}/${name}.c")
-  target_include_directories("${target}" PRIVATE "${dir}/include")
+  # A unity build would compile the data again with every change to the
+  # sources batched with it.
+  set_source_files_properties("${dir}/${name}.c" TARGET_DIRECTORY "${target}" PROPERTIES
+                              SKIP_UNITY_BUILD_INCLUSION ON INCLUDE_DIRECTORIES "${data_dir}")
+  # Libraries pass the header on to what links them.
+  target_include_directories("${target}" PUBLIC "$<BUILD_INTERFACE:${dir}/include>")
+endfunction()
+
+# At the end of the directory that named a bitstream that did not exist: by
+# now a custom command must make it.
+function(_fpgabits_check_bitstream source bitstream)
+  get_source_file_property(generated "${bitstream}" GENERATED)
+  if(NOT EXISTS "${bitstream}" AND NOT generated)
+    if(source STREQUAL bitstream)
+      message(FATAL_ERROR "fpgabits_add_bitstream: there is no bitstream file ${source}")
+    endif()
+    message(FATAL_ERROR "fpgabits_add_bitstream: there is no bitstream file ${source}, "
+                        "and no custom command in this directory makes ${bitstream}")
+  endif()
 endfunction()

@@ -1,25 +1,56 @@
-# Runs fpgabits for fpgabits_add_bitstream(), in the directory that is to hold
-# fpgabits.i:
-#   cmake -Dfpgabits=<program> -Dbitstream=<file> [-Ddevice=<text>] -P fpgabits_run.cmake
-# A run that fails leaves no fpgabits.i behind, so that the next build runs
-# it again rather than compiling what is left.
-execute_process(COMMAND "${fpgabits}" "${bitstream}" RESULT_VARIABLE status)
+# Runs fpgabits for fpgabits_add_bitstream():
+#   cmake -Dfpgabits=<program> -Dbitstream=<file> -Doutput=<dir>/fpgabits.i
+#         [-Ddevice=<text>] -P fpgabits_run.cmake
+# A run that fails, or a bitstream refused, leaves no fpgabits.i behind, so
+# that the next build runs it again rather than compiling what is left.
+get_filename_component(dir "${output}" DIRECTORY)
+get_filename_component(file "${bitstream}" NAME)
+file(MAKE_DIRECTORY "${dir}")
+execute_process(COMMAND "${fpgabits}" "${bitstream}" WORKING_DIRECTORY "${dir}"
+                RESULT_VARIABLE status OUTPUT_VARIABLE printed)
 if(NOT status EQUAL 0)
-  file(REMOVE fpgabits.i)
-  message(FATAL_ERROR "fpgabits could not convert ${bitstream} (status ${status})")
+  file(REMOVE "${output}")
+  string(STRIP "${printed}" printed)
+  message(FATAL_ERROR "fpgabits could not convert ${bitstream} (status ${status}): ${printed}")
+endif()
+# No FPGA can be configured from nothing, and C allows no empty array.
+if(printed STREQUAL "Config file read is 0 bytes\n")
+  file(REMOVE "${output}")
+  message(FATAL_ERROR "${bitstream} holds no configuration data: its data length is 0")
 endif()
 
-# The device type is the third line of fpgabits.i, as a C string literal.
-if(NOT device STREQUAL "")
-  file(STRINGS fpgabits.i line LIMIT_INPUT 1024 REGEX "^char FPGAtype\\[32\\]=\"")
-  string(REGEX MATCH "\"(.*)\"" type "${line}")
-  set(type "${CMAKE_MATCH_1}")
-  string(TOLOWER "${type}" type_lower)
-  string(TOLOWER "${device}" device_lower)
-  string(FIND "${type_lower}" "${device_lower}" at)
-  if(at EQUAL -1)
-    file(REMOVE fpgabits.i)
-    get_filename_component(file "${bitstream}" NAME)
-    message(FATAL_ERROR "${file} is for ${type}, not ${device}")
+if(device STREQUAL "")
+  return()
+endif()
+# The device type is the third line of fpgabits.i, as the body of a C string
+# literal: \" \\ \? and three-digit octal escapes stand for single bytes.
+file(STRINGS "${output}" line LIMIT_INPUT 1024 REGEX "^char FPGAtype\\[32\\]=\"")
+string(REGEX MATCH "\"(.*)\"" literal "${line}")
+set(literal "${CMAKE_MATCH_1}")
+set(type "")
+string(LENGTH "${literal}" length)
+set(at 0)
+while(at LESS length)
+  string(SUBSTRING "${literal}" ${at} 1 char)
+  if(char STREQUAL "\\")
+    math(EXPR at "${at} + 1")
+    string(SUBSTRING "${literal}" ${at} 3 octal)
+    if(octal MATCHES "^([0-7])([0-7])([0-7])$")
+      math(EXPR code "${CMAKE_MATCH_1} * 64 + ${CMAKE_MATCH_2} * 8 + ${CMAKE_MATCH_3}")
+      string(ASCII ${code} char)
+      math(EXPR at "${at} + 2")
+    else()
+      string(SUBSTRING "${literal}" ${at} 1 char)
+    endif()
   endif()
+  string(APPEND type "${char}")
+  math(EXPR at "${at} + 1")
+endwhile()
+
+string(TOLOWER "${type}" type_lower)
+string(TOLOWER "${device}" device_lower)
+string(FIND "${type_lower}" "${device_lower}" found)
+if(found EQUAL -1)
+  file(REMOVE "${output}")
+  message(FATAL_ERROR "${file} is for ${type}, not ${device}")
 endif()

@@ -1,14 +1,16 @@
 #!/usr/bin/env bash
 # Builds an example as a project of its own against a built fpgabits, runs it
 # on generated bitstreams and checks what it prints:
-#   examples/test.sh make|native|cortex-m3 FPGABITS_BUILD_DIR
+#   examples/test.sh make|native|cortex-m3|consumer FPGABITS_BUILD_DIR
 # make       examples/make, then again after the bitstream changed.
 # native     examples/firmware with fpgabits built from these sources, compiled
 #            as C++; a build with nothing changed converts nothing, and a
-#            bitstream for another device fails.
+#            bitstream for another device or with no data fails.
 # cortex-m3  examples/firmware from an installed package, cross-compiled and
 #            run in QEMU: the data in flash, little RAM used, a new program
 #            converts again, and a changed bitstream is built in.
+# consumer   tests/consumer from an installed package, with gcc and clang and
+#            -Werror; editing the program compiles no data again.
 # Exits 77 (skipped) where the cross tools are missing, unless FPGABITS_CI is set.
 set -euo pipefail
 mode=$1
@@ -125,6 +127,14 @@ native)
     }
   done
   echo "ok: a bitstream for another device fails the build, naming both"
+
+  bitstream "$work/main.bit" 7a35tcsg324 2026/11/30 0 3
+  if cmake --build "$work/build" >"$work/log" 2>&1 || ! grep -q 'main.bit holds no configuration data' "$work/log"; then
+    cat "$work/log"
+    echo "FAIL: a bitstream with no data did not stop the build with a message naming it" >&2
+    exit 1
+  fi
+  echo "ok: a bitstream with no data stops the build, naming it"
   ;;
 
 cortex-m3)
@@ -145,6 +155,10 @@ cortex-m3)
     echo "FAIL: .data and .bss take $ram bytes of RAM" >&2
     exit 1
   fi
+  zgrep -q "$work/prefix/share/cmake/fpgabits" "$work/prefix/share/man/man1/fpgabits.1.gz" || {
+    echo "FAIL: the manual page does not name the package's directory under the prefix" >&2
+    exit 1
+  }
   echo "ok: data in flash (main at 0x$main_address, io at 0x$io_address in .fpga), $ram bytes of RAM"
 
   sleep 1
@@ -162,8 +176,34 @@ cortex-m3)
     "$(report main "$work/main.bit" 7a35tcpg236 2026/12/07 77777)"$'\n'"$io" run
   ;;
 
+consumer)
+  cmake --install "$build" --prefix "$work/prefix" >/dev/null
+  cp -R "$examples/../tests/consumer" "$work/src"
+  bitstream "$work/main.bit" 7a35tcsg324 2026/12/08 5000 1
+  bitstream "$work/aux.bit" 7a35tcsg324 2026/12/08 777 2
+  # DEVICE is compared with the text itself, not as fpgabits.i escapes it.
+  bitstream "$work/io.bit" '7a35t?"csg324' 2026/12/08 3001 3
+  line() { printf '%s: %d bytes, crc32 %s, aligned\n' "$1" "$3" "$(crc32 "$2" "$3")"; }
+  want=$(line main "$work/main.bit" 5000)$'\n'$(line aux "$work/aux.bit" 777)$'\n'$(line io "$work/io.bit" 3001)
+  for cc in gcc clang; do
+    tree=$work/$cc
+    CC=$cc cmake -S "$work/src" -B "$tree" -DCMAKE_PREFIX_PATH="$work/prefix" \
+      -DMAIN_BITSTREAM="$work/main.bit" -DAUX_BITSTREAM="$work/aux.bit" -DIO_BITSTREAM="$work/io.bit" >/dev/null
+    cmake --build "$tree" >/dev/null
+    expect "$cc: firmware" "$want" "$tree/firmware"
+    expect "$cc: selftest" "$want" "$tree/selftest"
+    sleep 1
+    touch "$work/src/main.c"
+    if cmake --build "$tree" | grep -E 'Converting|fpgabits/.*\.c\.o'; then
+      echo "FAIL: $cc: a change to the program converted or compiled data again" >&2
+      exit 1
+    fi
+    echo "ok: $cc: a change to the program compiles no data again"
+  done
+  ;;
+
 *)
-  echo "usage: $0 make|native|cortex-m3 FPGABITS_BUILD_DIR" >&2
+  echo "usage: $0 make|native|cortex-m3|consumer FPGABITS_BUILD_DIR" >&2
   exit 2
   ;;
 esac

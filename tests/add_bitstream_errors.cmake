@@ -3,19 +3,22 @@ cmake_minimum_required(VERSION 3.22)
 # configuration stops with a message that says what is wrong; a right call
 # must pass. cmake -DSOURCE_DIR=<fpgabits source> -DWORK_DIR=<scratch> -P this
 #
-# Each row: the calls after add_executable(app main.c), then a regular
+# Each row: the calls after project(errors C) and add_executable(app main.c),
+# or instead of them where the row starts with project(), then a regular
 # expression that the message must match, or "" where configuration must pass.
 set(rows
   [[fpgabits_add_bitstream(nosuch a.bit)]]
   [[there is no target "nosuch"]]
   [[fpgabits_add_bitstream(app missing.bit)]]
   [[there is no bitstream file .*/missing.bit]]
+  [[fpgabits_add_bitstream(app made.bit) add_custom_command(OUTPUT made.bit COMMAND make_it)]]
+  ""
   [[fpgabits_add_bitstream(app a.bit NAME 2fast)]]
   [[NAME "2fast" is not a C identifier]]
   [[fpgabits_add_bitstream(app a.bit NAME fpga-a)]]
   [[NAME "fpga-a" is not a C identifier]]
   [[fpgabits_add_bitstream(app a.bit) fpgabits_add_bitstream(app sub/a.bit)]]
-  [[NAME "a" is used twice, for .*/a.bit and .*/sub/a.bit]]
+  [[NAME "a" is used twice in "app", for .*/a.bit and .*/sub/a.bit]]
   [[fpgabits_add_bitstream(app a.bit ALIGN 12)]]
   [[ALIGN 12 is not a power of two]]
   [[fpgabits_add_bitstream(app a.bit ALIGN 0)]]
@@ -28,6 +31,10 @@ set(rows
   [[unknown argument "ALIGNMENT"]]
   [[fpgabits_add_bitstream(app a.bit NAME)]]
   [[NAME needs a value]]
+  [[add_executable(fpgabits main.c) add_executable(fpgabits::fpgabits ALIAS fpgabits) set(CMAKE_CROSSCOMPILING ON) unset(FPGABITS_EXECUTABLE) fpgabits_add_bitstream(app a.bit)]]
+  [[fpgabits built in this cross build runs on the target only]]
+  [[project(errors CXX) add_subdirectory(c) add_executable(cxxapp main.cpp) fpgabits_add_bitstream(cxxapp a.bit)]]
+  [[the data is compiled as C, which this directory has not enabled]]
   [[fpgabits_add_bitstream(app a.bit) fpgabits_add_bitstream(app sub/a.bit NAME b SECTION .fpga ALIGN 4096 DEVICE 7a35t)]]
   "")
 
@@ -36,6 +43,9 @@ file(REMOVE_RECURSE "${WORK_DIR}")
 file(WRITE "${project}/main.c" "int main(void) { return 0; }\n")
 file(WRITE "${project}/a.bit" "")
 file(WRITE "${project}/sub/a.bit" "")
+file(WRITE "${project}/main.cpp" "int main() { return 0; }\n")
+# A subproject whose project() enables C for itself alone.
+file(WRITE "${project}/c/CMakeLists.txt" "project(c C)\n")
 
 set(failures 0)
 list(LENGTH rows length)
@@ -45,11 +55,12 @@ foreach(i RANGE 0 ${last} 2)
   list(GET rows ${i} calls)
   string(REPLACE ") " ")\n" calls "${calls}")
   list(GET rows ${j} wanted)
+  if(NOT calls MATCHES "^project\\(")
+    string(PREPEND calls "project(errors C)\nadd_executable(app main.c)\n")
+  endif()
   file(WRITE "${project}/CMakeLists.txt" "cmake_minimum_required(VERSION 3.22)
-project(errors C)
 include(\"${SOURCE_DIR}/cmake/fpgabits_add_bitstream.cmake\")
 set(FPGABITS_EXECUTABLE \"${CMAKE_COMMAND}\")
-add_executable(app main.c)
 ${calls}
 ")
   # The same build tree each time, so that the compiler is examined once.

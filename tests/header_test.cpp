@@ -100,6 +100,8 @@ TEST(Header, StoresTextsWithinTheirBuffers) {
         {"long texts keep their parts that fit whole", text("design_1_wrapper;UserID=0XFFFFFFFF;Version=2019.2"),
          text("top;UserID=0XFFFFFFFF;Version=2016.3"), text(std::string(14, 'd') + ";;x"), text("12:00:00;UTC+01:00"),
          "design_1_wrapper", "top;UserID=0XFFFFFFFF", std::string(14, 'd') + ";", "12:00:00"},
+        {"long texts whose first part is one byte", text("x;" + std::string(40, 'y')), text(n31), text("d;" + d15),
+         text(d15), "x", n31, "d", d15},
         {"long texts with no part that fits", text(";" + std::string(40, 'x')), text(n31 + "N;x"),
          text(std::string(30, 'd') + ";"), std::string("ab;cd\0", 6) + std::string(40, 'x'), ";" + std::string(30, 'x'),
          n31, d15, "ab;cd"},
