@@ -74,9 +74,13 @@ for c in "${cases[@]}"; do
 done
 
 echo
-check() { awk -v v="$2" -v g="$4" -v op="$3" -v name="$1" 'BEGIN {
+# The speed goals hold from 64 MiB up; below that, start-up takes a share of
+# the time that they do not allow for, so only the values are printed. The
+# memory goals hold at any size: pass "any" as a fifth argument.
+check() { awk -v v="$2" -v g="$4" -v op="$3" -v name="$1" -v applies="$((mib >= 64))${5:-}" 'BEGIN {
   ok = (op == "<=") ? v <= g : v >= g
-  printf "%-48s %8.2f   goal %s %-6s %s\n", name, v, op, g, ok ? "met" : "MISSED" }'; }
+  verdict = applies != "0" ? (ok ? "met" : "MISSED") : "(applies from 64 MiB)"
+  printf "%-48s %8.2f   goal %s %-6s %s\n", name, v, op, g, verdict }'; }
 check "fpgabits to a file / dd copy of its size" "$(paired fpgabits_file dd_copy)" "<=" 1.25
 check "xxd -i to a file / fpgabits to a file" "$(paired xxd_file fpgabits_file)" ">=" 15
 # How far the disk lets any writer go: the same ratio for dd writing as much.
@@ -89,10 +93,10 @@ check "xxd -i to /dev/null / fpgabits to /dev/null" "$(paired xxd_null fpgabits_
 echo
 peak() { /usr/bin/time -f %M "$@" 2>&1 >/dev/null | tail -n 1; }
 rss=$(cd "$work/file" && peak "$tool" ../in.bit)
-check "peak memory, $mib MiB input to a file (MiB)" "$(awk -v k="$rss" 'BEGIN { print k / 1024 }')" "<=" 4
+check "peak memory, $mib MiB input to a file (MiB)" "$(awk -v k="$rss" 'BEGIN { print k / 1024 }')" "<=" 4 any
 build-bench/mkbitstream --size 0xffffffff --sparse "$work/full.bit"
 rss=$(cd "$work/null" && peak "$tool" ../full.bit)
-check "peak memory, 0xffffffff bytes to /dev/null (MiB)" "$(awk -v k="$rss" 'BEGIN { print k / 1024 }')" "<=" 4
+check "peak memory, 0xffffffff bytes to /dev/null (MiB)" "$(awk -v k="$rss" 'BEGIN { print k / 1024 }')" "<=" 4 any
 
 echo
 build-bench/bench/render_bench --benchmark_min_time=0.2 2>/dev/null | grep -E '^(portable|ssse3)'

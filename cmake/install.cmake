@@ -8,23 +8,26 @@ install(TARGETS fpgabits EXPORT fpgabits-targets RUNTIME DESTINATION ${CMAKE_INS
 # Debian wants the manual page and its changelog compressed; -n leaves the
 # name and time stamp out, so the same sources give the same package.
 find_program(FPGABITS_GZIP gzip REQUIRED)
-function(fpgabits_install_gzipped source name destination)
-  add_custom_command(
-    OUTPUT ${name}.gz
-    COMMAND ${CMAKE_COMMAND} -E copy ${PROJECT_SOURCE_DIR}/${source} ${name}
-    COMMAND ${FPGABITS_GZIP} -9nf ${name}
-    DEPENDS ${PROJECT_SOURCE_DIR}/${source}
-    VERBATIM)
-  add_custom_target(fpgabits-${name}.gz ALL DEPENDS ${name}.gz)
-  install(FILES ${CMAKE_CURRENT_BINARY_DIR}/${name}.gz DESTINATION ${destination})
-endfunction()
-fpgabits_install_gzipped(docs/fpgabits.1 fpgabits.1 ${CMAKE_INSTALL_MANDIR}/man1)
-fpgabits_install_gzipped(docs/debian/changelog changelog.Debian ${CMAKE_INSTALL_DOCDIR})
+add_custom_command(
+  OUTPUT changelog.Debian.gz
+  COMMAND ${CMAKE_COMMAND} -E copy ${PROJECT_SOURCE_DIR}/docs/debian/changelog changelog.Debian
+  COMMAND ${FPGABITS_GZIP} -9nf changelog.Debian
+  DEPENDS ${PROJECT_SOURCE_DIR}/docs/debian/changelog
+  VERBATIM)
+add_custom_target(fpgabits-changelog ALL DEPENDS changelog.Debian.gz)
+install(FILES ${CMAKE_CURRENT_BINARY_DIR}/changelog.Debian.gz DESTINATION ${CMAKE_INSTALL_DOCDIR})
+# The manual page names the directory of the CMake package, which is known
+# only when installing: cpack installs into /usr whatever the build's prefix.
+set(package_dir ${CMAKE_INSTALL_DATADIR}/cmake/fpgabits)
+install(CODE "
+  set(FPGABITS_PACKAGE_DIR \"\${CMAKE_INSTALL_PREFIX}/${package_dir}\")
+  configure_file(\"${PROJECT_SOURCE_DIR}/docs/fpgabits.1\" \"${CMAKE_CURRENT_BINARY_DIR}/man/fpgabits.1\" @ONLY)
+  execute_process(COMMAND \"${FPGABITS_GZIP}\" -9nf \"${CMAKE_CURRENT_BINARY_DIR}/man/fpgabits.1\" COMMAND_ERROR_IS_FATAL ANY)")
+install(FILES ${CMAKE_CURRENT_BINARY_DIR}/man/fpgabits.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 install(FILES docs/debian/copyright DESTINATION ${CMAKE_INSTALL_DOCDIR})
 
 # The package holds no code for the target system, only the build machine's
 # tool and a function, so one package serves builds for any target.
-set(package_dir ${CMAKE_INSTALL_DATADIR}/cmake/fpgabits)
 install(EXPORT fpgabits-targets NAMESPACE fpgabits:: DESTINATION ${package_dir})
 write_basic_package_version_file(fpgabits-config-version.cmake COMPATIBILITY SameMajorVersion ARCH_INDEPENDENT)
 install(FILES cmake/fpgabits-config.cmake cmake/fpgabits_add_bitstream.cmake cmake/fpgabits_run.cmake
@@ -49,5 +52,6 @@ set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION embedded)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+set(CPACK_PROJECT_CONFIG_FILE ${PROJECT_SOURCE_DIR}/cmake/cpack_options.cmake)
 set(CPACK_STRIP_FILES ON)
 include(CPack)

@@ -6,7 +6,7 @@
 # Exits 77 (skipped) without man, unless FPGABITS_CI is set.
 set -euo pipefail
 build=$(realpath "$1")
-manual=$(cd "$(dirname "$0")" && pwd)/fpgabits.1
+source=$(cd "$(dirname "$0")" && pwd)/fpgabits.1
 if ! command -v man >/dev/null; then
   echo "skipped: no man; install the Debian package man-db"
   [[ -z ${FPGABITS_CI:-} ]] && exit 77
@@ -16,6 +16,11 @@ fail() {
   echo "FAIL: $*" >&2
   exit 1
 }
+work=$(mktemp -d "${TMPDIR:-/tmp}/fpgabits-manual-XXXXXX")
+trap 'rm -rf "$work"' EXIT
+# As installed into /usr/local.
+manual=$work/fpgabits.1
+sed 's|@FPGABITS_PACKAGE_DIR@|/usr/local/share/cmake/fpgabits|' "$source" >"$manual"
 
 warnings=$(man --warnings -l "$manual" 2>&1 >/dev/null)
 [[ -z $warnings ]] || fail "groff warns: $warnings"
@@ -30,8 +35,6 @@ column() { grep -m1 -E "$1" <<<"$page" | sed -E 's/^( *).*/\1/' | wc -c; }
 (($(column '^ +0xff,0xff') == $(column '^ +\{$') + 8)) || fail "the data lines lost their tab"
 (($(column '^ +\$\(CC\)') == $(column '^ +fpga\.o:') + 8)) || fail "the Makefile recipe lost its tab"
 
-work=$(mktemp -d "${TMPDIR:-/tmp}/fpgabits-manual-XXXXXX")
-trap 'rm -rf "$work"' EXIT
 "$build/mkbitstream" --name 'top;UserID=0XFFFFFFFF;Version=2016.3' --device 7a35tcsg324 \
   --date 2026/12/08 --time 09:30:00 --size 16 "$work/design.bit"
 (cd "$work" && "$build/fpgabits" design.bit >/dev/null)
