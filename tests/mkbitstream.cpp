@@ -1,6 +1,8 @@
 // mkbitstream: writes a bitstream file with a realistic header and generated
 // configuration data, for the sample, the fuzz corpus, the examples and the
-// benchmark.
+// benchmark. For a device type of a known family the data is a configuration
+// stream that loads into the FPGA model; for any other, padding, the sync word
+// and pseudo-random bytes.
 #include <getopt.h>
 #include <unistd.h>
 
@@ -9,6 +11,7 @@
 #include <string>
 
 #include "bitstream.h"
+#include "configuration.h"
 
 namespace {
 
@@ -77,7 +80,10 @@ int main(int argc, char **argv) {
         bitstream::header(bitstream::text(name), bitstream::text(device), bitstream::text(date), bitstream::text(time));
     bitstream::put32(out, static_cast<std::uint32_t>(length >= 0 ? length : size));
     const std::size_t header_size = out.size();
-    if (!sparse)
+    fpga_device known{};
+    if (!sparse && fpga_device_of(device.c_str(), &known))
+        out += bitstream::configuration(known, size, static_cast<std::uint32_t>(seed));
+    else if (!sparse)
         out += bitstream::data(size, static_cast<std::uint32_t>(seed));
 
     std::FILE *file = std::fopen(argv[optind], "wb");

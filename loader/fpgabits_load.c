@@ -1,0 +1,293 @@
+/* fpgabits_load: loads configuration data into an FPGA. See fpgabits_load.h. */
+#include "fpgabits_load.h"
+
+/* Times in microseconds. Where drivers disagree, the longest wait is taken:
+ * waiting longer costs a little time at boot, too short a wait fails on the
+ * largest devices. */
+enum {
+    /* PROG_B low: 300 ns to 500 ns are asked for. */
+    PROG_B_LOW_US = 10,
+    /* Clearing the configuration memory: the drivers allow 10 ms to 1 s; a
+     * large device takes tens of milliseconds. */
+    INIT_TIMEOUT_US = 1000000,
+    /* After INIT_B rises and before the first data: 0, 7.5 or 10 ms. */
+    READY_WAIT_US = 10000,
+    /* From the end of the data until DONE rises: 10 ms to 200 ms. */
+    DONE_TIMEOUT_US = 200000,
+    /* Clocks after DONE rises, for the rest of the start-up: 0, 8, 24 or 64;
+     * the most recent guidance says 64. */
+    CLOCKS_AFTER_DONE = 64,
+    /* Bytes sent between two looks at INIT_B in serial mode. */
+    SERIAL_PIECE = 512
+};
+
+#define LOADER_OPEN 0x4c4f4144u /* "LOAD" */
+
+static int port_complete(const struct fpgabits_port *port) {
+    return port != NULL && port->prog_b != NULL && port->init_b != NULL && port->done != NULL &&
+           port->send != NULL && port->micros != NULL;
+}
+
+static uint32_t elapsed(const struct fpgabits_port *port, uint32_t start) {
+    return (uint32_t)(port->micros(port->context) - start);
+}
+
+/* Waits until INIT_B reads level, for at least minimum microseconds. */
+static int wait_init_b(const struct fpgabits_port *port, int level, uint32_t minimum) {
+    const uint32_t start = port->micros(port->context);
+    for (;;) {
+        const uint32_t waited = elapsed(port, start);
+        if (waited >= minimum && (port->init_b(port->context) != 0) == level)
+            return FPGABITS_OK;
+        if (waited > INIT_TIMEOUT_US)
+            return FPGABITS_ERR_INIT;
+    }
+}
+
+/* Checks the arguments of a begin and sets the loader up, still closed. */
+static int prepare(struct fpgabits_loader *loader, const struct fpgabits_port *port,
+                   enum fpgabits_interface interface, int partial) {
+    if (loader == NULL)
+        return FPGABITS_ERR_ARGUMENT;
+    loader->open = 0;
+    if (!port_complete(port) || (interface != FPGABITS_SERIAL && interface != FPGABITS_PARALLEL8))
+        return FPGABITS_ERR_ARGUMENT;
+    loader->port = port;
+    loader->status = FPGABITS_OK;
+    loader->interface = (int)interface;
+    loader->partial = partial;
+    return FPGABITS_OK;
+}
+
+int fpgabits_load_begin(struct fpgabits_loader *loader, const struct fpgabits_port *port,
+                        enum fpgabits_interface interface) {
+    int error = prepare(loader, port, interface, 0);
+    uint32_t start;
+    if (error != FPGABITS_OK)
+        return error;
+    port->prog_b(port->context, 0);
+    error = wait_init_b(port, 0, PROG_B_LOW_US);
+    port->prog_b(port->context, 1);
+    if (error == FPGABITS_OK)
+        error = wait_init_b(port, 1, 0);
+    if (error != FPGABITS_OK)
+        return error;
+    if (port->done(port->context))
+        return FPGABITS_ERR_DONE_HIGH;
+    start = port->micros(port->context);
+    while (elapsed(port, start) < READY_WAIT_US) {
+    }
+    loader->open = LOADER_OPEN;
+    return FPGABITS_OK;
+}
+
+int fpgabits_load_begin_partial(struct fpgabits_loader *loader, const struct fpgabits_port *port,
+                                enum fpgabits_interface interface) {
+    const int error = prepare(loader, port, interface, 1);
+    if (error != FPGABITS_OK)
+        return error;
+    if (!port->init_b(port->context))
+        return FPGABITS_ERR_INIT;
+    loader->open = LOADER_OPEN;
+    return FPGABITS_OK;
+}
+
+/* Ends the load with an error, which later calls return too. */
+static int fail(struct fpgabits_loader *loader, int error) {
+    loader->status = error;
+    return error;
+}
+
+/* Sends one buffer and looks at INIT_B. Low means a CRC or IDCODE error while
+ * the device is unconfigured (DONE low) or takes a partial configuration;
+ * after a full one, DONE is high and INIT_B may mean other things. */
+static int send(struct fpgabits_loader *loader, const unsigned char *bytes, size_t count) {
+    const struct fpgabits_port *port = loader->port;
+    port->send(port->context, bytes, count);
+    if (!port->init_b(port->context) && (loader->partial || !port->done(port->context)))
+        return FPGABITS_ERR_CRC;
+    return FPGABITS_OK;
+}
+
+static unsigned char reverse_bits(unsigned char byte) {
+    byte = (unsigned char)((byte & 0xf0u) >> 4 | (byte & 0x0fu) << 4);
+    byte = (unsigned char)((byte & 0xccu) >> 2 | (byte & 0x33u) << 2);
+    return (unsigned char)((byte & 0xaau) >> 1 | (byte & 0x55u) << 1);
+}
+
+int fpgabits_load_write(struct fpgabits_loader *loader, const void *data, size_t size) {
+    const unsigned char *bytes = (const unsigned char *)data;
+    if (loader == NULL || loader->open != LOADER_OPEN || (data == NULL && size > 0))
+        return FPGABITS_ERR_ARGUMENT;
+    while (loader->status == FPGABITS_OK && size > 0) {
+        size_t count = size;
+        int error;
+        if (loader->interface == FPGABITS_PARALLEL8) {
+            size_t i;
+            if (count > sizeof loader->buffer)
+                count = sizeof loader->buffer;
+            for (i = 0; i < count; ++i)
+                loader->buffer[i] = reverse_bits(bytes[i]);
+            error = send(loader, loader->buffer, count);
+        } else {
+            if (count > SERIAL_PIECE)
+                count = SERIAL_PIECE;
+            error = send(loader, bytes, count);
+        }
+        if (error != FPGABITS_OK)
+            return fail(loader, error);
+        bytes += count;
+        size -= count;
+    }
+    return loader->status;
+}
+
+/* Sends count bytes of 0xff: DIN or D[7:0] high while CCLK runs. */
+static int send_ones(struct fpgabits_loader *loader, size_t count) {
+    size_t i;
+    for (i = 0; i < count; ++i)
+        loader->buffer[i] = 0xff;
+    return send(loader, loader->buffer, count);
+}
+
+static int finish(struct fpgabits_loader *loader) {
+    const struct fpgabits_port *port = loader->port;
+    const size_t bytes_after_done =
+        loader->interface == FPGABITS_PARALLEL8 ? CLOCKS_AFTER_DONE : CLOCKS_AFTER_DONE / 8;
+    uint32_t start;
+    int error;
+    if (loader->partial) {
+        error = send_ones(loader, bytes_after_done);
+        if (error == FPGABITS_OK && !port->done(port->context))
+            error = FPGABITS_ERR_NO_DONE;
+        return error;
+    }
+    start = port->micros(port->context);
+    for (;;) {
+        if (port->done(port->context))
+            return send_ones(loader, bytes_after_done);
+        if (elapsed(port, start) > DONE_TIMEOUT_US)
+            return port->init_b(port->context) ? FPGABITS_ERR_NO_DONE : FPGABITS_ERR_CRC;
+        /* 64 clocks in serial mode, 8 in parallel x8. */
+        error = send_ones(loader, 8);
+        if (error != FPGABITS_OK)
+            return error;
+    }
+}
+
+int fpgabits_load_end(struct fpgabits_loader *loader) {
+    int error;
+    if (loader == NULL || loader->open != LOADER_OPEN)
+        return FPGABITS_ERR_ARGUMENT;
+    error = loader->status == FPGABITS_OK ? finish(loader) : loader->status;
+    loader->open = 0;
+    return error;
+}
+
+int fpgabits_load(const struct fpgabits_port *port, enum fpgabits_interface interface, const void *data,
+                  size_t size) {
+    struct fpgabits_loader loader;
+    int error = fpgabits_load_begin(&loader, port, interface);
+    if (error == FPGABITS_OK)
+        error = fpgabits_load_write(&loader, data, size);
+    if (error == FPGABITS_OK)
+        return fpgabits_load_end(&loader);
+    return error;
+}
+
+/* The stream: padding, a sync word, then packets. Its words have 32 bits,
+ * or 16 in two older families, which also have a 16-bit sync word (AA99) or
+ * the 32-bit one followed by 16-bit packets. A packet header holds a type
+ * (1: register and word count, 2: a long count for the register of the type
+ * 1 before it, as two more words in 16-bit streams), an opcode (2: write)
+ * and the count of data words that follow. The IDCODE, 32 bits, is written
+ * before the frame data (FDRI). */
+static uint32_t word_at(const unsigned char *bytes, size_t at, unsigned size) {
+    uint32_t word = 0;
+    unsigned i;
+    for (i = 0; i < size; ++i)
+        word = word << 8 | bytes[at + i];
+    return word;
+}
+
+static int find_idcode(const unsigned char *bytes, size_t size, size_t at, unsigned word_size, uint32_t *idcode) {
+    const unsigned bits = word_size * 8;
+    const unsigned frame_data = word_size == 4 ? 2 : 3;
+    /* 32-bit streams with a 16-bit CRC write the frame length first (FLR)
+     * and the IDCODE to register 0E, as 16-bit streams do; the others
+     * write it to register 0C. */
+    unsigned idcode_register = word_size == 4 ? 0x0c : 0x0e;
+    unsigned reg = 0;
+    while (at + word_size <= size) {
+        const uint32_t word = word_at(bytes, at, word_size);
+        uint32_t count;
+        at += word_size;
+        if (word >> (bits - 3) == 1) {
+            reg = word_size == 4 ? word >> 13 & 0x1f : word >> 5 & 0x3f;
+            count = word & (word_size == 4 ? 0x7ffu : 0x1fu);
+        } else if (word >> (bits - 3) == 2 && word_size == 4) {
+            count = word & 0x07ffffff;
+        } else if (word >> (bits - 3) == 2 && at + 4 <= size) {
+            reg = word >> 5 & 0x3f;
+            count = word_at(bytes, at, 4);
+            at += 4;
+        } else {
+            continue;
+        }
+        if ((word >> (bits - 5) & 3) != 2)
+            continue;
+        if (word == 0x30016001u)
+            idcode_register = 0x0e;
+        if (reg == idcode_register && count * word_size == 4 && at + 4 <= size) {
+            *idcode = word_at(bytes, at, 4);
+            return FPGABITS_OK;
+        }
+        if ((reg == frame_data && count > 0) || count > (size - at) / word_size)
+            break;
+        at += (size_t)count * word_size;
+    }
+    return FPGABITS_ERR_NO_IDCODE;
+}
+
+int fpgabits_idcode(const void *data, size_t size, uint32_t *idcode) {
+    const unsigned char *bytes = (const unsigned char *)data;
+    size_t at;
+    if (idcode == NULL || (data == NULL && size > 0))
+        return FPGABITS_ERR_ARGUMENT;
+    *idcode = 0;
+    for (at = 0; at + 2 <= size; ++at) {
+        uint32_t next;
+        if (bytes[at] != 0xaa || bytes[at + 1] != 0x99)
+            continue;
+        if (at + 8 > size || bytes[at + 2] != 0x55 || bytes[at + 3] != 0x66)
+            return find_idcode(bytes, size, at + 2, 2, idcode);
+        /* A 32-bit header: a NOP, type 1 with its unused register bits and
+         * reserved bits clear, or type 2. 16-bit packets do not read so. */
+        next = word_at(bytes, at + 4, 4);
+        if (next == 0x20000000u || (next >> 29 == 1 && (next & 0x07fc1800u) == 0) || next >> 29 == 2)
+            return find_idcode(bytes, size, at + 4, 4, idcode);
+        return find_idcode(bytes, size, at + 4, 2, idcode);
+    }
+    return FPGABITS_ERR_NO_IDCODE;
+}
+
+const char *fpgabits_strerror(int error) {
+    switch (error) {
+    case FPGABITS_OK:
+        return "configured";
+    case FPGABITS_ERR_ARGUMENT:
+        return "bad argument or call order";
+    case FPGABITS_ERR_INIT:
+        return "INIT_B did not follow PROG_B";
+    case FPGABITS_ERR_DONE_HIGH:
+        return "DONE high after reset";
+    case FPGABITS_ERR_CRC:
+        return "CRC error: corrupt data, or for another device";
+    case FPGABITS_ERR_NO_DONE:
+        return "DONE stayed low: no sync word, or data incomplete";
+    case FPGABITS_ERR_NO_IDCODE:
+        return "no IDCODE in the data";
+    default:
+        return "unknown error";
+    }
+}

@@ -1,0 +1,159 @@
+/* fpgabits_load: loads configuration data into an FPGA from a microcontroller,
+ * through the slave serial interface (or an SPI peripheral used as one) or
+ * the 8-bit parallel slave interface ("parallel x8").
+ *
+ * C99, for any microcontroller: no heap, no global or static variables, no
+ * operating system, nothing beyond <stddef.h> and <stdint.h>. The board is
+ * reached only through the callbacks of a struct fpgabits_port that you fill
+ * in. All state lives in a struct fpgabits_loader that you provide, on the
+ * stack or in static memory.
+ *
+ * Wiring (pins of the FPGA; see the README for a drawing):
+ *   PROG_B  output of yours, driven low to start a configuration.
+ *   INIT_B  input, open drain with a pull-up (4.7 kOhm): low while the device
+ *           clears its memory, high when it is ready, low again on a CRC or
+ *           IDCODE error. Never drive it.
+ *   DONE    input, open drain with a pull-up (330 Ohm to 4.7 kOhm): goes high
+ *           when the device has started up.
+ *   CCLK    output: the device takes data on its rising edge.
+ *   DIN     serial data (SPI MOSI, mode 0), most significant bit first.
+ *   D[7:0]  parallel data, with CSI_B and RDWR_B held low while loading.
+ *   M[2:0]  mode pins, strapped for the slave interface you use.
+ *
+ * A full configuration:
+ *
+ *     struct fpgabits_loader loader;
+ *     int error = fpgabits_load_begin(&loader, &port, FPGABITS_SERIAL);
+ *     while (error == FPGABITS_OK && more data)
+ *         error = fpgabits_load_write(&loader, chunk, chunk_size);
+ *     if (error == FPGABITS_OK)
+ *         error = fpgabits_load_end(&loader);
+ *
+ * or, with the whole configuration in memory, fpgabits_load(). Every function
+ * returns FPGABITS_OK (0) or one of the negative errors below;
+ * fpgabits_strerror() gives the text of each. After an error, the load is over
+ * and the device is left unconfigured: start again with a begin. */
+#ifndef FPGABITS_LOAD_H
+#define FPGABITS_LOAD_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* The board, filled in by you. Every callback receives context back. */
+struct fpgabits_port {
+    void *context;
+    /* Drives PROG_B: 0 low, 1 released high. */
+    void (*prog_b)(void *context, int level);
+    /* Reads INIT_B: 0 or 1. */
+    int (*init_b)(void *context);
+    /* Reads DONE: 0 or 1. */
+    int (*done)(void *context);
+    /* Clocks count bytes into the device, in order, and returns when they are
+     * in. Serial: each byte most significant bit first, one CCLK per bit
+     * (bit-banged GPIO, or an SPI peripheral in mode 0). Parallel x8: one byte
+     * per CCLK, bit i of each byte on D[i]; the loader has already ordered the
+     * bits as the device wants them (see FPGABITS_PARALLEL8), so this is a
+     * plain bus write. The loader passes whole buffers, at most 512 bytes
+     * (serial) or 64 bytes (parallel x8) at a time. */
+    void (*send)(void *context, const unsigned char *bytes, size_t count);
+    /* A free-running microsecond counter; it may wrap. The loader waits by
+     * polling it together with INIT_B and DONE. */
+    uint32_t (*micros)(void *context);
+};
+
+enum fpgabits_interface {
+    /* Slave serial: DIN and CCLK, or SPI mode 0. */
+    FPGABITS_SERIAL,
+    /* Parallel x8 slave: the device takes the most significant bit of each
+     * configuration byte on D0, so the loader reverses the bits of every byte
+     * before send() puts it on D[7:0]. Wire D[i] of the device to bit i of
+     * your bus. */
+    FPGABITS_PARALLEL8
+};
+
+/* Errors, with what to check on the board. */
+enum fpgabits_error {
+    FPGABITS_OK = 0,
+    /* A null pointer, a missing callback, an unknown interface, or calls out
+     * of order (a write or end without a begin, or after the end): check the
+     * code. */
+    FPGABITS_ERR_ARGUMENT = -1,
+    /* INIT_B did not go low after PROG_B went low, or did not rise again in
+     * time: check power, the PROG_B and INIT_B wiring, INIT_B's pull-up, the
+     * mode pins, and that nothing holds INIT_B low. */
+    FPGABITS_ERR_INIT = -2,
+    /* DONE was high after the reset: check DONE's wiring and that PROG_B
+     * reaches the device. */
+    FPGABITS_ERR_DONE_HIGH = -3,
+    /* INIT_B went low while loading or at the end: the data is corrupt or is
+     * for another device (its CRC or IDCODE check failed). Check the
+     * bitstream against the board's device, and the CCLK and data lines. The
+     * loader stops sending at once. */
+    FPGABITS_ERR_CRC = -4,
+    /* All data was sent and INIT_B stayed high, but DONE did not rise: the
+     * device never saw the sync word (bit order, mode pins, CCLK edge), or the
+     * data is incomplete. */
+    FPGABITS_ERR_NO_DONE = -5,
+    /* fpgabits_idcode(): the data writes no IDCODE, as in the oldest device
+     * families, or is no configuration data. */
+    FPGABITS_ERR_NO_IDCODE = -6
+};
+
+/* The loader's state. Its members are private; it is declared here only so
+ * that it can live on the stack or in static memory. */
+struct fpgabits_loader {
+    const struct fpgabits_port *port;
+    uint32_t open;   /* a mark set by begin, cleared by end */
+    int status;      /* FPGABITS_OK, or the error that ended the load */
+    int interface;   /* enum fpgabits_interface */
+    int partial;     /* begun with fpgabits_load_begin_partial() */
+    unsigned char buffer[64]; /* bit-reversed bytes for parallel x8 */
+};
+
+/* Resets the device and waits until it is ready for data: drives PROG_B low
+ * until INIT_B follows (at least 10 us), releases it, waits for INIT_B to rise
+ * (each for up to 1 s), checks that DONE is low, and waits 10 ms more. */
+int fpgabits_load_begin(struct fpgabits_loader *loader, const struct fpgabits_port *port,
+                        enum fpgabits_interface interface);
+
+/* Begins loading a partial configuration into a device that is configured and
+ * running: PROG_B is left alone, which would erase the device. INIT_B must be
+ * high. Then write and end as for a full configuration; a CRC error shows on
+ * INIT_B even though DONE stays high. */
+int fpgabits_load_begin_partial(struct fpgabits_loader *loader, const struct fpgabits_port *port,
+                                enum fpgabits_interface interface);
+
+/* Sends size bytes of configuration data, unchanged and in order: chunks of
+ * any size, one byte included, make the same stream as one write. Between
+ * buffers it watches INIT_B, and stops at the first sign of a CRC error. */
+int fpgabits_load_write(struct fpgabits_loader *loader, const void *data, size_t size);
+
+/* Ends the load: clocks 0xFF bytes until DONE rises (for up to 200 ms), then
+ * 64 more clocks for the device's start-up. INIT_B low on the way means a CRC
+ * error; once DONE is high it means nothing. A partial load only gets the 64
+ * clocks, and must leave INIT_B and DONE high. The loader is closed after. */
+int fpgabits_load_end(struct fpgabits_loader *loader);
+
+/* A full configuration from data in memory: begin, one write and end. */
+int fpgabits_load(const struct fpgabits_port *port, enum fpgabits_interface interface, const void *data,
+                  size_t size);
+
+/* Finds the IDCODE that the configuration data writes: the device it is for,
+ * in the format of the JTAG IDCODE (version, device, maker, 1), to compare
+ * with the board's device before loading (compare bits 27:0; the files often
+ * write version 0). On FPGABITS_ERR_NO_IDCODE, *idcode is 0. */
+int fpgabits_idcode(const void *data, size_t size, uint32_t *idcode);
+
+/* One line of text for an error, such as "CRC error: corrupt data, or for
+ * another device". */
+const char *fpgabits_strerror(int error);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif

@@ -1,0 +1,88 @@
+/* A model of an FPGA's configuration logic behind the pins of a struct
+ * fpgabits_port, on a virtual clock, for the loader's tests and the firmware
+ * example. It plays one device, named by the device type of a bitstream
+ * header, and checks what the device would: INIT_B low while PROG_B is low
+ * and while the memory clears, no CCLK before INIT_B is high, the sync word,
+ * the packets, the CRC checks and the IDCODE of the device's family, INIT_B
+ * low on a failed check, DONE after START and a few start-up clocks, and the
+ * clocks after DONE. What a real device would not take is recorded as a
+ * violation. C99. */
+#ifndef FPGA_MODEL_H
+#define FPGA_MODEL_H
+
+#include <stdint.h>
+
+#include "fpgabits_load.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Device families by the check of their stream: CRC-32C, CRC-16 with
+ * 5 address bits and an IDCODE, CRC-16 with 4 address bits and no IDCODE,
+ * and the 22-bit check of the 16-bit streams with a full or a half sync word. */
+enum fpga_group { FPGA_32C, FPGA_16A, FPGA_16N, FPGA_22F, FPGA_22H };
+
+struct fpga_device {
+    enum fpga_group group;
+    int generation;  /* 32C only: 0 to 4, which sets the padding before the sync word */
+    uint32_t idcode; /* as the stream writes it; 0 where the family has none, or where it is not known */
+};
+
+/* Finds the device of a device type such as "7a35tcsg324" or "xc3s500e-4".
+ * Returns 0 when the family is not known. */
+int fpga_device_of(const char *type, struct fpga_device *device);
+
+/* The checks, one written word at a time: register address and data. */
+uint32_t fpga_crc32c(uint32_t crc, unsigned address, uint32_t word);
+uint32_t fpga_crc16(uint32_t crc, unsigned address_bits, unsigned address, uint32_t word);
+uint32_t fpga_crc22(uint32_t crc, unsigned address, unsigned word);
+
+struct fpga_model {
+    /* What it plays, set by fpga_model_init(); the faults may be set after. */
+    struct fpga_device device;
+    int parallel;
+    int init_b_stuck_low, init_b_stuck_high, done_stuck_high;
+    int init_b_low_when_done; /* as after start-up, where INIT_B may serve other ends */
+
+    /* Pins and time. */
+    uint64_t now_ns;
+    uint64_t prog_b_fell_ns, clear_until_ns;
+    int prog_b, state, done;
+
+    /* The stream. */
+    uint64_t bits;                /* bits received and not yet a word */
+    int bit_count;
+    uint32_t sync;                /* the last 32 bits, while looking for the sync word */
+    unsigned reg, write;          /* the register and opcode of the packet */
+    uint32_t words_left;          /* data words of the packet still to come */
+    int count_words, check_words; /* long-count words, and auto-CRC words, to come */
+    uint32_t high_word;           /* first half of a two-word value in 16-bit streams */
+    int value_words;
+    uint32_t crc;
+    int start_armed;
+    long startup_clocks;          /* since the start-up began; -1 before */
+
+    /* What it saw since PROG_B last fell. */
+    unsigned long bytes, bytes_after_error, clocks_after_done;
+    unsigned crc_checks, prog_b_pulses;
+    uint32_t idcode_seen;
+    char violation[160]; /* the first, or empty */
+};
+
+/* Plays the device of type, unconfigured and ready, on the serial or the
+ * parallel x8 interface. Returns 0 for an unknown family. */
+int fpga_model_init(struct fpga_model *model, const char *type, int parallel);
+
+/* Points the callbacks of port at the model. */
+void fpga_model_port(struct fpga_model *model, struct fpgabits_port *port);
+
+/* After a load: the first violation seen, counting a configuration that got
+ * fewer than 64 clocks after DONE, or NULL. */
+const char *fpga_model_violation(const struct fpga_model *model);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif

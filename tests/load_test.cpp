@@ -1,0 +1,225 @@
+// The loader against the FPGA model: every device family and every real
+// bitstream configures in both modes at every chunk size, and each fault
+// gives its own error in time, or none where it is no fault.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <string>
+#include <string_view>
+
+#include "bitstream.h"
+#include "configuration.h"
+#include "fpga_model.h"
+#include "fpgabits_load.h"
+#include "support.h"
+
+namespace {
+
+struct Load {
+    int result = 0;
+    double ms = 0; // model time the load took
+    fpga_model model{};
+};
+
+// Loads data into a model of the device type, in chunks of chunk bytes (0:
+// all at once through fpgabits_load), after fault has set the model up.
+Load load(const std::string &type, std::string_view data, bool parallel, std::size_t chunk = 0,
+          void (*fault)(fpga_model &) = nullptr) {
+    Load l;
+    EXPECT_TRUE(fpga_model_init(&l.model, type.c_str(), parallel)) << type;
+    if (fault != nullptr)
+        fault(l.model);
+    fpgabits_port port{};
+    fpga_model_port(&l.model, &port);
+    const fpgabits_interface interface = parallel ? FPGABITS_PARALLEL8 : FPGABITS_SERIAL;
+    const std::uint64_t start = l.model.now_ns;
+    if (chunk == 0) {
+        l.result = fpgabits_load(&port, interface, data.data(), data.size());
+    } else {
+        fpgabits_loader loader;
+        l.result = fpgabits_load_begin(&loader, &port, interface);
+        for (std::size_t at = 0; l.result == FPGABITS_OK && at < data.size(); at += chunk)
+            l.result = fpgabits_load_write(&loader, data.data() + at, std::min(chunk, data.size() - at));
+        if (l.result == FPGABITS_OK)
+            l.result = fpgabits_load_end(&loader);
+    }
+    l.ms = static_cast<double>(l.model.now_ns - start) / 1e6;
+    return l;
+}
+
+// A configuration that loads: DONE high, every check passed, the IDCODE the
+// stream writes the one fpgabits_idcode finds, and no protocol violation.
+void expect_configures(const std::string &type, std::string_view data) {
+    fpga_device device{};
+    ASSERT_TRUE(fpga_device_of(type.c_str(), &device)) << type;
+    std::uint32_t idcode = 1;
+    const int found = fpgabits_idcode(data.data(), data.size(), &idcode);
+    if (device.group == FPGA_16N) {
+        EXPECT_EQ(found, FPGABITS_ERR_NO_IDCODE);
+    } else {
+        EXPECT_EQ(found, FPGABITS_OK);
+        EXPECT_EQ(idcode & 0x0fffffff, device.idcode & 0x0fffffff);
+    }
+    for (bool parallel : {false, true})
+        for (std::size_t chunk : {std::size_t{1}, std::size_t{7}, std::size_t{4096}, std::size_t{0}}) {
+            SCOPED_TRACE((parallel ? "parallel x8, chunk " : "serial, chunk ") + std::to_string(chunk));
+            const Load l = load(type, data, parallel, chunk);
+            EXPECT_EQ(l.result, FPGABITS_OK) << fpgabits_strerror(l.result);
+            EXPECT_EQ(fpga_model_violation(&l.model), nullptr) << fpga_model_violation(&l.model);
+            EXPECT_TRUE(l.model.done);
+            EXPECT_GT(l.model.crc_checks, 0u);
+            EXPECT_EQ(l.model.idcode_seen, idcode);
+        }
+}
+
+// One device of each family and generation.
+const char *const devices[] = {"7a35tcsg324",   "xc4vfx20ff672",    "xc6vlx130tff784", "xcku040-ffva1156-2-e",
+                               "xcau15p-ffvb676", "3s500evq100", "xc2s200fg456",    "6slx9tqg144",
+                               "3s200avq100"};
+
+TEST(Loader, ConfiguresEveryFamily) {
+    for (const char *type : devices) {
+        SCOPED_TRACE(type);
+        fpga_device device{};
+        ASSERT_TRUE(fpga_device_of(type, &device));
+        expect_configures(type, bitstream::configuration(device, 5001));
+    }
+}
+
+// The bitstreams that real toolchains made, where the folder of them is present.
+TEST(Loader, ConfiguresRealBitstreams) {
+    const std::filesystem::path folder = REAL_BITSTREAMS;
+    if (!std::filesystem::is_directory(folder))
+        GTEST_SKIP() << "no folder " << folder;
+    int seen = 0;
+    for (const auto &entry : std::filesystem::directory_iterator(folder)) {
+        if (entry.path().extension() != ".bit")
+            continue;
+        SCOPED_TRACE(entry.path().filename().string());
+        ++seen;
+        const std::string file = support::read_file(entry.path());
+        const bitstream::Parsed parsed = bitstream::parse(file);
+        ASSERT_TRUE(parsed.complete);
+        const std::string &type = parsed.texts[1];
+        expect_configures(type, parsed.data);
+        // One bit flipped in the middle of the frame data.
+        std::string flipped(parsed.data);
+        flipped[flipped.size() / 2] ^= 0x10;
+        EXPECT_EQ(load(type, flipped, false).result, FPGABITS_ERR_CRC);
+    }
+    EXPECT_GT(seen, 0);
+}
+
+TEST(Loader, ReportsEachFaultInTime) {
+    fpga_device device{};
+    ASSERT_TRUE(fpga_device_of("7a35tcsg324", &device));
+    const std::string good = bitstream::configuration(device, 100000);
+    std::string flipped = good;
+    flipped[50000] ^= 0x04;
+    const std::string cut = good.substr(0, 60000);
+    struct Case {
+        const char *what;
+        std::string type;
+        const std::string *data;
+        void (*fault)(fpga_model &);
+        int want;
+        double most_ms;
+    };
+    const Case cases[] = {
+        {"a bit flipped in the frames", "7a35tcsg324", &flipped, nullptr, FPGABITS_ERR_CRC, 50},
+        {"another device", "7a100tcsg324", &good, nullptr, FPGABITS_ERR_CRC, 50},
+        {"data cut in the frames", "7a35tcsg324", &cut, nullptr, FPGABITS_ERR_NO_DONE, 250},
+        {"INIT_B stuck low", "7a35tcsg324", &good, [](fpga_model &m) { m.init_b_stuck_low = 1; }, FPGABITS_ERR_INIT,
+         1010},
+        {"INIT_B stuck high", "7a35tcsg324", &good, [](fpga_model &m) { m.init_b_stuck_high = 1; },
+         FPGABITS_ERR_INIT, 1010},
+        {"DONE stuck high", "7a35tcsg324", &good, [](fpga_model &m) { m.done_stuck_high = 1; },
+         FPGABITS_ERR_DONE_HIGH, 50},
+        {"INIT_B low once DONE is high", "7a35tcsg324", &good, [](fpga_model &m) { m.init_b_low_when_done = 1; },
+         FPGABITS_OK, 50},
+    };
+    for (const Case &c : cases)
+        for (bool parallel : {false, true}) {
+            SCOPED_TRACE(std::string(c.what) + (parallel ? ", parallel x8" : ", serial"));
+            const Load l = load(c.type, *c.data, parallel, 4096, c.fault);
+            EXPECT_EQ(l.result, c.want) << fpgabits_strerror(l.result);
+            EXPECT_LE(l.ms, c.most_ms);
+            EXPECT_EQ(l.model.done, c.want == FPGABITS_OK);
+            EXPECT_EQ(fpga_model_violation(&l.model), nullptr) << fpga_model_violation(&l.model);
+        }
+}
+
+// A partial configuration goes into a running device without PROG_B, which
+// would erase it, and its CRC error shows although DONE stays high.
+TEST(Loader, LoadsPartialConfigurationsWithoutReset) {
+    fpga_device device{};
+    ASSERT_TRUE(fpga_device_of("7z010clg400", &device));
+    const std::string data = bitstream::configuration(device, 20000, 3);
+    std::string flipped = data;
+    flipped[10000] ^= 0x80;
+    fpga_model model{};
+    fpga_model_init(&model, "7z010clg400", 0);
+    fpgabits_port port{};
+    fpga_model_port(&model, &port);
+    ASSERT_EQ(fpgabits_load(&port, FPGABITS_SERIAL, data.data(), data.size()), FPGABITS_OK);
+    for (const std::string *partial : {&data, const_cast<const std::string *>(&flipped)}) {
+        fpgabits_loader loader;
+        ASSERT_EQ(fpgabits_load_begin_partial(&loader, &port, FPGABITS_SERIAL), FPGABITS_OK);
+        int result = fpgabits_load_write(&loader, partial->data(), partial->size());
+        if (result == FPGABITS_OK)
+            result = fpgabits_load_end(&loader);
+        EXPECT_EQ(result, partial == &data ? FPGABITS_OK : FPGABITS_ERR_CRC);
+        EXPECT_EQ(model.prog_b_pulses, 1u);
+    }
+}
+
+TEST(Loader, RefusesWrongArgumentsAndCallOrder) {
+    fpga_model model{};
+    fpga_model_init(&model, "7a35tcsg324", 0);
+    fpgabits_port port{};
+    fpga_model_port(&model, &port);
+    fpgabits_port no_send = port;
+    no_send.send = nullptr;
+    fpgabits_loader loader{};
+    const unsigned char byte = 0xff;
+    std::uint32_t idcode = 0;
+    EXPECT_EQ(fpgabits_load_begin(nullptr, &port, FPGABITS_SERIAL), FPGABITS_ERR_ARGUMENT);
+    EXPECT_EQ(fpgabits_load_begin(&loader, nullptr, FPGABITS_SERIAL), FPGABITS_ERR_ARGUMENT);
+    EXPECT_EQ(fpgabits_load_begin(&loader, &no_send, FPGABITS_SERIAL), FPGABITS_ERR_ARGUMENT);
+    EXPECT_EQ(fpgabits_load_begin(&loader, &port, static_cast<fpgabits_interface>(2)), FPGABITS_ERR_ARGUMENT);
+    EXPECT_EQ(fpgabits_load_write(&loader, &byte, 1), FPGABITS_ERR_ARGUMENT);
+    EXPECT_EQ(fpgabits_load_end(&loader), FPGABITS_ERR_ARGUMENT);
+    ASSERT_EQ(fpgabits_load_begin(&loader, &port, FPGABITS_SERIAL), FPGABITS_OK);
+    EXPECT_EQ(fpgabits_load_write(&loader, nullptr, 1), FPGABITS_ERR_ARGUMENT);
+    EXPECT_EQ(fpgabits_load_end(&loader), FPGABITS_ERR_NO_DONE);
+    EXPECT_EQ(fpgabits_load_end(&loader), FPGABITS_ERR_ARGUMENT);
+    EXPECT_EQ(fpgabits_idcode(&byte, 1, nullptr), FPGABITS_ERR_ARGUMENT);
+    EXPECT_EQ(fpgabits_idcode(&byte, 1, &idcode), FPGABITS_ERR_NO_IDCODE);
+    EXPECT_EQ(model.prog_b_pulses, 1u) << "a refused call touched the pins";
+    for (int error = FPGABITS_ERR_NO_IDCODE; error <= FPGABITS_OK; ++error)
+        EXPECT_STRNE(fpgabits_strerror(error), fpgabits_strerror(1));
+}
+
+// The values that the checks reach, step by step, from known answers.
+TEST(Model, CrcKernelsGiveKnownAnswers) {
+    struct Step {
+        unsigned address;
+        std::uint32_t word, want;
+    };
+    const auto run = [](auto kernel, std::initializer_list<Step> steps) {
+        std::uint32_t crc = 0;
+        for (const Step &s : steps) {
+            crc = kernel(crc, s.address, s.word);
+            EXPECT_EQ(crc, s.want) << std::hex << s.address << " " << s.word;
+        }
+    };
+    run(fpga_crc32c, {{0x09, 0x02003fe5, 0xa7ea7008}, {0x0e, 0x00000000, 0xdb46c6de}, {0x0c, 0x0362d093, 0x8b4db074}});
+    run([](std::uint32_t c, unsigned a, std::uint32_t w) { return fpga_crc16(c, 5, a, w); },
+        {{0x0b, 0x00000044, 0x8581}, {0x09, 0x41183fe5, 0x492f}, {0x0e, 0x0141c093, 0xfd51}});
+    run([](std::uint32_t c, unsigned a, std::uint32_t w) { return fpga_crc16(c, 4, a, w); },
+        {{0x0b, 0x0000000b, 0x6e40}, {0x09, 0x00803f2d, 0x37d2}});
+    run(fpga_crc22, {{0x0d, 0x0380, 0x0d0380}, {0x0a, 0x3d08, 0x103a08}, {0x0e, 0x0400, 0x2e7010}, {0x0e, 0x1093, 0x126032}});
+}
+
+} // namespace
