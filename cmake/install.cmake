@@ -4,6 +4,10 @@ include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
 
 install(TARGETS fpgabits EXPORT fpgabits-targets RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+# The loader's sources, for the target's compiler: through fpgabits::loader,
+# or copied into any project.
+install(TARGETS fpgabits_loader EXPORT fpgabits-targets)
+install(FILES loader/fpgabits_load.h loader/fpgabits_load.c DESTINATION ${FPGABITS_LOADER_DIR})
 
 # Debian wants the manual page and its changelog compressed; -n leaves the
 # name and time stamp out, so the same sources give the same package.
@@ -26,8 +30,9 @@ install(CODE "
 install(FILES ${CMAKE_CURRENT_BINARY_DIR}/man/fpgabits.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 install(FILES docs/debian/copyright DESTINATION ${CMAKE_INSTALL_DOCDIR})
 
-# The package holds no code for the target system, only the build machine's
-# tool and a function, so one package serves builds for any target.
+# The package holds no code compiled for the target system, only the build
+# machine's tool, a function and the loader's sources, so one package serves
+# builds for any target.
 install(EXPORT fpgabits-targets NAMESPACE fpgabits:: DESTINATION ${package_dir})
 write_basic_package_version_file(fpgabits-config-version.cmake COMPATIBILITY SameMajorVersion ARCH_INDEPENDENT)
 install(FILES cmake/fpgabits-config.cmake cmake/fpgabits_add_bitstream.cmake cmake/fpgabits_run.cmake

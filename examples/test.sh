@@ -7,8 +7,9 @@
 #            as C++; a build with nothing changed converts nothing, and a
 #            bitstream for another device or with no data fails.
 # cortex-m3  examples/firmware from an installed package, cross-compiled and
-#            run in QEMU: the data in flash, little RAM used, a new program
-#            converts again, and a changed bitstream is built in.
+#            run in QEMU: the data in flash, little RAM used, a small loader,
+#            a new program converts again, and a changed bitstream is built in.
+#            Both firmware builds load their bitstreams into models of the FPGAs.
 # consumer   tests/consumer from an installed package, with gcc and clang and
 #            -Werror; editing the program compiles no data again.
 # Exits 77 (skipped) where the cross tools are missing, unless FPGABITS_CI is set.
@@ -59,9 +60,13 @@ expect() {
   echo "ok: $what"
 }
 
-# The firmware's report of one FPGA: report NAME FILE DEVICE DATE SIZE
-report() {
-  printf '%s: device %s, built %s 09:30:00, %d bytes, crc32 %s\n' "$1" "$3" "$4" "$5" "$(crc32 "$2" "$5")"
+# What the firmware prints of both FPGAs: firmware MAIN_DEVICE MAIN_DATE MAIN_SIZE,
+# for the files main.bit and io.bit; the I/O FPGA's are fixed.
+firmware() {
+  printf '%s: device %s, built %s 09:30:00, %d bytes, crc32 %s\n' \
+    main "$1" "$2" "$3" "$(crc32 "$work/main.bit" "$3")" io xc7s50csga324 2026/12/01 33333 "$(crc32 "$work/io.bit" 33333)"
+  printf '%s: configured over %s, IDCODE %s, %d bytes sent, DONE high, 2 CRC checks passed\n' \
+    main serial 0362d093 "$3" io "parallel x8" 0362f093 33333
 }
 
 case $mode in
@@ -86,7 +91,7 @@ make)
 
 native | cortex-m3)
   bitstream "$work/main.bit" 7a35ticsg324 2026/11/30 150000 1
-  bitstream "$work/io.bit" xc7s25ftgb196 2026/12/01 33333 2
+  bitstream "$work/io.bit" xc7s50csga324 2026/12/01 33333 2
   configure=(cmake -S "$examples/firmware" -B "$work/build" -DCMAKE_BUILD_TYPE=MinSizeRel
     -DMAIN_BITSTREAM="$work/main.bit" -DIO_BITSTREAM="$work/io.bit")
   if [[ $mode == native ]]; then
@@ -102,8 +107,7 @@ native | cortex-m3)
   fi
   "${configure[@]}" >/dev/null
   cmake --build "$work/build" >/dev/null
-  io=$(report io "$work/io.bit" xc7s25ftgb196 2026/12/01 33333)
-  expect "$mode firmware" "$(report main "$work/main.bit" 7a35ticsg324 2026/11/30 150000)"$'\n'"$io" run
+  expect "$mode firmware" "$(firmware 7a35ticsg324 2026/11/30 150000)" run
   ;;&
 
 native)
@@ -161,6 +165,14 @@ cortex-m3)
   }
   echo "ok: data in flash (main at 0x$main_address, io at 0x$io_address in .fpga), $ram bytes of RAM"
 
+  # The loader as the firmware's build compiled it, at -Os.
+  read -r text data bss _ < <(arm-none-eabi-size "$(find "$work/build" -name fpgabits_load.c.o -o -name fpgabits_load.c.obj)" | tail -n 1)
+  if ((text > 1536 || data + bss > 0)); then
+    echo "FAIL: the loader takes $text bytes of code and $((data + bss)) of RAM" >&2
+    exit 1
+  fi
+  echo "ok: the loader takes $text bytes of code and no RAM of its own"
+
   sleep 1
   touch "$work/prefix/bin/fpgabits"
   [[ $(cmake --build "$work/build" | grep -c Converting) == 2 ]] || {
@@ -172,8 +184,13 @@ cortex-m3)
   sleep 1
   bitstream "$work/main.bit" 7a35tcpg236 2026/12/07 77777 4
   cmake --build "$work/build" >/dev/null
-  expect "cortex-m3 firmware after a bitstream changed" \
-    "$(report main "$work/main.bit" 7a35tcpg236 2026/12/07 77777)"$'\n'"$io" run
+  expect "cortex-m3 firmware after a bitstream changed" "$(firmware 7a35tcpg236 2026/12/07 77777)" run
+
+  # fpgabits as a subproject of the cross build, with the build machine's program.
+  cmake -S "$examples/firmware" -B "$work/build" -DFPGABITS_SOURCE_DIR="$examples/.." \
+    -DFPGABITS_EXECUTABLE="$work/prefix/bin/fpgabits" >/dev/null
+  cmake --build "$work/build" >/dev/null
+  expect "cortex-m3 firmware with fpgabits as a subproject" "$(firmware 7a35tcpg236 2026/12/07 77777)" run
   ;;
 
 consumer)
