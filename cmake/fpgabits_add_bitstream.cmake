@@ -1,5 +1,5 @@
 # fpgabits_add_bitstream(<target> <bitstream> [NAME <name>] [SECTION <section>]
-#                        [ALIGN <bytes>] [DEVICE <text>])
+#                        [ALIGN <bytes>] [DEVICE <text>] [COMPRESS [WINDOW <bytes>]])
 #
 # Compiles the FPGA configuration in <bitstream> into <target> as read-only
 # data, so that firmware keeps it in flash. <target> gets <name>.h on its
@@ -7,6 +7,7 @@
 #
 #   extern const unsigned char <name>_data[];  the configuration data
 #   extern const size_t <name>_size;           its length in bytes
+#   extern const size_t <name>_config_size;    bytes the FPGA receives
 #   extern const char <name>_design[32];       design name
 #   extern const char <name>_device[32];       device type
 #   extern const char <name>_date[32];         build date and time
@@ -19,16 +20,30 @@
 # source directory, or else from the binary directory, where a custom command
 # of the same directory may make it, before or after this call.
 #
+# With COMPRESS, <name>_data is the configuration as a raw DEFLATE stream made
+# with a window of WINDOW bytes (a power of two from 512 to 32768, by default
+# 1024), <name>_size its length, and <name>.h also defines <NAME>_COMPRESSED
+# (the name in capitals) and declares
+#
+#   extern const uint32_t <name>_crc32;        CRC-32 of what the FPGA receives
+#   extern const size_t <name>_window;         the window the stream needs
+#
+# for fpgabits_load_deflate() and fpgabits_inflate_check() of fpgabits::loader.
+#
 # fpgabits runs in a directory of its own for each target and name, and again
-# when the bitstream or the program changes. The program is the
-# fpgabits::fpgabits target, or FPGABITS_EXECUTABLE when that is set.
+# when the bitstream or the program changes. The programs are the targets
+# fpgabits::fpgabits and fpgabits::deflate, or FPGABITS_EXECUTABLE and
+# FPGABITS_DEFLATE_EXECUTABLE when those are set.
 include_guard(GLOBAL)
 
 set(FPGABITS_EXECUTABLE "" CACHE FILEPATH "fpgabits program to run instead of the fpgabits::fpgabits target")
+set(FPGABITS_DEFLATE_EXECUTABLE "" CACHE FILEPATH
+    "fpgabits-deflate program to run instead of the fpgabits::deflate target")
 
 function(fpgabits_add_bitstream target bitstream)
-  set(usage "fpgabits_add_bitstream(<target> <bitstream> [NAME <name>] [SECTION <section>] [ALIGN <bytes>] [DEVICE <text>])")
-  cmake_parse_arguments(PARSE_ARGV 2 arg "" "NAME;SECTION;ALIGN;DEVICE" "")
+  string(CONCAT usage "fpgabits_add_bitstream(<target> <bitstream> [NAME <name>] [SECTION <section>] "
+         "[ALIGN <bytes>] [DEVICE <text>] [COMPRESS [WINDOW <bytes>]])")
+  cmake_parse_arguments(PARSE_ARGV 2 arg "COMPRESS" "NAME;SECTION;ALIGN;DEVICE;WINDOW" "")
   if(arg_UNPARSED_ARGUMENTS)
     list(GET arg_UNPARSED_ARGUMENTS 0 word)
     message(FATAL_ERROR "fpgabits_add_bitstream: unknown argument \"${word}\"; the call is ${usage}")
@@ -109,25 +124,18 @@ function(fpgabits_add_bitstream target bitstream)
     message(FATAL_ERROR "fpgabits_add_bitstream: the data is compiled as C, which this directory has not enabled; "
                         "add C to the languages of project(), or call enable_language(C)")
   endif()
-  if(FPGABITS_EXECUTABLE)
-    if(NOT IS_ABSOLUTE "${FPGABITS_EXECUTABLE}" OR NOT EXISTS "${FPGABITS_EXECUTABLE}")
-      message(FATAL_ERROR "fpgabits_add_bitstream: FPGABITS_EXECUTABLE is \"${FPGABITS_EXECUTABLE}\"; "
-                          "give the full path of an fpgabits program")
+  _fpgabits_program(fpgabits FPGABITS_EXECUTABLE fpgabits::fpgabits "call find_package(fpgabits) first")
+  if(arg_COMPRESS)
+    if(NOT DEFINED arg_WINDOW)
+      set(arg_WINDOW 1024)
     endif()
-    set(program "${FPGABITS_EXECUTABLE}")
-    set(program_dependency "${FPGABITS_EXECUTABLE}")
-  elseif(TARGET fpgabits::fpgabits)
-    get_target_property(installed fpgabits::fpgabits IMPORTED)
-    if(CMAKE_CROSSCOMPILING AND NOT installed)
-      message(FATAL_ERROR "fpgabits_add_bitstream: fpgabits built in this cross build runs on the target only; "
-                          "install fpgabits on the build machine and use find_package(fpgabits), "
-                          "or set FPGABITS_EXECUTABLE")
+    if(NOT arg_WINDOW MATCHES "^(512|1024|2048|4096|8192|16384|32768)$")
+      message(FATAL_ERROR "fpgabits_add_bitstream: WINDOW ${arg_WINDOW} is not a power of two from 512 to 32768")
     endif()
-    set(program "$<TARGET_FILE:fpgabits::fpgabits>")
-    set(program_dependency fpgabits::fpgabits)
-  else()
-    message(FATAL_ERROR "fpgabits_add_bitstream: no fpgabits program for the build machine; "
-                        "call find_package(fpgabits) first, or set FPGABITS_EXECUTABLE")
+    _fpgabits_program(deflate FPGABITS_DEFLATE_EXECUTABLE fpgabits::deflate
+                      "COMPRESS needs the fpgabits-deflate of an fpgabits built with zlib (Debian package zlib1g-dev)")
+  elseif(DEFINED arg_WINDOW)
+    message(FATAL_ERROR "fpgabits_add_bitstream: WINDOW goes with COMPRESS")
   endif()
 
   # With several configurations in one tree, each has its own fpgabits.i, so
@@ -139,21 +147,40 @@ function(fpgabits_add_bitstream target bitstream)
     set(data_dir "${dir}/$<CONFIG>")
   endif()
   file(MAKE_DIRECTORY "${dir}")
+  set(fragment fpgabits.i)
+  set(deflate_arguments "")
+  if(arg_COMPRESS)
+    set(fragment compressed.i)
+    set(deflate_arguments "-Ddeflate=${deflate}" "-Dwindow=${arg_WINDOW}" "-Dcompressed=${data_dir}/${fragment}")
+  endif()
   add_custom_command(
-    OUTPUT "${data_dir}/fpgabits.i"
-    COMMAND "${CMAKE_COMMAND}" "-Dfpgabits=${program}" "-Dbitstream=${bitstream}" "-Doutput=${data_dir}/fpgabits.i"
-            "-Ddevice=${arg_DEVICE}" -P "${CMAKE_CURRENT_FUNCTION_LIST_DIR}/fpgabits_run.cmake"
-    DEPENDS "${bitstream}" ${program_dependency} "${CMAKE_CURRENT_FUNCTION_LIST_DIR}/fpgabits_run.cmake"
+    OUTPUT "${data_dir}/${fragment}"
+    COMMAND "${CMAKE_COMMAND}" "-Dfpgabits=${fpgabits}" "-Dbitstream=${bitstream}" "-Doutput=${data_dir}/fpgabits.i"
+            "-Ddevice=${arg_DEVICE}" ${deflate_arguments} -P "${CMAKE_CURRENT_FUNCTION_LIST_DIR}/fpgabits_run.cmake"
+    DEPENDS "${bitstream}" ${fpgabits_dependency} ${deflate_dependency}
+            "${CMAKE_CURRENT_FUNCTION_LIST_DIR}/fpgabits_run.cmake"
     COMMENT "Converting ${bitstream}"
     VERBATIM)
-  add_custom_target("fpgabits-${target}-${name}" DEPENDS "${data_dir}/fpgabits.i")
+  add_custom_target("fpgabits-${target}-${name}" DEPENDS "${data_dir}/${fragment}")
   add_dependencies("${target}" "fpgabits-${target}-${name}")
 
-  # The data is compiled on its own, from fpgabits.i as the program wrote it:
-  # each declaration gains a const, the name asked for and its placement.
+  # The data is compiled on its own, from the fragment as the programs wrote
+  # it: each declaration gains a const, the name asked for and its placement.
   # The path goes into comments, where it must not close or open one.
   string(REPLACE "/*" "/ *" origin "${bitstream}")
   string(REPLACE "*/" "* /" origin "${origin}")
+  set(data_comment "configuration data")
+  set(more_declarations "")
+  set(more_definitions "const size_t ${name}_config_size = sizeof ${name}_data;")
+  if(arg_COMPRESS)
+    string(TOUPPER "${name}" upper)
+    set(data_comment "configuration data, compressed")
+    set(more_declarations "
+#define ${upper}_COMPRESSED 1 /* the data is a raw DEFLATE stream */
+extern const uint32_t ${name}_crc32;     /* CRC-32 of what the FPGA receives */
+extern const size_t ${name}_window;      /* window of the stream in bytes */")
+    set(more_definitions "const size_t ${name}_window = ${arg_WINDOW};")
+  endif()
   file(CONFIGURE OUTPUT "${dir}/include/${name}.h" @ONLY CONTENT [[
 /* The FPGA configuration from @origin@.
  * Generated by fpgabits_add_bitstream(): do not edit. */
@@ -161,16 +188,18 @@ function(fpgabits_add_bitstream target bitstream)
 #define FPGABITS_@name@_H
 
 #include <stddef.h>
+#include <stdint.h>
 
 #ifdef __cplusplus
 extern "C" {
 #endif
 
-extern const unsigned char @name@_data[]; /* configuration data */
+extern const unsigned char @name@_data[]; /* @data_comment@ */
 extern const size_t @name@_size;          /* its length in bytes */
+extern const size_t @name@_config_size;   /* bytes the FPGA receives */
 extern const char @name@_design[32];      /* design name */
 extern const char @name@_device[32];      /* device type */
-extern const char @name@_date[32];        /* build date and time */
+extern const char @name@_date[32];        /* build date and time */@more_declarations@
 
 #ifdef __cplusplus
 }
@@ -187,13 +216,18 @@ extern const char @name@_date[32];        /* build date and time */
 #define FPGAtype const @name@_device
 #define FPGAdate const @name@_date
 #define FPGABITS const @placement@@name@_data
-#include "fpgabits.i"
+#define FPGAsize const @name@_config_size
+#define FPGAcrc const @name@_crc32
+#include "@fragment@"
 #undef FPGAappl
 #undef FPGAtype
 #undef FPGAdate
 #undef FPGABITS
+#undef FPGAsize
+#undef FPGAcrc
 
 const size_t @name@_size = sizeof @name@_data;
+@more_definitions@
 ]])
   target_sources("${target}" PRIVATE "${dir}/${name}.c")
   # A unity build would compile the data again with every change to the
@@ -215,4 +249,34 @@ function(_fpgabits_check_bitstream source bitstream)
     message(FATAL_ERROR "fpgabits_add_bitstream: there is no bitstream file ${source}, "
                         "and no custom command in this directory makes ${bitstream}")
   endif()
+endfunction()
+
+# Sets <name> to the program to run and <name>_dependency to what the command
+# depends on: the cache variable when set, else the target, which in a cross
+# build must be one installed for the build machine. The program is called
+# fpgabits or fpgabits-<name>.
+function(_fpgabits_program name variable target how)
+  if(${variable})
+    if(NOT IS_ABSOLUTE "${${variable}}" OR NOT EXISTS "${${variable}}")
+      message(FATAL_ERROR "fpgabits_add_bitstream: ${variable} is \"${${variable}}\"; give the full path of a program")
+    endif()
+    set(${name} "${${variable}}" PARENT_SCOPE)
+    set(${name}_dependency "${${variable}}" PARENT_SCOPE)
+    return()
+  endif()
+  set(program fpgabits-${name})
+  if(name STREQUAL "fpgabits")
+    set(program fpgabits)
+  endif()
+  if(NOT TARGET ${target})
+    message(FATAL_ERROR "fpgabits_add_bitstream: no ${program} program for the build machine; ${how}, "
+                        "or set ${variable}")
+  endif()
+  get_target_property(installed ${target} IMPORTED)
+  if(CMAKE_CROSSCOMPILING AND NOT installed)
+    message(FATAL_ERROR "fpgabits_add_bitstream: ${program} built in this cross build runs on the target only; "
+                        "install fpgabits on the build machine and use find_package(fpgabits), or set ${variable}")
+  endif()
+  set(${name} "$<TARGET_FILE:${target}>" PARENT_SCOPE)
+  set(${name}_dependency ${target} PARENT_SCOPE)
 endfunction()

@@ -1,11 +1,15 @@
-# Runs fpgabits for fpgabits_add_bitstream():
+# Runs fpgabits for fpgabits_add_bitstream(), and fpgabits-deflate after it
+# for COMPRESS:
 #   cmake -Dfpgabits=<program> -Dbitstream=<file> -Doutput=<dir>/fpgabits.i
-#         [-Ddevice=<text>] -P fpgabits_run.cmake
-# A run that fails, or a bitstream refused, leaves no fpgabits.i behind, so
+#         [-Ddevice=<text>] [-Ddeflate=<program> -Dwindow=<bytes>
+#         -Dcompressed=<dir>/compressed.i] -P fpgabits_run.cmake
+# A run that fails, or a bitstream refused, leaves neither file behind, so
 # that the next build runs it again rather than compiling what is left.
 get_filename_component(dir "${output}" DIRECTORY)
-get_filename_component(file "${bitstream}" NAME)
 file(MAKE_DIRECTORY "${dir}")
+if(DEFINED compressed)
+  file(REMOVE "${compressed}")
+endif()
 execute_process(COMMAND "${fpgabits}" "${bitstream}" WORKING_DIRECTORY "${dir}"
                 RESULT_VARIABLE status OUTPUT_VARIABLE printed)
 if(NOT status EQUAL 0)
@@ -19,38 +23,47 @@ if(printed STREQUAL "Config file read is 0 bytes\n")
   message(FATAL_ERROR "${bitstream} holds no configuration data: its data length is 0")
 endif()
 
-if(device STREQUAL "")
-  return()
-endif()
-# The device type is the third line of fpgabits.i, as the body of a C string
-# literal: \" \\ \? and three-digit octal escapes stand for single bytes.
-file(STRINGS "${output}" line LIMIT_INPUT 1024 REGEX "^char FPGAtype\\[32\\]=\"")
-string(REGEX MATCH "\"(.*)\"" literal "${line}")
-set(literal "${CMAKE_MATCH_1}")
-set(type "")
-string(LENGTH "${literal}" length)
-set(at 0)
-while(at LESS length)
-  string(SUBSTRING "${literal}" ${at} 1 char)
-  if(char STREQUAL "\\")
-    math(EXPR at "${at} + 1")
-    string(SUBSTRING "${literal}" ${at} 3 octal)
-    if(octal MATCHES "^([0-7])([0-7])([0-7])$")
-      math(EXPR code "${CMAKE_MATCH_1} * 64 + ${CMAKE_MATCH_2} * 8 + ${CMAKE_MATCH_3}")
-      string(ASCII ${code} char)
-      math(EXPR at "${at} + 2")
-    else()
-      string(SUBSTRING "${literal}" ${at} 1 char)
+if(NOT device STREQUAL "")
+  # The device type is the third line of fpgabits.i, as the body of a C
+  # string literal: \" \\ \? and three-digit octal escapes stand for bytes.
+  file(STRINGS "${output}" line LIMIT_INPUT 1024 REGEX "^char FPGAtype\\[32\\]=\"")
+  string(REGEX MATCH "\"(.*)\"" literal "${line}")
+  set(literal "${CMAKE_MATCH_1}")
+  set(type "")
+  string(LENGTH "${literal}" length)
+  set(at 0)
+  while(at LESS length)
+    string(SUBSTRING "${literal}" ${at} 1 char)
+    if(char STREQUAL "\\")
+      math(EXPR at "${at} + 1")
+      string(SUBSTRING "${literal}" ${at} 3 octal)
+      if(octal MATCHES "^([0-7])([0-7])([0-7])$")
+        math(EXPR code "${CMAKE_MATCH_1} * 64 + ${CMAKE_MATCH_2} * 8 + ${CMAKE_MATCH_3}")
+        string(ASCII ${code} char)
+        math(EXPR at "${at} + 2")
+      else()
+        string(SUBSTRING "${literal}" ${at} 1 char)
+      endif()
     endif()
-  endif()
-  string(APPEND type "${char}")
-  math(EXPR at "${at} + 1")
-endwhile()
+    string(APPEND type "${char}")
+    math(EXPR at "${at} + 1")
+  endwhile()
 
-string(TOLOWER "${type}" type_lower)
-string(TOLOWER "${device}" device_lower)
-string(FIND "${type_lower}" "${device_lower}" found)
-if(found EQUAL -1)
-  file(REMOVE "${output}")
-  message(FATAL_ERROR "${file} is for ${type}, not ${device}")
+  string(TOLOWER "${type}" type_lower)
+  string(TOLOWER "${device}" device_lower)
+  string(FIND "${type_lower}" "${device_lower}" found)
+  if(found EQUAL -1)
+    file(REMOVE "${output}")
+    get_filename_component(file "${bitstream}" NAME)
+    message(FATAL_ERROR "${file} is for ${type}, not ${device}")
+  endif()
+endif()
+
+if(DEFINED compressed)
+  execute_process(COMMAND "${deflate}" "${window}" "${output}" "${compressed}"
+                  RESULT_VARIABLE status ERROR_VARIABLE printed)
+  if(NOT status EQUAL 0)
+    file(REMOVE "${output}" "${compressed}")
+    message(FATAL_ERROR "fpgabits-deflate could not compress ${bitstream} (status ${status}): ${printed}")
+  endif()
 endif()

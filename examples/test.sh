@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
 # Builds an example as a project of its own against a built fpgabits, runs it
 # on generated bitstreams and checks what it prints:
-#   examples/test.sh make|native|cortex-m3|consumer FPGABITS_BUILD_DIR
+#   examples/test.sh make|native|cortex-m3|consumer FPGABITS_BUILD_DIR [REAL_BITSTREAMS]
 # make       examples/make, then again after the bitstream changed.
 # native     examples/firmware with fpgabits built from these sources, compiled
 #            as C++; a build with nothing changed converts nothing, and a
-#            bitstream for another device or with no data fails.
+#            bitstream for another device or with no data fails, compressed
+#            or not.
 # cortex-m3  examples/firmware from an installed package, cross-compiled and
 #            run in QEMU: the data in flash, little RAM used, a small loader,
 #            a new program converts again, and a changed bitstream is built in.
@@ -60,13 +61,20 @@ expect() {
   echo "ok: $what"
 }
 
-# What the firmware prints of both FPGAs: firmware MAIN_DEVICE MAIN_DATE MAIN_SIZE,
-# for the files main.bit and io.bit; the I/O FPGA's are fixed.
+# The size of a symbol in the program: symbol_size NAME
+symbol_size() {
+  echo $((16#$("$nm" -S "$program" | awk -v name="$1" '$4 == name { print $2 }')))
+}
+
+# What the firmware prints of main.bit and io.bit: firmware MAIN_DEVICE
+# MAIN_DATE MAIN_SIZE. The I/O FPGA's values are fixed, and its data is stored
+# compressed.
 firmware() {
-  printf '%s: device %s, built %s 09:30:00, %d bytes, crc32 %s\n' \
-    main "$1" "$2" "$3" "$(crc32 "$work/main.bit" "$3")" io xc7s50csga324 2026/12/01 33333 "$(crc32 "$work/io.bit" 33333)"
-  printf '%s: configured over %s, IDCODE %s, %d bytes sent, DONE high, 2 CRC checks passed\n' \
-    main serial 0362d093 "$3" io "parallel x8" 0362f093 33333
+  printf 'main: device %s, built %s 09:30:00, %d bytes, crc32 %s\n' "$1" "$2" "$3" "$(crc32 "$work/main.bit" "$3")"
+  printf 'io: device xc7s50csga324, built 2026/12/01 09:30:00, 33333 bytes, crc32 %s, compressed to %d bytes\n' \
+    "$(crc32 "$work/io.bit" 33333)" "$(symbol_size io_fpga_data)"
+  printf 'main: configured over serial, IDCODE 0362d093, %d bytes sent, DONE high, 2 CRC checks passed\n' "$3"
+  echo 'io: configured over parallel x8, 33333 bytes sent from compressed data, DONE high, 2 CRC checks passed'
 }
 
 case $mode in
@@ -96,13 +104,15 @@ native | cortex-m3)
     -DMAIN_BITSTREAM="$work/main.bit" -DIO_BITSTREAM="$work/io.bit")
   if [[ $mode == native ]]; then
     configure+=(-DFPGABITS_SOURCE_DIR="$examples/..")
-    run() { "$work/build/firmware"; }
+    nm=nm program=$work/build/firmware
+    run() { "$program"; }
   else
     cmake --install "$build" --prefix "$work/prefix" >/dev/null
     configure+=(-DCMAKE_PREFIX_PATH="$work/prefix" -DCMAKE_TOOLCHAIN_FILE="$examples/firmware/cortex-m3.cmake")
+    nm=arm-none-eabi-nm program=$work/build/firmware.elf
     run() {
       timeout 120 qemu-system-arm -M mps2-an385 -nographic -monitor none -serial none \
-        -semihosting-config enable=on,target=native -kernel "$work/build/firmware.elf"
+        -semihosting-config enable=on,target=native -kernel "$program"
     }
   fi
   "${configure[@]}" >/dev/null
@@ -117,6 +127,8 @@ native)
   fi
   echo "ok: a build with nothing changed converts nothing"
 
+  # The same refusals with COMPRESS, which converts first.
+  "${configure[@]}" -DMAIN_COMPRESS=ON >/dev/null
   bitstream "$work/main.bit" xc7a100tcsg324 2026/11/30 1000 3
   # Twice: the first failure must not leave a file that the next build takes.
   for attempt in first second; do
@@ -188,9 +200,34 @@ cortex-m3)
 
   # fpgabits as a subproject of the cross build, with the build machine's program.
   cmake -S "$examples/firmware" -B "$work/build" -DFPGABITS_SOURCE_DIR="$examples/.." \
-    -DFPGABITS_EXECUTABLE="$work/prefix/bin/fpgabits" >/dev/null
+    -DFPGABITS_EXECUTABLE="$work/prefix/bin/fpgabits" \
+    -DFPGABITS_DEFLATE_EXECUTABLE="$work/prefix/libexec/fpgabits/fpgabits-deflate" >/dev/null
   cmake --build "$work/build" >/dev/null
   expect "cortex-m3 firmware with fpgabits as a subproject" "$(firmware 7a35tcpg236 2026/12/07 77777)" run
+
+  # Two real 2 MB bitstreams, compressed, in an image linked for 1 MiB of
+  # flash, where neither fits as it is.
+  real=${3:-}
+  if [[ ! -d $real ]]; then
+    echo "skipped: no folder of real bitstreams ${real:-given} for the 1 MiB image"
+    exit 0
+  fi
+  main=$real/2020-7a35ticsg324-media-player.bit
+  io=$real/2023-7z010clg400-control-board.bit
+  cmake -S "$examples/firmware" -B "$work/real" -DCMAKE_BUILD_TYPE=MinSizeRel -DCMAKE_PREFIX_PATH="$work/prefix" \
+    -DCMAKE_TOOLCHAIN_FILE="$examples/firmware/cortex-m3.cmake" -DMAIN_BITSTREAM="$main" -DIO_BITSTREAM="$io" \
+    -DMAIN_COMPRESS=ON -DFLASH_SIZE=1M >/dev/null
+  cmake --build "$work/real" >/dev/null
+  program=$work/real/firmware.elf
+  report() {
+    printf '%s: device %s, built %s, %d bytes, crc32 %s, compressed to %d bytes\n' "$1" "$3" "$4" "$5" \
+      "$(crc32 "$2" "$5")" "$(symbol_size "$1_fpga_data")"
+  }
+  expect "cortex-m3 firmware with two real bitstreams compressed into 1 MiB of flash" \
+    "$(report main "$main" 7a35ticsg324 '2020/10/25 22:13:40' 2192012
+      report io "$io" 7z010clg400 '2023/09/06 19:46:20' 2083740
+      echo 'main: configured over serial, 2192012 bytes sent from compressed data, DONE high, 2 CRC checks passed'
+      echo 'io: configured over parallel x8, 2083740 bytes sent from compressed data, DONE high, 2 CRC checks passed')" run
   ;;
 
 consumer)

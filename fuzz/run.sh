@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
-# Fuzzes the converter for a while: fuzz/run.sh BUILD_DIR [SECONDS] [JOBS]
+# Fuzzes the converter and the inflater for a while each:
+#   fuzz/run.sh BUILD_DIR [SECONDS] [JOBS]
 # BUILD_DIR was configured with CC=clang CXX=clang++ -DFPGABITS_FUZZ=ON. The
-# seed corpus is made afresh by mkbitstream; what the fuzzer adds to it stays
-# in BUILD_DIR/corpus. A finding is written to BUILD_DIR/findings and makes
-# this script fail.
+# seed corpora are made afresh from mkbitstream's files; what the fuzzer adds
+# to them stays in BUILD_DIR/corpus and BUILD_DIR/corpus-inflate. A finding is
+# written to BUILD_DIR/findings and makes this script fail.
 set -euo pipefail
 build=$(realpath "$1")
 seconds=${2:-120}
@@ -11,8 +12,9 @@ jobs=${3:-1}
 mk=$build/mkbitstream
 corpus=$build/corpus
 seeds=$build/seeds
-rm -rf "$seeds"
-mkdir -p "$corpus" "$seeds" "$build/findings"
+inflate_seeds=$build/seeds-inflate
+rm -rf "$seeds" "$inflate_seeds"
+mkdir -p "$corpus" "$build/corpus-inflate" "$seeds" "$inflate_seeds" "$build/findings"
 
 # The shortest header, typical headers with long and odd fields, and cut files.
 printf '\x00\x09\x0f\xf0\x0f\xf0\x0f\xf0\x0f\xf0\x00\x00\x01a\x00\x00b\x00\x00c\x00\x00d\x00\x00e' >"$seeds/shortest"
@@ -27,6 +29,18 @@ for cut in 1 2 11 13 16 40 60 70 76 80; do
   head -c "$cut" "$seeds/typical" >"$seeds/typical-cut-$cut"
 done
 
+# Raw DEFLATE streams of configuration data, from gzip's output without its
+# 10-byte header and 8-byte trailer, after a byte that chooses the window:
+# 32 KiB, as gzip made them, and 512 bytes, which they overreach.
+for device in 7a35tcsg324 6slx9tqg144 3s500evq100; do
+  "$mk" --device "$device" --size 30000 "$seeds/$device"
+  gzip -9nc "$seeds/$device" | tail -c +11 | head -c -8 >"$inflate_seeds/stream"
+  { printf '\x06' && cat "$inflate_seeds/stream"; } >"$inflate_seeds/$device-32k"
+  { printf '\x0e' && cat "$inflate_seeds/stream"; } >"$inflate_seeds/$device-512"
+done
+rm "$inflate_seeds/stream"
+printf '\x06\x03\x00' >"$inflate_seeds/empty"
+
 cd "$build/findings"
 options=(-max_len=4096 -max_total_time="$seconds" -print_final_stats=1)
 if ((jobs > 1)); then
@@ -34,6 +48,7 @@ if ((jobs > 1)); then
   options+=(-jobs="$jobs" -workers="$jobs")
 fi
 "$build/fuzz/fpgabits_fuzz" "$corpus" "$seeds" "${options[@]}"
+"$build/fuzz/fpgabits_fuzz_inflate" "$build/corpus-inflate" "$inflate_seeds" "${options[@]}"
 if compgen -G 'crash-*' >/dev/null || compgen -G 'leak-*' >/dev/null || compgen -G 'timeout-*' >/dev/null; then
   echo "findings in $build/findings" >&2
   exit 1

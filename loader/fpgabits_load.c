@@ -287,6 +287,8 @@ const char *fpgabits_strerror(int error) {
         return "DONE stayed low: no sync word, or data incomplete";
     case FPGABITS_ERR_NO_IDCODE:
         return "no IDCODE in the data";
+    case FPGABITS_ERR_STREAM:
+        return "corrupt compressed data";
     default:
         return "unknown error";
     }

@@ -100,7 +100,11 @@ enum fpgabits_error {
     FPGABITS_ERR_NO_DONE = -5,
     /* fpgabits_idcode(): the data writes no IDCODE, as in the oldest device
      * families, or is no configuration data. */
-    FPGABITS_ERR_NO_IDCODE = -6
+    FPGABITS_ERR_NO_IDCODE = -6,
+    /* The compressed data is corrupt or cut short, or reaches further back
+     * than the window that the work area holds: check the flash image, and
+     * that the work area is FPGABITS_INFLATE_WORK_SIZE(<name>_window). */
+    FPGABITS_ERR_STREAM = -7
 };
 
 /* The loader's state. Its members are private; it is declared here only so
@@ -147,6 +151,34 @@ int fpgabits_load(const struct fpgabits_port *port, enum fpgabits_interface inte
  * with the board's device before loading (compare bits 27:0; the files often
  * write version 0). On FPGABITS_ERR_NO_IDCODE, *idcode is 0. */
 int fpgabits_idcode(const void *data, size_t size, uint32_t *idcode);
+
+/* Compressed configurations: fpgabits_add_bitstream(... COMPRESS) stores the
+ * data as raw DEFLATE (RFC 1951), made with a window of <name>_window bytes,
+ * and these functions inflate it with a work area that you provide, on the
+ * stack or in static memory, of FPGABITS_INFLATE_WORK_SIZE(<name>_window)
+ * bytes (the window and about 1.7 KiB of tables), any alignment:
+ *
+ *     static unsigned char work[FPGABITS_INFLATE_WORK_SIZE(1024)];
+ *
+ * They are safe on any data: a corrupt, cut or hostile stream gives
+ * FPGABITS_ERR_STREAM, never an access outside the data and the work area.
+ * A stream that reaches back further than the window that fits the work area
+ * is such an error too. Neither uses the heap or recursion. */
+#define FPGABITS_INFLATE_STATE_SIZE 1792
+#define FPGABITS_INFLATE_WORK_SIZE(window) ((size_t)(window) + FPGABITS_INFLATE_STATE_SIZE)
+
+/* Inflates the data straight into the device, a window at a time: a full
+ * configuration as fpgabits_load() makes it. On FPGABITS_ERR_STREAM it stops
+ * sending, and the device stays unconfigured. */
+int fpgabits_load_deflate(const struct fpgabits_port *port, enum fpgabits_interface interface, const void *data,
+                          size_t size, void *work, size_t work_size);
+
+/* Inflates the data without loading it, for the size and the CRC-32 (as gzip
+ * computes it) of what the device would receive: compare them with
+ * <name>_config_size and <name>_crc32 to check the flash at boot, before the
+ * device is reset. On an error, they are those of the part inflated. */
+int fpgabits_inflate_check(const void *data, size_t size, void *work, size_t work_size, size_t *config_size,
+                           uint32_t *crc32);
 
 /* One line of text for an error, such as "CRC error: corrupt data, or for
  * another device". */

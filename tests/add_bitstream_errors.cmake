@@ -31,11 +31,19 @@ set(rows
   [[unknown argument "ALIGNMENT"]]
   [[fpgabits_add_bitstream(app a.bit NAME)]]
   [[NAME needs a value]]
+  [[fpgabits_add_bitstream(app a.bit COMPRESS)]]
+  [[no fpgabits-deflate program for the build machine.*zlib1g-dev]]
+  [[fpgabits_add_bitstream(app a.bit COMPRESS WINDOW 1000)]]
+  [[WINDOW 1000 is not a power of two from 512 to 32768]]
+  [[fpgabits_add_bitstream(app a.bit WINDOW 1024)]]
+  [[WINDOW goes with COMPRESS]]
   [[add_executable(fpgabits main.c) add_executable(fpgabits::fpgabits ALIAS fpgabits) set(CMAKE_CROSSCOMPILING ON) unset(FPGABITS_EXECUTABLE) fpgabits_add_bitstream(app a.bit)]]
   [[fpgabits built in this cross build runs on the target only]]
   [[project(errors CXX) add_subdirectory(c) add_executable(cxxapp main.cpp) fpgabits_add_bitstream(cxxapp a.bit)]]
   [[the data is compiled as C, which this directory has not enabled]]
   [[fpgabits_add_bitstream(app a.bit) fpgabits_add_bitstream(app sub/a.bit NAME b SECTION .fpga ALIGN 4096 DEVICE 7a35t)]]
+  ""
+  [[set(FPGABITS_DEFLATE_EXECUTABLE ${CMAKE_COMMAND}) fpgabits_add_bitstream(app a.bit COMPRESS WINDOW 32768)]]
   "")
 
 set(project "${WORK_DIR}/project")

@@ -1,10 +1,13 @@
 /* Firmware for a board with two FPGAs. It holds both configurations in flash,
- * reports what it holds (device, date, size and CRC-32 of each), checks that
- * each is for the board's device, and loads them: the main FPGA over the
- * serial interface, streaming the data in chunks, the I/O FPGA over the
- * parallel x8 interface in one call. Here the FPGAs are models of their
- * configuration logic, in the same processor; on a real board the port's
- * callbacks drive GPIO and SPI instead. Valid C and C++. */
+ * the second one compressed, and the first one too when built with
+ * MAIN_COMPRESS. At boot it checks what it holds: device, date, size and
+ * CRC-32 of each, inflating a compressed one to see that the flash is intact.
+ * Then it loads them: the main FPGA over the serial interface, the I/O FPGA
+ * over the parallel x8 interface, checking first that data stored as it is
+ * is for the board's device (with compressed data, the FPGA's own check of
+ * the IDCODE does that). Here the FPGAs are models of their configuration logic, in
+ * the same processor; on a real board the port's callbacks drive GPIO and SPI
+ * instead. Valid C and C++. */
 #include <stdint.h>
 #include <stdio.h>
 
@@ -12,6 +15,18 @@
 #include "fpgabits_load.h"
 #include "io_fpga.h"
 #include "main_fpga.h"
+
+/* The window that the work area serves, as given to COMPRESS (the default). */
+#define WINDOW 1024
+
+struct fpga {
+    const char *name, *device, *date;
+    const unsigned char *data;
+    size_t size, config_size;
+    uint32_t crc32;
+    size_t window; /* 0 where the data is stored as it is */
+    int parallel;
+};
 
 /* CRC-32 as zlib and gzip compute it. */
 static uint32_t crc32(const unsigned char *bytes, size_t size) {
@@ -26,53 +41,103 @@ static uint32_t crc32(const unsigned char *bytes, size_t size) {
     return ~crc;
 }
 
-static void report(const char *fpga, const char *device, const char *date, const unsigned char *data, size_t size) {
-    printf("%s: device %s, built %s, %lu bytes, crc32 %08lx\n", fpga, device, date, (unsigned long)size,
-           (unsigned long)crc32(data, size));
+/* Checks what the flash holds; 0 where it is not what the build stored. */
+static int report(const struct fpga *fpga) {
+    unsigned char work[FPGABITS_INFLATE_WORK_SIZE(WINDOW)];
+    size_t size = fpga->size;
+    uint32_t crc;
+    if (fpga->window == 0) {
+        crc = crc32(fpga->data, fpga->size);
+    } else if (fpga->window > WINDOW ||
+               fpgabits_inflate_check(fpga->data, fpga->size, work, sizeof work, &size, &crc) != FPGABITS_OK ||
+               size != fpga->config_size || crc != fpga->crc32) {
+        printf("%s: the flash does not hold what was built\n", fpga->name);
+        return 0;
+    }
+    printf("%s: device %s, built %s, %lu bytes, crc32 %08lx", fpga->name, fpga->device, fpga->date,
+           (unsigned long)size, (unsigned long)crc);
+    if (fpga->window != 0)
+        printf(", compressed to %lu bytes", (unsigned long)fpga->size);
+    printf("\n");
+    return 1;
 }
 
 /* Streams the data as it would come from a file system or a radio: in
- * chunks. Counts the bytes handed to the loader in *sent. */
-static int load_in_chunks(const struct fpgabits_port *port, const unsigned char *data, size_t size, size_t *sent) {
+ * chunks. */
+static int load_in_chunks(const struct fpgabits_port *port, const struct fpga *fpga) {
     const size_t chunk = 1024;
     struct fpgabits_loader loader;
+    size_t sent = 0;
     int error = fpgabits_load_begin(&loader, port, FPGABITS_SERIAL);
-    *sent = 0;
-    while (error == FPGABITS_OK && *sent < size) {
-        const size_t count = size - *sent < chunk ? size - *sent : chunk;
-        error = fpgabits_load_write(&loader, data + *sent, count);
-        *sent += count;
+    while (error == FPGABITS_OK && sent < fpga->size) {
+        const size_t count = fpga->size - sent < chunk ? fpga->size - sent : chunk;
+        error = fpgabits_load_write(&loader, fpga->data + sent, count);
+        sent += count;
     }
     return error == FPGABITS_OK ? fpgabits_load_end(&loader) : error;
 }
 
-static void configure(const char *fpga, const char *device, const unsigned char *data, size_t size, int parallel) {
+static void configure(const struct fpga *fpga) {
+    const enum fpgabits_interface interface = fpga->parallel ? FPGABITS_PARALLEL8 : FPGABITS_SERIAL;
+    unsigned char work[FPGABITS_INFLATE_WORK_SIZE(WINDOW)];
     struct fpga_model model;
     struct fpgabits_port port;
     const char *violation;
-    size_t sent = size;
-    uint32_t idcode;
     int error;
-    fpga_model_init(&model, device, parallel);
+    fpga_model_init(&model, fpga->device, fpga->parallel);
     fpga_model_port(&model, &port);
-    /* The board's device is the one the model plays. */
-    if (fpgabits_idcode(data, size, &idcode) != FPGABITS_OK ||
-        ((idcode ^ model.device.idcode) & 0x0fffffffu) != 0) {
-        printf("%s: the data is not for this board's device\n", fpga);
-        return;
+    if (fpga->window != 0) {
+        error = fpgabits_load_deflate(&port, interface, fpga->data, fpga->size, work, sizeof work);
+        printf("%s: %s over %s, %lu bytes sent from compressed data", fpga->name, fpgabits_strerror(error),
+               fpga->parallel ? "parallel x8" : "serial", (unsigned long)fpga->config_size);
+    } else {
+        /* The board's device is the one the model plays. */
+        uint32_t idcode;
+        if (fpgabits_idcode(fpga->data, fpga->size, &idcode) != FPGABITS_OK ||
+            ((idcode ^ model.device.idcode) & 0x0fffffffu) != 0) {
+            printf("%s: the data is not for this board's device\n", fpga->name);
+            return;
+        }
+        error = fpga->parallel ? fpgabits_load(&port, interface, fpga->data, fpga->size) : load_in_chunks(&port, fpga);
+        printf("%s: %s over %s, IDCODE %08lx, %lu bytes sent", fpga->name, fpgabits_strerror(error),
+               fpga->parallel ? "parallel x8" : "serial", (unsigned long)idcode, (unsigned long)fpga->size);
     }
-    error = parallel ? fpgabits_load(&port, FPGABITS_PARALLEL8, data, size) : load_in_chunks(&port, data, size, &sent);
     violation = fpga_model_violation(&model);
-    printf("%s: %s over %s, IDCODE %08lx, %lu bytes sent, DONE %s, %u CRC checks passed%s%s\n", fpga,
-           fpgabits_strerror(error), parallel ? "parallel x8" : "serial", (unsigned long)idcode, (unsigned long)sent,
-           model.done ? "high" : "low", model.crc_checks, violation != NULL ? ", but " : "",
-           violation != NULL ? violation : "");
+    printf(", DONE %s, %u CRC checks passed%s%s\n", model.done ? "high" : "low", model.crc_checks,
+           violation != NULL ? ", but " : "", violation != NULL ? violation : "");
 }
 
 int main(void) {
-    report("main", main_fpga_device, main_fpga_date, main_fpga_data, main_fpga_size);
-    report("io", io_fpga_device, io_fpga_date, io_fpga_data, io_fpga_size);
-    configure("main", main_fpga_device, main_fpga_data, main_fpga_size, 0);
-    configure("io", io_fpga_device, io_fpga_data, io_fpga_size, 1);
+    struct fpga fpgas[2];
+    int i;
+    fpgas[0].name = "main";
+    fpgas[0].device = main_fpga_device;
+    fpgas[0].date = main_fpga_date;
+    fpgas[0].data = main_fpga_data;
+    fpgas[0].size = main_fpga_size;
+    fpgas[0].config_size = main_fpga_config_size;
+#ifdef MAIN_FPGA_COMPRESSED
+    fpgas[0].crc32 = main_fpga_crc32;
+    fpgas[0].window = main_fpga_window;
+#else
+    fpgas[0].crc32 = 0;
+    fpgas[0].window = 0;
+#endif
+    fpgas[0].parallel = 0;
+    fpgas[1].name = "io";
+    fpgas[1].device = io_fpga_device;
+    fpgas[1].date = io_fpga_date;
+    fpgas[1].data = io_fpga_data;
+    fpgas[1].size = io_fpga_size;
+    fpgas[1].config_size = io_fpga_config_size;
+    fpgas[1].crc32 = io_fpga_crc32;
+    fpgas[1].window = io_fpga_window;
+    fpgas[1].parallel = 1;
+
+    for (i = 0; i < 2; ++i)
+        if (!report(&fpgas[i]))
+            return 1;
+    for (i = 0; i < 2; ++i)
+        configure(&fpgas[i]);
     return 0;
 }

@@ -1,0 +1,191 @@
+// The inflater against zlib's own inflate, on the real and the generated
+// bitstreams at the windows that matter, and on streams that are cut, corrupt
+// or need more window than they get; and compressed configurations loaded
+// into the FPGA model.
+#include <gtest/gtest.h>
+#include <zlib.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "bitstream.h"
+#include "configuration.h"
+#include "fpga_model.h"
+#include "fpgabits_load.h"
+#include "support.h"
+
+namespace {
+
+// Raw DEFLATE as fpgabits-deflate makes it: zlib at its best level.
+std::string deflate_raw(const std::string &data, int window_bits, int level = Z_BEST_COMPRESSION,
+                        int strategy = Z_DEFAULT_STRATEGY) {
+    z_stream z{};
+    EXPECT_EQ(deflateInit2(&z, level, Z_DEFLATED, -window_bits, 9, strategy), Z_OK);
+    std::string out(deflateBound(&z, data.size()), '\0');
+    z.next_in = reinterpret_cast<Bytef *>(const_cast<char *>(data.data()));
+    z.avail_in = static_cast<uInt>(data.size());
+    z.next_out = reinterpret_cast<Bytef *>(out.data());
+    z.avail_out = static_cast<uInt>(out.size());
+    EXPECT_EQ(deflate(&z, Z_FINISH), Z_STREAM_END);
+    out.resize(z.total_out);
+    deflateEnd(&z);
+    return out;
+}
+
+// zlib's inflate: true and all it made, or false and what it made before the
+// error. Given its output a byte at a time, it reaches back no further than
+// its window, as the inflater does; with more, it may reach into the output
+// it holds.
+bool zlib_inflate(const std::string &stream, int window_bits, std::string &out, std::size_t chunk) {
+    z_stream z{};
+    inflateInit2(&z, -window_bits);
+    z.next_in = reinterpret_cast<Bytef *>(const_cast<char *>(stream.data()));
+    z.avail_in = static_cast<uInt>(stream.size());
+    int status = Z_OK;
+    out.clear();
+    std::string buffer(chunk, '\0');
+    while (status == Z_OK) {
+        z.next_out = reinterpret_cast<Bytef *>(buffer.data());
+        z.avail_out = static_cast<uInt>(chunk);
+        status = inflate(&z, Z_NO_FLUSH);
+        out.append(buffer, 0, chunk - z.avail_out);
+    }
+    inflateEnd(&z);
+    return status == Z_STREAM_END;
+}
+
+// A port that only collects what is sent, and answers as a device that
+// configures at once.
+struct Collector {
+    std::string sent;
+    bool low = false;
+    std::uint32_t now = 0;
+};
+
+fpgabits_port collecting(Collector &c) {
+    fpgabits_port port{};
+    port.context = &c;
+    port.prog_b = [](void *context, int level) { static_cast<Collector *>(context)->low = level == 0; };
+    port.init_b = [](void *context) { return static_cast<Collector *>(context)->low ? 0 : 1; };
+    port.done = [](void *context) { return static_cast<Collector *>(context)->sent.empty() ? 0 : 1; };
+    port.send = [](void *context, const unsigned char *bytes, std::size_t count) {
+        static_cast<Collector *>(context)->sent.append(reinterpret_cast<const char *>(bytes), count);
+    };
+    port.micros = [](void *context) { return static_cast<Collector *>(context)->now += 100; };
+    return port;
+}
+
+// Inflates into the loader with a work area for window bytes (at an odd
+// address), and checks the result and what was sent against zlib's.
+void expect_agrees(const std::string &stream, int window_bits, const std::string &what, std::size_t chunk = 1) {
+    SCOPED_TRACE(what + ", window " + std::to_string(1 << window_bits));
+    std::string want;
+    const bool valid = zlib_inflate(stream, window_bits, want, chunk);
+    std::vector<unsigned char> work(FPGABITS_INFLATE_WORK_SIZE(1 << window_bits) + 1);
+    Collector c;
+    const fpgabits_port port = collecting(c);
+    const int result =
+        fpgabits_load_deflate(&port, FPGABITS_SERIAL, stream.data(), stream.size(), work.data() + 1, work.size() - 1);
+    if (valid) {
+        ASSERT_EQ(result, FPGABITS_OK) << fpgabits_strerror(result);
+        // The loader clocks 64 more bits after DONE.
+        EXPECT_TRUE(support::same_text(c.sent, want + std::string(8, '\xff')));
+    } else {
+        EXPECT_EQ(result, FPGABITS_ERR_STREAM);
+        EXPECT_EQ(c.sent, want.substr(0, c.sent.size()));
+    }
+    std::size_t size = 0;
+    std::uint32_t crc = 0;
+    EXPECT_EQ(fpgabits_inflate_check(stream.data(), stream.size(), work.data() + 1, work.size() - 1, &size, &crc),
+              valid ? FPGABITS_OK : FPGABITS_ERR_STREAM);
+    if (valid) {
+        EXPECT_EQ(size, want.size());
+        EXPECT_EQ(crc, crc32(0, reinterpret_cast<const Bytef *>(want.data()), static_cast<uInt>(want.size())));
+    }
+}
+
+struct Bitstream {
+    std::string name, type, data;
+};
+
+// Generated ones, and those of real toolchains where the folder of them is present.
+std::vector<Bitstream> bitstreams() {
+    std::vector<Bitstream> all;
+    for (const char *type : {"7a35tcsg324", "6slx9tqg144", "3s500evq100"}) {
+        fpga_device device{};
+        fpga_device_of(type, &device);
+        all.push_back({type, type, bitstream::configuration(device, 300000)});
+    }
+    const std::filesystem::path folder = REAL_BITSTREAMS;
+    if (std::filesystem::is_directory(folder))
+        for (const auto &entry : std::filesystem::directory_iterator(folder))
+            if (entry.path().extension() == ".bit") {
+                const std::string file = support::read_file(entry.path());
+                const bitstream::Parsed parsed = bitstream::parse(file);
+                all.push_back({entry.path().filename().string(), parsed.texts[1], std::string(parsed.data)});
+            }
+    return all;
+}
+
+TEST(Inflate, AgreesWithZlibOnEveryBitstream) {
+    for (const Bitstream &b : bitstreams())
+        for (int window_bits : {9, 10, 15})
+            expect_agrees(deflate_raw(b.data, window_bits), window_bits, b.name, 4096);
+}
+
+TEST(Inflate, AgreesWithZlibOnEveryKindOfBlock) {
+    const std::string random = bitstream::data(100000, 5);
+    // Far repeats, to reach back across the whole window.
+    const std::string repeats = random.substr(0, 20000) + random.substr(0, 20000) + random.substr(10000, 30000);
+    expect_agrees(deflate_raw(random, 15, 0), 15, "stored blocks");
+    expect_agrees(deflate_raw(repeats, 15, 9, Z_FIXED), 15, "fixed codes");
+    expect_agrees(deflate_raw(repeats, 15, 9, Z_HUFFMAN_ONLY), 15, "dynamic codes, literals only");
+    expect_agrees(deflate_raw(repeats, 15), 15, "far repeats");
+    expect_agrees(deflate_raw(repeats, 15), 10, "far repeats with too small a window");
+    expect_agrees(deflate_raw(random.substr(0, 600) + random.substr(0, 600), 15), 9, "a repeat just past the window");
+}
+
+TEST(Inflate, RefusesCutAndCorruptStreams) {
+    fpga_device device{};
+    fpga_device_of("7a35tcsg324", &device);
+    const std::string stream = deflate_raw(bitstream::configuration(device, 50000), 10);
+    for (std::size_t cut : {std::size_t{0}, std::size_t{1}, std::size_t{2}, stream.size() / 2, stream.size() - 1})
+        expect_agrees(stream.substr(0, cut), 10, "cut at " + std::to_string(cut));
+    for (std::size_t at = 0; at < stream.size(); at += stream.size() / 40) {
+        std::string corrupt = stream;
+        corrupt[at] = static_cast<char>(corrupt[at] ^ 0x5a);
+        expect_agrees(corrupt, 10, "corrupt at " + std::to_string(at));
+    }
+    std::vector<unsigned char> work(FPGABITS_INFLATE_STATE_SIZE);
+    std::size_t size = 0;
+    std::uint32_t crc = 0;
+    EXPECT_EQ(fpgabits_inflate_check(stream.data(), stream.size(), work.data(), 100, &size, &crc),
+              FPGABITS_ERR_ARGUMENT);
+    EXPECT_EQ(fpgabits_inflate_check(stream.data(), stream.size(), nullptr, 0, &size, &crc), FPGABITS_ERR_ARGUMENT);
+}
+
+// Every bitstream, compressed, configures the model, and a corrupt stream
+// leaves it unconfigured.
+TEST(Inflate, LoadsCompressedBitstreamsIntoTheModel) {
+    std::vector<unsigned char> work(FPGABITS_INFLATE_WORK_SIZE(1024));
+    for (const Bitstream &b : bitstreams()) {
+        SCOPED_TRACE(b.name);
+        std::string stream = deflate_raw(b.data, 10);
+        for (bool corrupt : {false, true}) {
+            if (corrupt)
+                stream[stream.size() / 2] ^= 0x21;
+            fpga_model model{};
+            ASSERT_TRUE(fpga_model_init(&model, b.type.c_str(), 1));
+            fpgabits_port port{};
+            fpga_model_port(&model, &port);
+            const int result = fpgabits_load_deflate(&port, FPGABITS_PARALLEL8, stream.data(), stream.size(),
+                                                     work.data(), work.size());
+            EXPECT_NE(result == FPGABITS_OK, corrupt) << fpgabits_strerror(result);
+            EXPECT_NE(model.done, corrupt);
+            EXPECT_EQ(fpga_model_violation(&model), nullptr) << fpga_model_violation(&model);
+        }
+    }
+}
+
+} // namespace
