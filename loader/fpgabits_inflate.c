@@ -112,16 +112,18 @@ static void build_fast(uint16_t *fast, const struct code *c) {
         }
 }
 
-/* Decodes one symbol of c, bit by bit. */
+/* Decodes one symbol of c, a bit at a time. */
 static int decode_slowly(struct inflater *s, const struct code *c) {
     int code = 0, first = 0, index = 0;
-    unsigned length, bit;
-    for (length = 1; length <= MAX_BITS; ++length) {
-        if (take(s, 1, &bit) != FPGABITS_OK)
-            return FPGABITS_ERR_STREAM;
-        code |= (int)bit;
-        if (code - c->count[length] < first)
+    unsigned length;
+    need(s, MAX_BITS);
+    for (length = 1; length <= MAX_BITS && length <= s->bit_count; ++length) {
+        code |= (int)(s->bits >> (length - 1) & 1);
+        if (code - c->count[length] < first) {
+            s->bits >>= length;
+            s->bit_count -= length;
             return c->symbol[index + (code - first)];
+        }
         index += c->count[length];
         first = (first + c->count[length]) << 1;
         code <<= 1;
@@ -155,23 +157,41 @@ static int put(struct inflater *s, unsigned char byte) {
     return flush_full(s);
 }
 
+/* Copies count bytes forwards, where the two do not overlap. */
+static void copy_apart(unsigned char *restrict to, const unsigned char *restrict from, size_t count) {
+    size_t i;
+    for (i = 0; i < count; ++i)
+        to[i] = from[i];
+}
+
 /* Copies length bytes from distance back, which must lie within what came
- * out and within the window. Byte by byte and forwards, so that a copy may
- * overlap what it makes. */
+ * out and within the window. A copy may overlap what it makes: it goes
+ * forwards, a byte at a time where the two overlap. */
 static int copy(struct inflater *s, size_t length, size_t distance) {
+    unsigned char *const window = s->window;
+    const size_t size = s->window_size;
     int error = FPGABITS_OK;
-    if (distance > s->total || distance > s->window_size)
+    if (distance > s->total || distance > size)
         return FPGABITS_ERR_STREAM;
     while (length > 0 && error == FPGABITS_OK) {
-        const size_t from = s->at >= distance ? s->at - distance : s->at + s->window_size - distance;
+        const size_t at = s->at;
+        const size_t from = at >= distance ? at - distance : at + size - distance;
         size_t count = length, i;
-        if (count > s->window_size - s->at)
-            count = s->window_size - s->at;
-        if (count > s->window_size - from)
-            count = s->window_size - from;
-        for (i = 0; i < count; ++i)
-            s->window[s->at + i] = s->window[from + i];
-        s->at += count;
+        if (count > size - at)
+            count = size - at;
+        if (count > size - from)
+            count = size - from;
+        if (distance == 1) {
+            const unsigned char byte = window[from];
+            for (i = 0; i < count; ++i)
+                window[at + i] = byte;
+        } else if (from + count <= at || at + count <= from) {
+            copy_apart(window + at, window + from, count);
+        } else {
+            for (i = 0; i < count; ++i)
+                window[at + i] = window[from + i];
+        }
+        s->at = at + count;
         s->total += count;
         length -= count;
         error = flush_full(s);

@@ -2,12 +2,16 @@
 // fpgabits_add_bitstream(... COMPRESS):
 //   fpgabits-deflate WINDOW INPUT OUTPUT
 // INPUT is an fpgabits.i as fpgabits wrote it. OUTPUT gets its comment and
-// text declarations unchanged, the data as a raw DEFLATE stream (RFC 1951)
-// made by zlib at its best level with a window of WINDOW bytes (a power of
-// two from 512 to 32768) in FPGABITS, and after it the length and CRC-32 of
-// the data itself:
+// text declarations unchanged, then the data as a raw DEFLATE stream (RFC
+// 1951) made by zlib at its best level with a window of WINDOW bytes (a power
+// of two from 512 to 32768), and the length and CRC-32 of the data itself:
+//   unsigned char FPGABITS[] =
+//   "\x4d\x8f..."
+//   ...;
 //   size_t FPGAsize = <bytes>;
 //   uint32_t FPGAcrc = 0x<crc>u;
+// The stream is a string literal, which compilers read many times faster than
+// a list of numbers; its terminating zero is one byte more than the stream.
 // Memory does not grow with the data. Exits 0, or 1 with a message on
 // standard error.
 #include <zlib.h>
@@ -16,9 +20,11 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "render.h"
-
 namespace {
+
+constexpr std::size_t block_size = std::size_t{256} * 1024;
+constexpr std::size_t bytes_per_line = 32;
+static_assert(block_size % bytes_per_line == 0);
 
 [[noreturn]] void fail(const char *path, const char *what) {
     std::fprintf(stderr, "fpgabits-deflate: %s: %s\n", path, what);
@@ -34,12 +40,11 @@ int hex_digit(char c) {
 }
 
 // Data read, and the stream made of it, a block at a time.
-unsigned char data[render::block_size];
-unsigned char packed[render::block_size];
-char text[render::max_output(render::block_size)];
+unsigned char data[block_size];
+unsigned char packed[block_size];
 
-// Deflates the input that stream holds into OUTPUT as array items: whole
-// lines while the stream goes on, the rest when it ends (with Z_FINISH).
+// Deflates the input given into OUTPUT as lines of string literal: whole
+// blocks while the stream goes on, the rest when it ends (with Z_FINISH).
 class Packer {
   public:
     Packer(std::FILE *out, const char *path, int window_bits) : out_(out), path_(path) {
@@ -66,17 +71,29 @@ class Packer {
         } while (stream_.avail_out == 0 || (flush == Z_FINISH && status != Z_STREAM_END));
         if (flush == Z_FINISH) {
             write();
-            std::fputs("};\n", out_);
+            std::fputs(";\n", out_);
         }
     }
 
   private:
     void write() {
-        const std::size_t length = render::lines(packed, used_, text);
-        if (std::fwrite(text, 1, length, out_) != length)
-            fail(path_, "cannot write");
-        if (used_ % render::items_per_line != 0)
-            std::fputc('\n', out_);
+        static const char digits[] = "0123456789abcdef";
+        for (std::size_t at = 0; at < used_; at += bytes_per_line) {
+            char line[4 * bytes_per_line + 3];
+            char *end = line;
+            *end++ = '"';
+            for (std::size_t i = at; i < used_ && i < at + bytes_per_line; ++i) {
+                *end++ = '\\';
+                *end++ = 'x';
+                *end++ = digits[packed[i] >> 4];
+                *end++ = digits[packed[i] & 15];
+            }
+            *end++ = '"';
+            *end++ = '\n';
+            const auto length = static_cast<std::size_t>(end - line);
+            if (std::fwrite(line, 1, length, out_) != length)
+                fail(path_, "cannot write");
+        }
         used_ = 0;
     }
 
@@ -116,7 +133,6 @@ int main(int argc, char **argv) {
     } while (std::strcmp(line, "unsigned char FPGABITS[] =\n") != 0);
     if (std::fgets(line, sizeof line, in) == nullptr || std::strcmp(line, "{\n") != 0)
         fail(input, "no FPGABITS array");
-    std::fputs(line, out);
 
     // The data lines: a tab, then up to eight items "0xNN,".
     Packer packer(out, output, window_bits);
@@ -133,7 +149,7 @@ int main(int argc, char **argv) {
             data[size++] = static_cast<unsigned char>(hex_digit(at[2]) << 4 | hex_digit(at[3]));
         if (std::strcmp(at, "\n") != 0 || at == line + 1)
             fail(input, "not an array as fpgabits writes it");
-        if (size > sizeof data - render::items_per_line) {
+        if (size > sizeof data - 8) {
             crc = crc32(crc, data, static_cast<uInt>(size));
             total += size;
             packer.pack(data, size, Z_NO_FLUSH);

@@ -7,14 +7,15 @@
 #include "io_fpga.h"
 #include "main_fpga.h"
 
-static void report(const char *name, const unsigned char *data, size_t size, uintptr_t alignment) {
-    printf("%s: %lu bytes, crc32 %08lx, %s\n", name, (unsigned long)size, (unsigned long)crc32(data, size),
+static void report(const char *name, size_t size, uint32_t crc, const unsigned char *data, uintptr_t alignment) {
+    printf("%s: %lu bytes, crc32 %08lx, %s\n", name, (unsigned long)size, (unsigned long)crc,
            (uintptr_t)data % alignment == 0 ? "aligned" : "not aligned");
 }
 
 int main(void) {
-    report("main", main_fpga_data, main_fpga_size, 64);
-    report("aux", aux_fpga_data, aux_fpga_size, 1);
-    report("io", io_fpga_data, io_fpga_size, 256);
+    report("main", main_fpga_size, crc32(main_fpga_data, main_fpga_size), main_fpga_data, 64);
+    /* Compressed: the size and CRC-32 of what it inflates to. */
+    report("aux", aux_fpga_config_size, aux_fpga_crc32, aux_fpga_data, 1);
+    report("io", io_fpga_size, crc32(io_fpga_data, io_fpga_size), io_fpga_data, 256);
     return 0;
 }
