@@ -23,11 +23,13 @@ add_custom_command(
   VERBATIM)
 add_custom_target(fpgabits-changelog ALL DEPENDS changelog.Debian.gz)
 install(FILES ${CMAKE_CURRENT_BINARY_DIR}/changelog.Debian.gz DESTINATION ${CMAKE_INSTALL_DOCDIR})
-# The manual page names the directory of the CMake package, which is known
-# only when installing: cpack installs into /usr whatever the build's prefix.
+# The manual page names the directories of the CMake package and the loader,
+# which are known only when installing: cpack installs into /usr whatever the
+# build's prefix.
 set(package_dir ${CMAKE_INSTALL_DATADIR}/cmake/fpgabits)
 install(CODE "
   set(FPGABITS_PACKAGE_DIR \"\${CMAKE_INSTALL_PREFIX}/${package_dir}\")
+  set(FPGABITS_LOADER_DIR \"\${CMAKE_INSTALL_PREFIX}/${FPGABITS_LOADER_DIR}\")
   configure_file(\"${PROJECT_SOURCE_DIR}/docs/fpgabits.1\" \"${CMAKE_CURRENT_BINARY_DIR}/man/fpgabits.1\" @ONLY)
   execute_process(COMMAND \"${FPGABITS_GZIP}\" -9nf \"${CMAKE_CURRENT_BINARY_DIR}/man/fpgabits.1\" COMMAND_ERROR_IS_FATAL ANY)")
 install(FILES ${CMAKE_CURRENT_BINARY_DIR}/man/fpgabits.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)

@@ -20,7 +20,8 @@ work=$(mktemp -d "${TMPDIR:-/tmp}/fpgabits-manual-XXXXXX")
 trap 'rm -rf "$work"' EXIT
 # As installed into /usr/local.
 manual=$work/fpgabits.1
-sed 's|@FPGABITS_PACKAGE_DIR@|/usr/local/share/cmake/fpgabits|' "$source" >"$manual"
+sed 's|@FPGABITS_PACKAGE_DIR@|/usr/local/share/cmake/fpgabits|; s|@FPGABITS_LOADER_DIR@|/usr/local/share/fpgabits/loader|' \
+  "$source" >"$manual"
 
 warnings=$(man --warnings -l "$manual" 2>&1 >/dev/null)
 [[ -z $warnings ]] || fail "groff warns: $warnings"
