@@ -97,8 +97,8 @@ int main(int argc, char **argv) {
         const double ours = seconds([&] {
             NullDevice device;
             const fpgabits_port port = null_port(device);
-            if (fpgabits_load_deflate(&port, FPGABITS_SERIAL, stream.data(), stream.size(), work.data(),
-                                      work.size()) != FPGABITS_OK)
+            if (fpgabits_load_deflate(&port, FPGABITS_SERIAL, stream.data(), stream.size(), work.data(), work.size()) !=
+                FPGABITS_OK)
                 std::fprintf(stderr, "%s: the inflater failed\n", argv[i]);
         });
         std::string out(data.size(), '\0');

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds an example as a project of its own against a built fpgabits, runs it
 # on generated bitstreams and checks what it prints:
-#   examples/test.sh make|native|cortex-m3|consumer FPGABITS_BUILD_DIR [REAL_BITSTREAMS]
+#   examples/test.sh make|native|cortex-m3|consumer|readme FPGABITS_BUILD_DIR [REAL_BITSTREAMS]
 # make       examples/make, then again after the bitstream changed.
 # native     examples/firmware with fpgabits built from these sources, compiled
 #            as C++; a build with nothing changed converts nothing, and a
@@ -9,17 +9,22 @@
 #            or not.
 # cortex-m3  examples/firmware from an installed package, cross-compiled and
 #            run in QEMU: the data in flash, little RAM used, a small loader,
-#            a new program converts again, and a changed bitstream is built in.
+#            a new program converts again, a changed bitstream is built in,
+#            and with REAL_BITSTREAMS, two real 2 MB bitstreams, compressed,
+#            load from an image linked for 1 MiB of flash.
 #            Both firmware builds load their bitstreams into models of the FPGAs.
 # consumer   tests/consumer from an installed package, with gcc and clang and
 #            -Werror; editing the program compiles no data again.
+# readme     the README's blocks of commands marked for it, from a copy of the
+#            repository's root with fpgabits installed into prefix/: what each
+#            prints must end with the block of text after it.
 # Exits 77 (skipped) where the cross tools are missing, unless FPGABITS_CI is set.
 set -euo pipefail
 mode=$1
 build=$(realpath "$2")
 examples=$(cd "$(dirname "$0")" && pwd)
 
-if [[ $mode == cortex-m3 ]]; then
+if [[ $mode == cortex-m3 || $mode == readme ]]; then
   missing=()
   for tool in arm-none-eabi-gcc qemu-system-arm; do
     command -v "$tool" >/dev/null || missing+=("$tool")
@@ -61,9 +66,10 @@ expect() {
   echo "ok: $what"
 }
 
-# The size of a symbol in the program: symbol_size NAME
-symbol_size() {
-  echo $((16#$("$nm" -S "$program" | awk -v name="$1" '$4 == name { print $2 }')))
+# The size of the compressed stream that the program holds as NAME: the size
+# of the symbol, a string literal, less its terminating zero.
+stream_size() {
+  echo $((16#$("$nm" -S "$program" | awk -v name="$1" '$4 == name { print $2 }') - 1))
 }
 
 # What the firmware prints of main.bit and io.bit: firmware MAIN_DEVICE
@@ -72,7 +78,7 @@ symbol_size() {
 firmware() {
   printf 'main: device %s, built %s 09:30:00, %d bytes, crc32 %s\n' "$1" "$2" "$3" "$(crc32 "$work/main.bit" "$3")"
   printf 'io: device xc7s50csga324, built 2026/12/01 09:30:00, 33333 bytes, crc32 %s, compressed to %d bytes\n' \
-    "$(crc32 "$work/io.bit" 33333)" "$(symbol_size io_fpga_data)"
+    "$(crc32 "$work/io.bit" 33333)" "$(stream_size io_fpga_data)"
   printf 'main: configured over serial, IDCODE 0362d093, %d bytes sent, DONE high, 2 CRC checks passed\n' "$3"
   echo 'io: configured over parallel x8, 33333 bytes sent from compressed data, DONE high, 2 CRC checks passed'
 }
@@ -221,7 +227,7 @@ cortex-m3)
   program=$work/real/firmware.elf
   report() {
     printf '%s: device %s, built %s, %d bytes, crc32 %s, compressed to %d bytes\n' "$1" "$3" "$4" "$5" \
-      "$(crc32 "$2" "$5")" "$(symbol_size "$1_fpga_data")"
+      "$(crc32 "$2" "$5")" "$(stream_size "$1_fpga_data")"
   }
   expect "cortex-m3 firmware with two real bitstreams compressed into 1 MiB of flash" \
     "$(report main "$main" 7a35ticsg324 '2020/10/25 22:13:40' 2192012
@@ -256,8 +262,45 @@ consumer)
   done
   ;;
 
+readme)
+  # The repository's root as the README's commands see it: the quick start's
+  # build/ with the program, and the package installed into prefix/.
+  mkdir "$work/root" "$work/root/build"
+  ln -s "$examples" "$work/root/examples"
+  ln -s "$examples/../tests" "$work/root/tests"
+  ln -s "$build/fpgabits" "$work/root/build/fpgabits"
+  cmake --install "$build" --prefix "$work/root/prefix" >/dev/null
+  marker='<!-- examples/test.sh readme runs this block and compares the end of what it prints with the next -->'
+  awk -v marker="$marker" -v out="$work/block" '
+    $0 == marker { state = 1; ++n; next }
+    state == 1 && $0 == "```sh" { state = 2; next }
+    state == 2 && $0 == "```" { state = 3; next }
+    state == 2 { print > (out n ".sh"); next }
+    state == 3 && $0 == "```text" { state = 4; next }
+    state == 4 && $0 == "```" { state = 0; next }
+    state == 4 { print > (out n ".txt") }
+  ' "$examples/../README.md"
+  blocks=0
+  for commands in "$work"/block*.sh; do
+    want=${commands%.sh}.txt
+    (cd "$work/root" && bash -e "$commands") >"$work/printed" 2>"$work/log" || {
+      cat "$work/log"
+      echo "FAIL: the README's commands failed:" >&2
+      cat "$commands" >&2
+      exit 1
+    }
+    expect "the README's $(head -n 1 "$commands" | cut -c 1-60)..." "$(cat "$want")" \
+      tail -n "$(wc -l <"$want")" "$work/printed"
+    blocks=$((blocks + 1))
+  done
+  ((blocks == 2)) || {
+    echo "FAIL: found $blocks marked blocks in the README, not 2" >&2
+    exit 1
+  }
+  ;;
+
 *)
-  echo "usage: $0 make|native|cortex-m3|consumer FPGABITS_BUILD_DIR" >&2
+  echo "usage: $0 make|native|cortex-m3|consumer|readme FPGABITS_BUILD_DIR [REAL_BITSTREAMS]" >&2
   exit 2
   ;;
 esac

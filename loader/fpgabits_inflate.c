@@ -4,8 +4,8 @@
 #include "fpgabits_load.h"
 
 enum {
-    MAX_BITS = 15,     /* longest Huffman code */
-    LITERALS = 288,    /* literal/length symbols, two of them never used */
+    MAX_BITS = 15,  /* longest Huffman code */
+    LITERALS = 288, /* literal/length symbols, two of them never used */
     DISTANCES = 30,
     FAST_BITS = 8,     /* codes this short decode with one look-up */
     MAX_WINDOW = 32768 /* the farthest a stream may reach back */
@@ -44,9 +44,9 @@ static const uint16_t length_base[29] = {3,  4,  5,  6,  7,  8,  9,  10, 11,  13
                                          31, 35, 43, 51, 59, 67, 83, 99, 115, 131, 163, 195, 227, 258};
 static const unsigned char length_extra[29] = {0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 2, 2, 2,
                                                2, 3, 3, 3, 3, 4, 4, 4, 4, 5, 5, 5, 5, 0};
-static const uint16_t distance_base[DISTANCES] = {1,    2,    3,    4,    5,    7,     9,     13,    17,  25,
-                                                  33,   49,   65,   97,   129,  193,   257,   385,   513, 769,
-                                                  1025, 1537, 2049, 3073, 4097, 6145,  8193,  12289, 16385, 24577};
+static const uint16_t distance_base[DISTANCES] = {1,    2,    3,    4,    5,    7,    9,    13,    17,    25,
+                                                  33,   49,   65,   97,   129,  193,  257,  385,   513,   769,
+                                                  1025, 1537, 2049, 3073, 4097, 6145, 8193, 12289, 16385, 24577};
 static const unsigned char distance_extra[DISTANCES] = {0, 0, 0, 0, 1, 1, 2, 2,  3,  3,  4,  4,  5,  5,  6,
                                                         6, 7, 7, 8, 8, 9, 9, 10, 10, 11, 11, 12, 12, 13, 13};
 

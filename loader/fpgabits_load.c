@@ -24,8 +24,8 @@ enum {
 #define LOADER_OPEN 0x4c4f4144u /* "LOAD" */
 
 static int port_complete(const struct fpgabits_port *port) {
-    return port != NULL && port->prog_b != NULL && port->init_b != NULL && port->done != NULL &&
-           port->send != NULL && port->micros != NULL;
+    return port != NULL && port->prog_b != NULL && port->init_b != NULL && port->done != NULL && port->send != NULL &&
+           port->micros != NULL;
 }
 
 static uint32_t elapsed(const struct fpgabits_port *port, uint32_t start) {
@@ -45,8 +45,8 @@ static int wait_init_b(const struct fpgabits_port *port, int level, uint32_t min
 }
 
 /* Checks the arguments of a begin and sets the loader up, still closed. */
-static int prepare(struct fpgabits_loader *loader, const struct fpgabits_port *port,
-                   enum fpgabits_interface interface, int partial) {
+static int prepare(struct fpgabits_loader *loader, const struct fpgabits_port *port, enum fpgabits_interface interface,
+                   int partial) {
     if (loader == NULL)
         return FPGABITS_ERR_ARGUMENT;
     loader->open = 0;
@@ -152,8 +152,7 @@ static int send_ones(struct fpgabits_loader *loader, size_t count) {
 
 static int finish(struct fpgabits_loader *loader) {
     const struct fpgabits_port *port = loader->port;
-    const size_t bytes_after_done =
-        loader->interface == FPGABITS_PARALLEL8 ? CLOCKS_AFTER_DONE : CLOCKS_AFTER_DONE / 8;
+    const size_t bytes_after_done = loader->interface == FPGABITS_PARALLEL8 ? CLOCKS_AFTER_DONE : CLOCKS_AFTER_DONE / 8;
     uint32_t start;
     int error;
     if (loader->partial) {
@@ -184,8 +183,7 @@ int fpgabits_load_end(struct fpgabits_loader *loader) {
     return error;
 }
 
-int fpgabits_load(const struct fpgabits_port *port, enum fpgabits_interface interface, const void *data,
-                  size_t size) {
+int fpgabits_load(const struct fpgabits_port *port, enum fpgabits_interface interface, const void *data, size_t size) {
     struct fpgabits_loader loader;
     int error = fpgabits_load_begin(&loader, port, interface);
     if (error == FPGABITS_OK)
@@ -273,23 +271,14 @@ int fpgabits_idcode(const void *data, size_t size, uint32_t *idcode) {
 
 const char *fpgabits_strerror(int error) {
     switch (error) {
-    case FPGABITS_OK:
-        return "configured";
-    case FPGABITS_ERR_ARGUMENT:
-        return "bad argument or call order";
-    case FPGABITS_ERR_INIT:
-        return "INIT_B did not follow PROG_B";
-    case FPGABITS_ERR_DONE_HIGH:
-        return "DONE high after reset";
-    case FPGABITS_ERR_CRC:
-        return "CRC error: corrupt data, or for another device";
-    case FPGABITS_ERR_NO_DONE:
-        return "DONE stayed low: no sync word, or data incomplete";
-    case FPGABITS_ERR_NO_IDCODE:
-        return "no IDCODE in the data";
-    case FPGABITS_ERR_STREAM:
-        return "corrupt compressed data";
-    default:
-        return "unknown error";
+    case FPGABITS_OK: return "configured";
+    case FPGABITS_ERR_ARGUMENT: return "bad argument or call order";
+    case FPGABITS_ERR_INIT: return "INIT_B did not follow PROG_B";
+    case FPGABITS_ERR_DONE_HIGH: return "DONE high after reset";
+    case FPGABITS_ERR_CRC: return "CRC error: corrupt data, or for another device";
+    case FPGABITS_ERR_NO_DONE: return "DONE stayed low: no sync word, or data incomplete";
+    case FPGABITS_ERR_NO_IDCODE: return "no IDCODE in the data";
+    case FPGABITS_ERR_STREAM: return "corrupt compressed data";
+    default: return "unknown error";
     }
 }

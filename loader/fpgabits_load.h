@@ -8,17 +8,18 @@
  * in. All state lives in a struct fpgabits_loader that you provide, on the
  * stack or in static memory.
  *
- * Wiring (pins of the FPGA; see the README for a drawing):
- *   PROG_B  output of yours, driven low to start a configuration.
- *   INIT_B  input, open drain with a pull-up (4.7 kOhm): low while the device
+ * Wiring (pins of the FPGA; the README shows both interfaces):
+ *   PROG_B  your output, driven low to start a configuration.
+ *   INIT_B  your input, open drain with a pull-up: low while the device
  *           clears its memory, high when it is ready, low again on a CRC or
  *           IDCODE error. Never drive it.
- *   DONE    input, open drain with a pull-up (330 Ohm to 4.7 kOhm): goes high
- *           when the device has started up.
- *   CCLK    output: the device takes data on its rising edge.
+ *   DONE    your input, open drain with a pull-up: goes high when the device
+ *           has started up.
+ *   CCLK    your output: the device takes data on its rising edge.
  *   DIN     serial data (SPI MOSI, mode 0), most significant bit first.
  *   D[7:0]  parallel data, with CSI_B and RDWR_B held low while loading.
- *   M[2:0]  mode pins, strapped for the slave interface you use.
+ *   M[2:0]  mode pins, strapped for the slave interface you use (see the
+ *           device's configuration guide, which also gives the pull-ups).
  *
  * A full configuration:
  *
@@ -111,10 +112,10 @@ enum fpgabits_error {
  * that it can live on the stack or in static memory. */
 struct fpgabits_loader {
     const struct fpgabits_port *port;
-    uint32_t open;   /* a mark set by begin, cleared by end */
-    int status;      /* FPGABITS_OK, or the error that ended the load */
-    int interface;   /* enum fpgabits_interface */
-    int partial;     /* begun with fpgabits_load_begin_partial() */
+    uint32_t open;            /* a mark set by begin, cleared by end */
+    int status;               /* FPGABITS_OK, or the error that ended the load */
+    int interface;            /* enum fpgabits_interface */
+    int partial;              /* begun with fpgabits_load_begin_partial() */
     unsigned char buffer[64]; /* bit-reversed bytes for parallel x8 */
 };
 
@@ -143,8 +144,7 @@ int fpgabits_load_write(struct fpgabits_loader *loader, const void *data, size_t
 int fpgabits_load_end(struct fpgabits_loader *loader);
 
 /* A full configuration from data in memory: begin, one write and end. */
-int fpgabits_load(const struct fpgabits_port *port, enum fpgabits_interface interface, const void *data,
-                  size_t size);
+int fpgabits_load(const struct fpgabits_port *port, enum fpgabits_interface interface, const void *data, size_t size);
 
 /* Finds the IDCODE that the configuration data writes: the device it is for,
  * in the format of the JTAG IDCODE (version, device, maker, 1), to compare

@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <span>
 #include <string>
+#include <vector>
 
 #include "bitstream.h"
 #include "support.h"
@@ -112,6 +113,24 @@ TEST(Compile, RealBitstreams) {
         expect_compiles_to(dir.path(), read_back(texts[0], texts[1], texts[2] + " " + texts[3], data), 1);
     }
     EXPECT_GT(seen, 0);
+}
+
+// The loader compiles clean as C99 and C11, and for a Cortex-M3 at -Os where
+// that compiler is present.
+TEST(Compile, LoaderIsCleanC) {
+    std::vector<std::string> commands = {C_COMPILER " -std=c99", C_COMPILER " -std=c11"};
+    if (support::shell("arm-none-eabi-gcc --version >/dev/null 2>&1") == 0)
+        commands.emplace_back("arm-none-eabi-gcc -std=c99 -mcpu=cortex-m3 -mthumb -Os");
+    support::TempDir dir;
+    for (const std::string &command : commands)
+        for (const char *source : {"fpgabits_load.c", "fpgabits_inflate.c"}) {
+            std::string log;
+            EXPECT_EQ(support::shell(command + " -Wall -Wextra -Wpedantic -Werror -c " SOURCE_DIR "/loader/" + source +
+                                         " -o " + (dir / "loader.o").string(),
+                                     &log),
+                      0)
+                << command << " " << source << ": " << log;
+        }
 }
 
 // The sample bitstream in examples/ is what the generator makes by default.

@@ -6,13 +6,13 @@
 #include <string.h>
 
 enum {
-    CCLK_NS = 20,              /* a 50 MHz configuration clock */
-    PIN_NS = 100,              /* each look at a pin */
-    CLEAR_NS = 2000000,        /* clearing the memory after PROG_B rises */
-    PROG_B_LOW_NS = 500,       /* the shortest PROG_B pulse taken */
-    DONE_AFTER_CLOCKS = 16,    /* start-up clocks before DONE rises */
-    CLOCKS_AFTER_DONE = 64,    /* asked of the loader after DONE */
-    BYTES_AFTER_ERROR = 1024   /* sent after INIT_B went low before it is a fault */
+    CCLK_NS = 20,            /* a 50 MHz configuration clock */
+    PIN_NS = 100,            /* each look at a pin */
+    CLEAR_NS = 2000000,      /* clearing the memory after PROG_B rises */
+    PROG_B_LOW_NS = 500,     /* the shortest PROG_B pulse taken */
+    DONE_AFTER_CLOCKS = 16,  /* start-up clocks before DONE rises */
+    CLOCKS_AFTER_DONE = 64,  /* asked of the loader after DONE */
+    BYTES_AFTER_ERROR = 1024 /* sent after INIT_B went low before it is a fault */
 };
 
 enum state { RESET, CLEARING, HUNT, SYNCED, ERROR };
@@ -271,7 +271,6 @@ static void take_byte(struct fpga_model *m, unsigned byte) {
                 m->bit_count = bit;
             }
         }
-        byte = 0;
         if (m->state != SYNCED)
             return;
     } else {

@@ -51,7 +51,7 @@ struct fpga_model {
     int prog_b, state, done;
 
     /* The stream. */
-    uint64_t bits;                /* bits received and not yet a word */
+    uint64_t bits; /* bits received and not yet a word */
     int bit_count;
     uint32_t sync;                /* the last 32 bits, while looking for the sync word */
     unsigned reg, write;          /* the register and opcode of the packet */
@@ -61,7 +61,7 @@ struct fpga_model {
     int value_words;
     uint32_t crc;
     int start_armed;
-    long startup_clocks;          /* since the start-up began; -1 before */
+    long startup_clocks; /* since the start-up began; -1 before */
 
     /* What it saw since PROG_B last fell. */
     unsigned long bytes, bytes_after_error, clocks_after_done;

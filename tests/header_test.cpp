@@ -103,8 +103,8 @@ TEST(Header, StoresTextsWithinTheirBuffers) {
         {"long texts whose first part is one byte", text(std::string("x;") + std::string(40, 'y')), text(n31),
          text(std::string("d;") + d15), text(d15), "x", n31, "d", d15},
         {"long texts with no part that fits", text(std::string(";") + std::string(40, 'x')), text(n31 + "N;x"),
-         text(std::string(30, 'd') + ";"), std::string("ab;cd\0", 6) + std::string(40, 'x'), std::string(";") + std::string(30, 'x'),
-         n31, d15, "ab;cd"},
+         text(std::string(30, 'd') + ";"), std::string("ab;cd\0", 6) + std::string(40, 'x'),
+         std::string(";") + std::string(30, 'x'), n31, d15, "ab;cd"},
         {"quotes, backslashes and line breaks", text("a\"b\\c\n"), text("?\?/"), "\x80\xff", "\t", "a\"b\\c\n", "?\?/",
          "\x80\xff", "\t"},
     };

@@ -74,9 +74,9 @@ void expect_configures(const std::string &type, std::string_view data) {
 }
 
 // One device of each family and generation.
-const char *const devices[] = {"7a35tcsg324",   "xc4vfx20ff672",    "xc6vlx130tff784", "xcku040-ffva1156-2-e",
-                               "xcau15p-ffvb676", "3s500evq100", "xc2s200fg456",    "6slx9tqg144",
-                               "3s200avq100"};
+const char *const devices[] = {"7a35tcsg324",          "xc4vfx20ff672",   "xc6vlx130tff784",
+                               "xcku040-ffva1156-2-e", "xcau15p-ffvb676", "3s500evq100",
+                               "xc2s200fg456",         "6slx9tqg144",     "3s200avq100"};
 
 TEST(Loader, ConfiguresEveryFamily) {
     for (const char *type : devices) {
@@ -132,10 +132,10 @@ TEST(Loader, ReportsEachFaultInTime) {
         {"data cut in the frames", "7a35tcsg324", &cut, nullptr, FPGABITS_ERR_NO_DONE, 250},
         {"INIT_B stuck low", "7a35tcsg324", &good, [](fpga_model &m) { m.init_b_stuck_low = 1; }, FPGABITS_ERR_INIT,
          1010},
-        {"INIT_B stuck high", "7a35tcsg324", &good, [](fpga_model &m) { m.init_b_stuck_high = 1; },
-         FPGABITS_ERR_INIT, 1010},
-        {"DONE stuck high", "7a35tcsg324", &good, [](fpga_model &m) { m.done_stuck_high = 1; },
-         FPGABITS_ERR_DONE_HIGH, 50},
+        {"INIT_B stuck high", "7a35tcsg324", &good, [](fpga_model &m) { m.init_b_stuck_high = 1; }, FPGABITS_ERR_INIT,
+         1010},
+        {"DONE stuck high", "7a35tcsg324", &good, [](fpga_model &m) { m.done_stuck_high = 1; }, FPGABITS_ERR_DONE_HIGH,
+         50},
         {"INIT_B low once DONE is high", "7a35tcsg324", &good, [](fpga_model &m) { m.init_b_low_when_done = 1; },
          FPGABITS_OK, 50},
     };
@@ -157,7 +157,7 @@ TEST(Loader, LoadsPartialConfigurationsWithoutReset) {
     ASSERT_TRUE(fpga_device_of("7z010clg400", &device));
     const std::string data = bitstream::configuration(device, 20000, 3);
     std::string flipped = data;
-    flipped[10000] ^= 0x80;
+    flipped[10000] ^= 0x40;
     fpga_model model{};
     fpga_model_init(&model, "7z010clg400", 0);
     fpgabits_port port{};
@@ -219,7 +219,8 @@ TEST(Model, CrcKernelsGiveKnownAnswers) {
         {{0x0b, 0x00000044, 0x8581}, {0x09, 0x41183fe5, 0x492f}, {0x0e, 0x0141c093, 0xfd51}});
     run([](std::uint32_t c, unsigned a, std::uint32_t w) { return fpga_crc16(c, 4, a, w); },
         {{0x0b, 0x0000000b, 0x6e40}, {0x09, 0x00803f2d, 0x37d2}});
-    run(fpga_crc22, {{0x0d, 0x0380, 0x0d0380}, {0x0a, 0x3d08, 0x103a08}, {0x0e, 0x0400, 0x2e7010}, {0x0e, 0x1093, 0x126032}});
+    run(fpga_crc22,
+        {{0x0d, 0x0380, 0x0d0380}, {0x0a, 0x3d08, 0x103a08}, {0x0e, 0x0400, 0x2e7010}, {0x0e, 0x1093, 0x126032}});
 }
 
 } // namespace

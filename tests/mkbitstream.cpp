@@ -81,7 +81,7 @@ int main(int argc, char **argv) {
     bitstream::put32(out, static_cast<std::uint32_t>(length >= 0 ? length : size));
     const std::size_t header_size = out.size();
     fpga_device known{};
-    if (!sparse && fpga_device_of(device.c_str(), &known))
+    if (!sparse && fpga_device_of(device.c_str(), &known) != 0)
         out += bitstream::configuration(known, size, static_cast<std::uint32_t>(seed));
     else if (!sparse)
         out += bitstream::data(size, static_cast<std::uint32_t>(seed));

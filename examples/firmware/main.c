@@ -54,8 +54,8 @@ static int report(const struct fpga *fpga) {
         printf("%s: the flash does not hold what was built\n", fpga->name);
         return 0;
     }
-    printf("%s: device %s, built %s, %lu bytes, crc32 %08lx", fpga->name, fpga->device, fpga->date,
-           (unsigned long)size, (unsigned long)crc);
+    printf("%s: device %s, built %s, %lu bytes, crc32 %08lx", fpga->name, fpga->device, fpga->date, (unsigned long)size,
+           (unsigned long)crc);
     if (fpga->window != 0)
         printf(", compressed to %lu bytes", (unsigned long)fpga->size);
     printf("\n");
