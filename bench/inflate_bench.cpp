@@ -15,23 +15,10 @@
 #include <vector>
 
 #include "bitstream.h"
+#include "deflate_raw.h"
 #include "fpgabits_load.h"
 
 namespace {
-
-std::string deflate_raw(const std::string &data, int window_bits) {
-    z_stream z{};
-    deflateInit2(&z, Z_BEST_COMPRESSION, Z_DEFLATED, -window_bits, 9, Z_DEFAULT_STRATEGY);
-    std::string out(deflateBound(&z, data.size()), '\0');
-    z.next_in = reinterpret_cast<Bytef *>(const_cast<char *>(data.data()));
-    z.avail_in = static_cast<uInt>(data.size());
-    z.next_out = reinterpret_cast<Bytef *>(out.data());
-    z.avail_out = static_cast<uInt>(out.size());
-    deflate(&z, Z_FINISH);
-    out.resize(z.total_out);
-    deflateEnd(&z);
-    return out;
-}
 
 // A device that is ready at once, takes bytes and does nothing with them, and
 // is configured once it has some.

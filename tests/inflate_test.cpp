@@ -5,33 +5,17 @@
 #include <gtest/gtest.h>
 #include <zlib.h>
 
-#include <filesystem>
 #include <string>
 #include <vector>
 
 #include "bitstream.h"
 #include "configuration.h"
+#include "deflate_raw.h"
 #include "fpga_model.h"
 #include "fpgabits_load.h"
 #include "support.h"
 
 namespace {
-
-// Raw DEFLATE as fpgabits-deflate makes it: zlib at its best level.
-std::string deflate_raw(const std::string &data, int window_bits, int level = Z_BEST_COMPRESSION,
-                        int strategy = Z_DEFAULT_STRATEGY) {
-    z_stream z{};
-    EXPECT_EQ(deflateInit2(&z, level, Z_DEFLATED, -window_bits, 9, strategy), Z_OK);
-    std::string out(deflateBound(&z, data.size()), '\0');
-    z.next_in = reinterpret_cast<Bytef *>(const_cast<char *>(data.data()));
-    z.avail_in = static_cast<uInt>(data.size());
-    z.next_out = reinterpret_cast<Bytef *>(out.data());
-    z.avail_out = static_cast<uInt>(out.size());
-    EXPECT_EQ(deflate(&z, Z_FINISH), Z_STREAM_END);
-    out.resize(z.total_out);
-    deflateEnd(&z);
-    return out;
-}
 
 // zlib's inflate: true and all it made, or false and what it made before the
 // error. Given its output a byte at a time, it reaches back no further than
@@ -117,14 +101,10 @@ std::vector<Bitstream> bitstreams() {
         fpga_device_of(type, &device);
         all.push_back({type, type, bitstream::configuration(device, 300000)});
     }
-    const std::filesystem::path folder = REAL_BITSTREAMS;
-    if (std::filesystem::is_directory(folder))
-        for (const auto &entry : std::filesystem::directory_iterator(folder))
-            if (entry.path().extension() == ".bit") {
-                const std::string file = support::read_file(entry.path());
-                const bitstream::Parsed parsed = bitstream::parse(file);
-                all.push_back({entry.path().filename().string(), parsed.texts[1], std::string(parsed.data)});
-            }
+    for (const support::RealBitstream &bit : support::real_bitstreams()) {
+        const bitstream::Parsed parsed = bitstream::parse(bit.file);
+        all.push_back({bit.path.filename().string(), parsed.texts[1], std::string(parsed.data)});
+    }
     return all;
 }
 

@@ -130,6 +130,16 @@ std::string read_file(const Path &file) {
     return text.str();
 }
 
+std::vector<RealBitstream> real_bitstreams() {
+    std::vector<RealBitstream> found;
+    if (std::filesystem::is_directory(REAL_BITSTREAMS))
+        for (const auto &entry : std::filesystem::directory_iterator(REAL_BITSTREAMS))
+            if (entry.path().extension() == ".bit")
+                found.push_back({entry.path(), read_file(entry.path())});
+    std::sort(found.begin(), found.end(), [](const auto &a, const auto &b) { return a.path < b.path; });
+    return found;
+}
+
 void write_file(const Path &file, const std::string &bytes) {
     std::ofstream out(file, std::ios::binary | std::ios::trunc);
     out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));

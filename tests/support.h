@@ -57,6 +57,16 @@ int shell(const std::string &command, std::string *output = nullptr);
 std::string read_file(const Path &file);
 void write_file(const Path &file, const std::string &bytes);
 
+// A bitstream file that a real toolchain made, and its bytes.
+struct RealBitstream {
+    Path path;
+    std::string file;
+};
+
+// The bitstream files in the folder REAL_BITSTREAMS, by name; none where the
+// folder is missing.
+std::vector<RealBitstream> real_bitstreams();
+
 // fpgabits.i as the converter must write it for these texts and data. When
 // complete is false the data ended early: the items stop and the array stays open.
 std::string expected_output(const std::string &name, const std::string &device, const std::string &date,
