@@ -110,10 +110,11 @@ int main(int argc, char **argv) {
         std::fputs("usage: fpgabits-deflate WINDOW INPUT OUTPUT\n", stderr);
         return 2;
     }
+    const long window = std::strtol(argv[1], nullptr, 10);
     int window_bits = 9;
-    while (window_bits < 15 && std::strtol(argv[1], nullptr, 10) != 1L << window_bits)
+    while (window_bits < 15 && window != 1L << window_bits)
         ++window_bits;
-    if (std::strtol(argv[1], nullptr, 10) != 1L << window_bits)
+    if (window != 1L << window_bits)
         fail(argv[1], "the window is not a power of two from 512 to 32768");
     const char *input = argv[2];
     const char *output = argv[3];
