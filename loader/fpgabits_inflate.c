@@ -7,8 +7,10 @@ enum {
     MAX_BITS = 15,  /* longest Huffman code */
     LITERALS = 288, /* literal/length symbols, two of them never used */
     DISTANCES = 30,
-    FAST_BITS = 8,     /* codes this short decode with one look-up */
-    MAX_WINDOW = 32768 /* the farthest a stream may reach back */
+    FAST_BITS = 8,      /* codes this short decode with one look-up */
+    MIN_WINDOW = 512,   /* the smallest window that zlib makes streams with */
+    MAX_WINDOW = 32768, /* the farthest a stream may reach back */
+    ALIGNMENT = 8       /* of the inflater in the work area */
 };
 
 /* A canonical Huffman code: how many codes of each length, and the symbols
@@ -37,8 +39,9 @@ struct inflater {
     unsigned char lengths[LITERALS + DISTANCES]; /* of a block's codes */
 };
 
-/* The work area holds the inflater, aligned, and the window after it. */
-typedef char inflater_fits_its_area[sizeof(struct inflater) + 8 <= FPGABITS_INFLATE_STATE_SIZE ? 1 : -1];
+/* The work area holds the inflater, aligned, in its first
+ * FPGABITS_INFLATE_STATE_SIZE bytes, and the window after them. */
+typedef char inflater_fits_its_area[sizeof(struct inflater) + ALIGNMENT - 1 <= FPGABITS_INFLATE_STATE_SIZE ? 1 : -1];
 
 static const uint16_t length_base[29] = {3,  4,  5,  6,  7,  8,  9,  10, 11,  13,  15,  17,  19,  23, 27,
                                          31, 35, 43, 51, 59, 67, 83, 99, 115, 131, 163, 195, 227, 258};
@@ -334,23 +337,29 @@ static int dynamic(struct inflater *s) {
     return build_codes(s, literals, distances);
 }
 
-/* Inflates data into sink, a window at a time, and the rest at the end. */
+static int work_ok(const void *work, size_t work_size) {
+    return work != NULL && work_size >= FPGABITS_INFLATE_WORK_SIZE(MIN_WINDOW);
+}
+
+static struct inflater *inflater_of(void *work) {
+    return (struct inflater *)(void *)((unsigned char *)work + (-(uintptr_t)work & (ALIGNMENT - 1)));
+}
+
+/* Inflates data into sink, a window at a time, and the rest at the end. On
+ * an error, the part of the window not handed on stays in it, up to at. */
 static int inflate(const void *data, size_t size, void *work, size_t work_size,
                    int (*sink)(void *context, const unsigned char *bytes, size_t size), void *context) {
-    const size_t skip = (size_t)(-(uintptr_t)work & 7);
-    struct inflater *s = (struct inflater *)(void *)((unsigned char *)work + skip);
+    struct inflater *s = inflater_of(work);
     unsigned last, type;
     int error;
-    if ((data == NULL && size > 0) || work == NULL || work_size < skip + sizeof *s + 1)
-        return FPGABITS_ERR_ARGUMENT;
     s->in = (const unsigned char *)data;
     s->in_left = size;
     s->bits = 0;
     s->bit_count = 0;
     /* The window is the largest power of two that fits, as streams are
      * made with one. */
-    s->window = (unsigned char *)(s + 1);
-    for (s->window_size = MAX_WINDOW; s->window_size > work_size - skip - sizeof *s;)
+    s->window = (unsigned char *)work + FPGABITS_INFLATE_STATE_SIZE;
+    for (s->window_size = MAX_WINDOW; s->window_size > work_size - FPGABITS_INFLATE_STATE_SIZE;)
         s->window_size /= 2;
     s->at = 0;
     s->total = 0;
@@ -384,7 +393,10 @@ static int load(void *loader, const unsigned char *bytes, size_t size) {
 int fpgabits_load_deflate(const struct fpgabits_port *port, enum fpgabits_interface interface, const void *data,
                           size_t size, void *work, size_t work_size) {
     struct fpgabits_loader loader;
-    int error = fpgabits_load_begin(&loader, port, interface);
+    int error;
+    if ((data == NULL && size > 0) || !work_ok(work, work_size))
+        return FPGABITS_ERR_ARGUMENT;
+    error = fpgabits_load_begin(&loader, port, interface);
     if (error == FPGABITS_OK)
         error = inflate(data, size, work, work_size, load, &loader);
     if (error == FPGABITS_OK)
@@ -419,9 +431,11 @@ int fpgabits_inflate_check(const void *data, size_t size, void *work, size_t wor
                            uint32_t *crc32) {
     struct summary summary = {0, 0xffffffffu};
     int error;
-    if (config_size == NULL || crc32 == NULL)
+    if (config_size == NULL || crc32 == NULL || (data == NULL && size > 0) || !work_ok(work, work_size))
         return FPGABITS_ERR_ARGUMENT;
     error = inflate(data, size, work, work_size, summarize, &summary);
+    if (error != FPGABITS_OK)
+        summarize(&summary, inflater_of(work)->window, inflater_of(work)->at);
     *config_size = summary.size;
     *crc32 = ~summary.crc;
     return error;

@@ -21,6 +21,11 @@ enum {
     SERIAL_PIECE = 512
 };
 
+/* Reads of micros() that return the same value before a wait gives up on
+ * the counter: far more than a fast CPU reads from a 1 MHz counter in one
+ * microsecond, far fewer than would hang a board whose timer never started. */
+#define CLOCK_STUCK_READS 0x100000u /* 2^20 */
+
 #define LOADER_OPEN 0x4c4f4144u /* "LOAD" */
 
 static int port_complete(const struct fpgabits_port *port) {
@@ -28,20 +33,60 @@ static int port_complete(const struct fpgabits_port *port) {
            port->micros != NULL;
 }
 
-static uint32_t elapsed(const struct fpgabits_port *port, uint32_t start) {
-    return (uint32_t)(port->micros(port->context) - start);
+/* The time of a wait, from micros(), which may wrap, and which must not
+ * stand still. */
+struct wait {
+    const struct fpgabits_port *port;
+    uint32_t start, last, reads; /* reads of the value last */
+};
+
+static void wait_start(struct wait *wait, const struct fpgabits_port *port) {
+    wait->port = port;
+    wait->start = wait->last = port->micros(port->context);
+    wait->reads = 1;
+}
+
+/* Microseconds since the wait started into *waited, or FPGABITS_ERR_CLOCK. */
+static int wait_time(struct wait *wait, uint32_t *waited) {
+    const uint32_t now = wait->port->micros(wait->port->context);
+    if (now != wait->last) {
+        wait->last = now;
+        wait->reads = 0;
+    }
+    if (++wait->reads >= CLOCK_STUCK_READS)
+        return FPGABITS_ERR_CLOCK;
+    *waited = (uint32_t)(now - wait->start);
+    return FPGABITS_OK;
 }
 
 /* Waits until INIT_B reads level, for at least minimum microseconds. */
 static int wait_init_b(const struct fpgabits_port *port, int level, uint32_t minimum) {
-    const uint32_t start = port->micros(port->context);
+    struct wait wait;
+    wait_start(&wait, port);
     for (;;) {
-        const uint32_t waited = elapsed(port, start);
+        uint32_t waited;
+        const int error = wait_time(&wait, &waited);
+        if (error != FPGABITS_OK)
+            return error;
         if (waited >= minimum && (port->init_b(port->context) != 0) == level)
             return FPGABITS_OK;
         if (waited > INIT_TIMEOUT_US)
             return FPGABITS_ERR_INIT;
     }
+}
+
+/* Waits for microseconds, reading INIT_B as every wait does. */
+static int wait_for(const struct fpgabits_port *port, uint32_t microseconds) {
+    struct wait wait;
+    uint32_t waited = 0;
+    wait_start(&wait, port);
+    while (waited < microseconds) {
+        const int error = wait_time(&wait, &waited);
+        if (error != FPGABITS_OK)
+            return error;
+        (void)port->init_b(port->context);
+    }
+    return FPGABITS_OK;
 }
 
 /* Checks the arguments of a begin and sets the loader up, still closed. */
@@ -62,7 +107,6 @@ static int prepare(struct fpgabits_loader *loader, const struct fpgabits_port *p
 int fpgabits_load_begin(struct fpgabits_loader *loader, const struct fpgabits_port *port,
                         enum fpgabits_interface interface) {
     int error = prepare(loader, port, interface, 0);
-    uint32_t start;
     if (error != FPGABITS_OK)
         return error;
     port->prog_b(port->context, 0);
@@ -70,15 +114,13 @@ int fpgabits_load_begin(struct fpgabits_loader *loader, const struct fpgabits_po
     port->prog_b(port->context, 1);
     if (error == FPGABITS_OK)
         error = wait_init_b(port, 1, 0);
-    if (error != FPGABITS_OK)
-        return error;
-    if (port->done(port->context))
-        return FPGABITS_ERR_DONE_HIGH;
-    start = port->micros(port->context);
-    while (elapsed(port, start) < READY_WAIT_US) {
-    }
-    loader->open = LOADER_OPEN;
-    return FPGABITS_OK;
+    if (error == FPGABITS_OK && port->done(port->context))
+        error = FPGABITS_ERR_DONE_HIGH;
+    if (error == FPGABITS_OK)
+        error = wait_for(port, READY_WAIT_US);
+    if (error == FPGABITS_OK)
+        loader->open = LOADER_OPEN;
+    return error;
 }
 
 int fpgabits_load_begin_partial(struct fpgabits_loader *loader, const struct fpgabits_port *port,
@@ -86,8 +128,11 @@ int fpgabits_load_begin_partial(struct fpgabits_loader *loader, const struct fpg
     const int error = prepare(loader, port, interface, 1);
     if (error != FPGABITS_OK)
         return error;
+    /* A partial configuration goes only into a device that runs. */
     if (!port->init_b(port->context))
         return FPGABITS_ERR_INIT;
+    if (!port->done(port->context))
+        return FPGABITS_ERR_NO_DONE;
     loader->open = LOADER_OPEN;
     return FPGABITS_OK;
 }
@@ -153,7 +198,7 @@ static int send_ones(struct fpgabits_loader *loader, size_t count) {
 static int finish(struct fpgabits_loader *loader) {
     const struct fpgabits_port *port = loader->port;
     const size_t bytes_after_done = loader->interface == FPGABITS_PARALLEL8 ? CLOCKS_AFTER_DONE : CLOCKS_AFTER_DONE / 8;
-    uint32_t start;
+    struct wait wait;
     int error;
     if (loader->partial) {
         error = send_ones(loader, bytes_after_done);
@@ -161,14 +206,17 @@ static int finish(struct fpgabits_loader *loader) {
             error = FPGABITS_ERR_NO_DONE;
         return error;
     }
-    start = port->micros(port->context);
+    wait_start(&wait, port);
     for (;;) {
+        uint32_t waited;
         if (port->done(port->context))
             return send_ones(loader, bytes_after_done);
-        if (elapsed(port, start) > DONE_TIMEOUT_US)
-            return port->init_b(port->context) ? FPGABITS_ERR_NO_DONE : FPGABITS_ERR_CRC;
+        error = wait_time(&wait, &waited);
+        if (error == FPGABITS_OK && waited > DONE_TIMEOUT_US)
+            error = port->init_b(port->context) ? FPGABITS_ERR_NO_DONE : FPGABITS_ERR_CRC;
         /* 64 clocks in serial mode, 8 in parallel x8. */
-        error = send_ones(loader, 8);
+        if (error == FPGABITS_OK)
+            error = send_ones(loader, 8);
         if (error != FPGABITS_OK)
             return error;
     }
@@ -216,7 +264,7 @@ static int find_idcode(const unsigned char *bytes, size_t size, size_t at, unsig
      * write it to register 0C. */
     unsigned idcode_register = word_size == 4 ? 0x0c : 0x0e;
     unsigned reg = 0;
-    while (at + word_size <= size) {
+    while (word_size <= size - at) {
         const uint32_t word = word_at(bytes, at, word_size);
         uint32_t count;
         at += word_size;
@@ -225,7 +273,7 @@ static int find_idcode(const unsigned char *bytes, size_t size, size_t at, unsig
             count = word & (word_size == 4 ? 0x7ffu : 0x1fu);
         } else if (word >> (bits - 3) == 2 && word_size == 4) {
             count = word & 0x07ffffff;
-        } else if (word >> (bits - 3) == 2 && at + 4 <= size) {
+        } else if (word >> (bits - 3) == 2 && 4 <= size - at) {
             reg = word >> 5 & 0x3f;
             count = word_at(bytes, at, 4);
             at += 4;
@@ -236,7 +284,7 @@ static int find_idcode(const unsigned char *bytes, size_t size, size_t at, unsig
             continue;
         if (word == 0x30016001u)
             idcode_register = 0x0e;
-        if (reg == idcode_register && count * word_size == 4 && at + 4 <= size) {
+        if (reg == idcode_register && count == 4 / word_size && 4 <= size - at) {
             *idcode = word_at(bytes, at, 4);
             return FPGABITS_OK;
         }
@@ -254,31 +302,45 @@ int fpgabits_idcode(const void *data, size_t size, uint32_t *idcode) {
         return FPGABITS_ERR_ARGUMENT;
     *idcode = 0;
     for (at = 0; at + 2 <= size; ++at) {
-        uint32_t next;
+        unsigned word_size = 2;
+        size_t next = at + 2;
+        uint32_t type;
         if (bytes[at] != 0xaa || bytes[at + 1] != 0x99)
             continue;
-        if (at + 8 > size || bytes[at + 2] != 0x55 || bytes[at + 3] != 0x66)
-            return find_idcode(bytes, size, at + 2, 2, idcode);
-        /* A 32-bit header: a NOP, type 1 with its unused register bits and
-         * reserved bits clear, or type 2. 16-bit packets do not read so. */
-        next = word_at(bytes, at + 4, 4);
-        if (next == 0x20000000u || (next >> 29 == 1 && (next & 0x07fc1800u) == 0) || next >> 29 == 2)
-            return find_idcode(bytes, size, at + 4, 4, idcode);
-        return find_idcode(bytes, size, at + 4, 2, idcode);
+        if (at + 4 <= size && bytes[at + 2] == 0x55 && bytes[at + 3] == 0x66) {
+            uint32_t word;
+            /* 16-bit NOPs (2000) may follow the full sync word too. */
+            for (next = at + 4;
+                 next + 4 <= size && word_at(bytes, next, 2) == 0x2000 && word_at(bytes, next + 2, 2) == 0x2000;
+                 next += 2) {
+            }
+            /* A 32-bit header: a NOP, type 1 with its unused register bits
+             * and reserved bits clear, or type 2. 16-bit packets do not read
+             * so. */
+            word = next + 4 <= size ? word_at(bytes, next, 4) : 0;
+            if (word == 0x20000000u || (word >> 29 == 1 && (word & 0x07fc1800u) == 0) || word >> 29 == 2)
+                word_size = 4;
+        }
+        /* A sync word followed by no packet header is a stray one, in the
+         * padding or in data: the stream starts at a later one. */
+        type = next + word_size <= size ? word_at(bytes, next, word_size) >> (word_size * 8 - 3) : 0;
+        if (type == 1 || type == 2)
+            return find_idcode(bytes, size, next, word_size, idcode);
     }
     return FPGABITS_ERR_NO_IDCODE;
 }
 
 const char *fpgabits_strerror(int error) {
     switch (error) {
-    case FPGABITS_OK: return "configured";
+    case FPGABITS_OK: return "no error";
     case FPGABITS_ERR_ARGUMENT: return "bad argument or call order";
-    case FPGABITS_ERR_INIT: return "INIT_B did not follow PROG_B";
+    case FPGABITS_ERR_INIT: return "INIT_B did not go low with PROG_B, or stayed low";
     case FPGABITS_ERR_DONE_HIGH: return "DONE high after reset";
     case FPGABITS_ERR_CRC: return "CRC error: corrupt data, or for another device";
     case FPGABITS_ERR_NO_DONE: return "DONE stayed low: no sync word, or data incomplete";
     case FPGABITS_ERR_NO_IDCODE: return "no IDCODE in the data";
     case FPGABITS_ERR_STREAM: return "corrupt compressed data";
+    case FPGABITS_ERR_CLOCK: return "the microsecond counter does not advance";
     default: return "unknown error";
     }
 }

@@ -32,8 +32,10 @@
  *
  * or, with the whole configuration in memory, fpgabits_load(). Every function
  * returns FPGABITS_OK (0) or one of the negative errors below;
- * fpgabits_strerror() gives the text of each. After an error, the load is over
- * and the device is left unconfigured: start again with a begin. */
+ * fpgabits_strerror() gives the text of each. Every function checks all of
+ * its arguments before it calls a callback: a refused call leaves the pins
+ * as they were. After an error, the load is over and the device is left
+ * unconfigured: start again with a begin. */
 #ifndef FPGABITS_LOAD_H
 #define FPGABITS_LOAD_H
 
@@ -61,8 +63,16 @@ struct fpgabits_port {
      * plain bus write. The loader passes whole buffers, at most 512 bytes
      * (serial) or 64 bytes (parallel x8) at a time. */
     void (*send)(void *context, const unsigned char *bytes, size_t count);
-    /* A free-running microsecond counter; it may wrap. The loader waits by
-     * polling it together with INIT_B and DONE. */
+    /* A free-running 32-bit count of microseconds, which wraps from
+     * 0xffffffff to 0. The loader waits by polling it together with INIT_B
+     * and DONE: micros() and init_b() are called throughout every wait, so
+     * either is the place to kick a watchdog. A counter of fewer bits wraps
+     * too early (a 16-bit one after 65 ms, which shortens the waits and
+     * gives a false FPGABITS_ERR_INIT): widen it, by counting its overflows
+     * in its interrupt, or in micros() itself, adding 0x10000 whenever the
+     * value read is below the one read before (the loader reads it far more
+     * often than it wraps). A counter that does not run (a timer never
+     * started) is reported as FPGABITS_ERR_CLOCK, not waited on for ever. */
     uint32_t (*micros)(void *context);
 };
 
@@ -84,8 +94,9 @@ enum fpgabits_error {
      * code. */
     FPGABITS_ERR_ARGUMENT = -1,
     /* INIT_B did not go low after PROG_B went low, or did not rise again in
-     * time: check power, the PROG_B and INIT_B wiring, INIT_B's pull-up, the
-     * mode pins, and that nothing holds INIT_B low. */
+     * time, or was low when a partial load began: check power, the PROG_B
+     * and INIT_B wiring, INIT_B's pull-up, the mode pins, and that nothing
+     * holds INIT_B low. */
     FPGABITS_ERR_INIT = -2,
     /* DONE was high after the reset: check DONE's wiring and that PROG_B
      * reaches the device. */
@@ -97,7 +108,8 @@ enum fpgabits_error {
     FPGABITS_ERR_CRC = -4,
     /* All data was sent and INIT_B stayed high, but DONE did not rise: the
      * device never saw the sync word (bit order, mode pins, CCLK edge), or the
-     * data is incomplete. */
+     * data is incomplete. For a partial load: DONE was low, the device is
+     * not configured. */
     FPGABITS_ERR_NO_DONE = -5,
     /* fpgabits_idcode(): the data writes no IDCODE, as in the oldest device
      * families, or is no configuration data. */
@@ -105,7 +117,10 @@ enum fpgabits_error {
     /* The compressed data is corrupt or cut short, or reaches further back
      * than the window that the work area holds: check the flash image, and
      * that the work area is FPGABITS_INFLATE_WORK_SIZE(<name>_window). */
-    FPGABITS_ERR_STREAM = -7
+    FPGABITS_ERR_STREAM = -7,
+    /* micros() returned the same value 2^20 times in a row: the microsecond
+     * counter does not run. Check that its timer is started and clocked. */
+    FPGABITS_ERR_CLOCK = -8
 };
 
 /* The loader's state. Its members are private; it is declared here only so
@@ -126,9 +141,11 @@ int fpgabits_load_begin(struct fpgabits_loader *loader, const struct fpgabits_po
                         enum fpgabits_interface interface);
 
 /* Begins loading a partial configuration into a device that is configured and
- * running: PROG_B is left alone, which would erase the device. INIT_B must be
- * high. Then write and end as for a full configuration; a CRC error shows on
- * INIT_B even though DONE stays high. */
+ * running: PROG_B is left alone, which would erase the device. INIT_B and
+ * DONE must be high: otherwise nothing is sent, and the result is
+ * FPGABITS_ERR_INIT (INIT_B low) or FPGABITS_ERR_NO_DONE (DONE low: the
+ * device is not configured). Then write and end as for a full configuration;
+ * a CRC error shows on INIT_B even though DONE stays high. */
 int fpgabits_load_begin_partial(struct fpgabits_loader *loader, const struct fpgabits_port *port,
                                 enum fpgabits_interface interface);
 
@@ -149,17 +166,22 @@ int fpgabits_load(const struct fpgabits_port *port, enum fpgabits_interface inte
 /* Finds the IDCODE that the configuration data writes: the device it is for,
  * in the format of the JTAG IDCODE (version, device, maker, 1), to compare
  * with the board's device before loading (compare bits 27:0; the files often
- * write version 0). On FPGABITS_ERR_NO_IDCODE, *idcode is 0. */
+ * write version 0). Some 16 nm devices with a processor (device types zu...)
+ * write a value that differs from the IDCODE that JTAG reads: compare with
+ * what their streams write. On FPGABITS_ERR_NO_IDCODE, *idcode is 0. */
 int fpgabits_idcode(const void *data, size_t size, uint32_t *idcode);
 
 /* Compressed configurations: fpgabits_add_bitstream(... COMPRESS) stores the
  * data as raw DEFLATE (RFC 1951), made with a window of <name>_window bytes,
  * and these functions inflate it with a work area that you provide, on the
  * stack or in static memory, of FPGABITS_INFLATE_WORK_SIZE(<name>_window)
- * bytes (the window and about 1.7 KiB of tables), any alignment:
+ * bytes (the window and 1,792 bytes of tables), any alignment:
  *
- *     static unsigned char work[FPGABITS_INFLATE_WORK_SIZE(1024)];
+ *     static unsigned char work[MAIN_FPGA_WORK_SIZE];
  *
+ * A work area of FPGABITS_INFLATE_WORK_SIZE(window) bytes serves streams made
+ * with a window of up to window bytes, the largest power of two that fits; it
+ * must serve 512 at least (smaller ones are FPGABITS_ERR_ARGUMENT).
  * They are safe on any data: a corrupt, cut or hostile stream gives
  * FPGABITS_ERR_STREAM, never an access outside the data and the work area.
  * A stream that reaches back further than the window that fits the work area
@@ -176,7 +198,8 @@ int fpgabits_load_deflate(const struct fpgabits_port *port, enum fpgabits_interf
 /* Inflates the data without loading it, for the size and the CRC-32 (as gzip
  * computes it) of what the device would receive: compare them with
  * <name>_config_size and <name>_crc32 to check the flash at boot, before the
- * device is reset. On an error, they are those of the part inflated. */
+ * device is reset. On an error, they are those of the part inflated before
+ * the error. */
 int fpgabits_inflate_check(const void *data, size_t size, void *work, size_t work_size, size_t *config_size,
                            uint32_t *crc32);
 

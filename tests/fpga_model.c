@@ -152,8 +152,10 @@ static void check(struct fpga_model *m, uint32_t value) {
 }
 
 static void start_up(struct fpga_model *m) {
-    if (m->start_armed && m->state != ERROR && m->startup_clocks < 0)
+    if (m->start_armed && m->state != ERROR && m->startup_clocks < 0) {
         m->startup_clocks = 0;
+        m->startup_began_ns = m->now_ns;
+    }
 }
 
 /* A data word of a write packet to register m->reg. */
@@ -300,7 +302,7 @@ static void model_prog_b(void *context, int level) {
         if (m->now_ns - m->prog_b_fell_ns < PROG_B_LOW_NS)
             violation(m, "PROG_B low for too short a time, ns", (unsigned long)(m->now_ns - m->prog_b_fell_ns));
         m->state = CLEARING;
-        m->clear_until_ns = m->now_ns + CLEAR_NS;
+        m->clear_until_ns = m->now_ns + m->clear_ns;
     }
     m->prog_b = level != 0;
 }
@@ -324,7 +326,7 @@ static int model_done(void *context) {
 static uint32_t model_micros(void *context) {
     struct fpga_model *m = context;
     advance(m, 1000);
-    return (uint32_t)(m->now_ns / 1000);
+    return m->micros_stuck ? m->micros_offset : (uint32_t)(m->now_ns / 1000 + m->micros_offset);
 }
 
 static unsigned reverse_bits(unsigned byte) {
@@ -346,15 +348,18 @@ static void model_send(void *context, const unsigned char *bytes, size_t count) 
     for (i = 0; i < count; ++i) {
         if (m->state == ERROR)
             ++m->bytes_after_error;
-        else
+        else if (m->now_ns >= m->clear_until_ns + m->deaf_ns)
             take_byte(m, m->parallel ? reverse_bits(bytes[i]) : bytes[i]);
         if (m->done) {
             m->clocks_after_done += clocks;
         } else if (m->startup_clocks >= 0) {
             m->startup_clocks += clocks;
-            if (m->startup_clocks >= DONE_AFTER_CLOCKS) {
+            if (m->startup_clocks >= DONE_AFTER_CLOCKS && m->now_ns >= m->startup_began_ns + m->startup_ns) {
+                /* The clocks of this byte after the one that raised DONE. */
                 m->done = 1;
-                m->clocks_after_done = (unsigned long)(m->startup_clocks - DONE_AFTER_CLOCKS);
+                m->clocks_after_done = m->startup_clocks - DONE_AFTER_CLOCKS < clocks
+                                           ? (unsigned long)(m->startup_clocks - DONE_AFTER_CLOCKS)
+                                           : 0;
             }
         }
         advance(m, (uint64_t)clocks * CCLK_NS);
@@ -370,6 +375,7 @@ int fpga_model_init(struct fpga_model *model, const char *type, int parallel) {
     model->prog_b = 1;
     model->state = HUNT;
     model->startup_clocks = -1;
+    model->clear_ns = CLEAR_NS;
     return fpga_device_of(type, &model->device);
 }
 

@@ -44,10 +44,15 @@ struct fpga_model {
     int parallel;
     int init_b_stuck_low, init_b_stuck_high, done_stuck_high;
     int init_b_low_when_done; /* as after start-up, where INIT_B may serve other ends */
+    uint64_t clear_ns;        /* to clear the memory after PROG_B rises: 2 ms */
+    uint64_t deaf_ns;         /* after INIT_B rises, CCLK is ignored this long: 0 */
+    uint64_t startup_ns;      /* DONE rises no sooner after the start-up began: 0 */
+    uint32_t micros_offset;   /* the microsecond counter's value at time 0 */
+    int micros_stuck;         /* the counter does not run */
 
     /* Pins and time. */
     uint64_t now_ns;
-    uint64_t prog_b_fell_ns, clear_until_ns;
+    uint64_t prog_b_fell_ns, clear_until_ns, startup_began_ns;
     int prog_b, state, done;
 
     /* The stream. */

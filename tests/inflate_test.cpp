@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <zlib.h>
 
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -81,12 +82,32 @@ void expect_agrees(const std::string &stream, int window_bits, const std::string
     }
     std::size_t size = 0;
     std::uint32_t crc = 0;
+    // On an error, the figures are those of what zlib made before it.
     EXPECT_EQ(fpgabits_inflate_check(stream.data(), stream.size(), work.data() + 1, work.size() - 1, &size, &crc),
               valid ? FPGABITS_OK : FPGABITS_ERR_STREAM);
-    if (valid) {
-        EXPECT_EQ(size, want.size());
-        EXPECT_EQ(crc, crc32(0, reinterpret_cast<const Bytef *>(want.data()), static_cast<uInt>(want.size())));
+    EXPECT_EQ(size, want.size());
+    EXPECT_EQ(crc, crc32(0, reinterpret_cast<const Bytef *>(want.data()), static_cast<uInt>(want.size())));
+}
+
+// A stream written field by field, each "value/bits", first bit first; "h"
+// before the value marks a Huffman code, which goes most significant bit
+// first: "1/1 1/2 h1/7" is a final block of fixed codes and the code of 257.
+std::string deflate_fields(const std::string &fields) {
+    std::string out;
+    unsigned bit = 0;
+    std::istringstream in(fields);
+    for (std::string field; in >> field;) {
+        const bool huffman = field[0] == 'h';
+        const unsigned long value = std::stoul(field.substr(huffman ? 1 : 0));
+        const unsigned long bits = std::stoul(field.substr(field.find('/') + 1));
+        for (unsigned long i = 0; i < bits; ++i, ++bit) {
+            if (bit % 8 == 0)
+                out += '\0';
+            if ((value >> (huffman ? bits - 1 - i : i) & 1) != 0)
+                out.back() = static_cast<char>(out.back() | 1 << bit % 8);
+        }
     }
+    return out;
 }
 
 struct Bitstream {
@@ -118,12 +139,41 @@ TEST(Inflate, AgreesWithZlibOnEveryKindOfBlock) {
     const std::string random = bitstream::data(100000, 5);
     // Far repeats, to reach back across the whole window.
     const std::string repeats = random.substr(0, 20000) + random.substr(0, 20000) + random.substr(10000, 30000);
-    expect_agrees(deflate_raw(random, 15, 0), 15, "stored blocks");
-    expect_agrees(deflate_raw(repeats, 15, 9, Z_FIXED), 15, "fixed codes");
-    expect_agrees(deflate_raw(repeats, 15, 9, Z_HUFFMAN_ONLY), 15, "dynamic codes, literals only");
-    expect_agrees(deflate_raw(repeats, 15), 15, "far repeats");
-    expect_agrees(deflate_raw(repeats, 15), 10, "far repeats with too small a window");
-    expect_agrees(deflate_raw(random.substr(0, 600) + random.substr(0, 600), 15), 9, "a repeat just past the window");
+    // Dynamic block headers: no distances (HDIST 0), then a code-length code
+    // of 18, 0 and 1 (lengths 1, 2, 2: codes 0, 10, 11) that makes a literal
+    // code of 'A' and the end of the block (codes 0 and 1).
+    const std::string header =
+        "1/1 2/2 0/5 0/5 14/4 0/3 0/3 1/3 2/3 0/3 0/3 0/3 0/3 0/3 0/3 0/3 0/3 0/3 0/3 0/3 0/3 0/3 2/3";
+    const std::string lengths = " h0/1 54/7 h3/2 h0/1 127/7 h0/1 41/7 h3/2";
+    const std::string two_a = " h0/1 h0/1 h1/1";
+    struct Case {
+        const char *what;
+        std::string stream;
+        int window_bits;
+    };
+    const Case cases[] = {
+        {"stored blocks", deflate_raw(random, 15, 0), 15},
+        {"fixed codes", deflate_raw(repeats, 15, 9, Z_FIXED), 15},
+        {"dynamic codes, literals only", deflate_raw(repeats, 15, 9, Z_HUFFMAN_ONLY), 15},
+        {"far repeats", deflate_raw(repeats, 15), 15},
+        {"far repeats with too small a window", deflate_raw(repeats, 15), 10},
+        {"a repeat just past the window", deflate_raw(random.substr(0, 600) + random.substr(0, 600), 15), 9},
+        {"a window and one byte", deflate_raw(random.substr(0, 1025), 9), 9},
+        {"a distance before the first byte", deflate_fields("1/1 1/2 h1/7 h0/5"), 15},
+        {"literal 286 of the fixed code", deflate_fields("1/1 1/2 h198/8"), 15},
+        {"literal 287 of the fixed code", deflate_fields("1/1 1/2 h199/8"), 15},
+        {"a stored block whose length does not match", deflate_fields("1/1 0/2 0/5 5/16 0/16 0/32 0/8"), 15},
+        {"287 literal codes", deflate_fields("1/1 2/2 30/5 0/5 15/4 0/32 0/32"), 15},
+        {"31 distance codes", deflate_fields("1/1 2/2 0/5 30/5 15/4 0/32 0/32"), 15},
+        {"repeat 16 first", deflate_fields("1/1 2/2 0/5 0/5 0/4 1/3 1/3 0/3 0/3 h0/1 0/2 0/32"), 15},
+        {"a repeat past the last length", deflate_fields("1/1 2/2 0/5 0/5 0/4 0/3 0/3 1/3 1/3 h1/1 127/7 h1/1 127/7"),
+         15},
+        {"an incomplete code-length code", deflate_fields("1/1 2/2 0/5 0/5 0/4 0/3 0/3 1/3 0/3 h0/1 0/32"), 15},
+        {"no distance code", deflate_fields(header + lengths + " h2/2" + two_a), 15},
+        {"a single distance code", deflate_fields(header + lengths + " h3/2" + two_a), 15},
+    };
+    for (const Case &c : cases)
+        expect_agrees(c.stream, c.window_bits, c.what);
 }
 
 TEST(Inflate, RefusesCutAndCorruptStreams) {
@@ -137,12 +187,26 @@ TEST(Inflate, RefusesCutAndCorruptStreams) {
         corrupt[at] = static_cast<char>(corrupt[at] ^ 0x5a);
         expect_agrees(corrupt, 10, "corrupt at " + std::to_string(at));
     }
-    std::vector<unsigned char> work(FPGABITS_INFLATE_STATE_SIZE);
+    // A work area serves the largest power of two that fits after its state,
+    // from 512 bytes, at any alignment.
+    const std::string far = deflate_raw(bitstream::data(3000, 7).substr(0, 1024) + bitstream::data(3000, 7), 15);
+    std::vector<unsigned char> work(FPGABITS_INFLATE_WORK_SIZE(1024) + 7);
     std::size_t size = 0;
     std::uint32_t crc = 0;
-    EXPECT_EQ(fpgabits_inflate_check(stream.data(), stream.size(), work.data(), 100, &size, &crc),
-              FPGABITS_ERR_ARGUMENT);
-    EXPECT_EQ(fpgabits_inflate_check(stream.data(), stream.size(), nullptr, 0, &size, &crc), FPGABITS_ERR_ARGUMENT);
+    struct Case {
+        std::size_t offset, size;
+        int want;
+    };
+    for (const Case &c :
+         {Case{0, FPGABITS_INFLATE_WORK_SIZE(1024), FPGABITS_OK},
+          Case{7, FPGABITS_INFLATE_WORK_SIZE(1024), FPGABITS_OK},
+          Case{3, FPGABITS_INFLATE_WORK_SIZE(1024) - 1, FPGABITS_ERR_STREAM},
+          Case{1, FPGABITS_INFLATE_WORK_SIZE(512), FPGABITS_ERR_STREAM},
+          Case{1, FPGABITS_INFLATE_WORK_SIZE(512) - 1, FPGABITS_ERR_ARGUMENT}, Case{0, 0, FPGABITS_ERR_ARGUMENT}})
+        EXPECT_EQ(fpgabits_inflate_check(far.data(), far.size(), c.size > 0 ? work.data() + c.offset : nullptr, c.size,
+                                         &size, &crc),
+                  c.want)
+            << c.size << " bytes at " << c.offset;
 }
 
 // Every bitstream, compressed, configures the model, and a corrupt stream

@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <memory>
+#include <sstream>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -37,12 +39,17 @@ Load load(const std::string &type, std::string_view data, bool parallel, std::si
     if (chunk == 0) {
         l.result = fpgabits_load(&port, interface, data.data(), data.size());
     } else {
+        // As a careless caller: every chunk is written, whatever the result.
         fpgabits_loader loader;
         l.result = fpgabits_load_begin(&loader, &port, interface);
-        for (std::size_t at = 0; l.result == FPGABITS_OK && at < data.size(); at += chunk)
-            l.result = fpgabits_load_write(&loader, data.data() + at, std::min(chunk, data.size() - at));
+        for (std::size_t at = 0; at < data.size(); at += chunk) {
+            const int result = fpgabits_load_write(&loader, data.data() + at, std::min(chunk, data.size() - at));
+            if (l.result == FPGABITS_OK)
+                l.result = result;
+        }
+        const int result = fpgabits_load_end(&loader);
         if (l.result == FPGABITS_OK)
-            l.result = fpgabits_load_end(&loader);
+            l.result = result;
     }
     l.ms = static_cast<double>(l.model.now_ns - start) / 1e6;
     return l;
@@ -132,6 +139,16 @@ TEST(Loader, ReportsEachFaultInTime) {
          50},
         {"INIT_B low once DONE is high", "7a35tcsg324", &good, [](fpga_model &m) { m.init_b_low_when_done = 1; },
          FPGABITS_OK, 50},
+        {"a device that clears in 900 ms", "7a35tcsg324", &good, [](fpga_model &m) { m.clear_ns = 900000000; },
+         FPGABITS_OK, 950},
+        {"a device deaf for 10 ms after INIT_B rises", "7a35tcsg324", &good,
+         [](fpga_model &m) { m.deaf_ns = 10000000; }, FPGABITS_OK, 50},
+        {"a start-up of 150 ms", "7a35tcsg324", &good, [](fpga_model &m) { m.startup_ns = 150000000; }, FPGABITS_OK,
+         200},
+        {"a counter 5 ms before it wraps", "7a35tcsg324", &good, [](fpga_model &m) { m.micros_offset = 0u - 5000u; },
+         FPGABITS_OK, 50},
+        {"a counter that does not run", "7a35tcsg324", &good, [](fpga_model &m) { m.micros_stuck = 1; },
+         FPGABITS_ERR_CLOCK, 1200},
     };
     for (const Case &c : cases)
         for (bool parallel : {false, true}) {
@@ -145,26 +162,50 @@ TEST(Loader, ReportsEachFaultInTime) {
 }
 
 // A partial configuration goes into a running device without PROG_B, which
-// would erase it, and its CRC error shows although DONE stays high.
+// would erase it, and its CRC error shows although DONE stays high. A device
+// that is not configured, or shows an error, gets nothing.
 TEST(Loader, LoadsPartialConfigurationsWithoutReset) {
     fpga_device device{};
     ASSERT_TRUE(fpga_device_of("7z010clg400", &device));
     const std::string data = bitstream::configuration(device, 20000, 3);
     std::string flipped = data;
     flipped[10000] ^= 0x40;
-    fpga_model model{};
-    fpga_model_init(&model, "7z010clg400", 0);
-    fpgabits_port port{};
-    fpga_model_port(&model, &port);
-    ASSERT_EQ(fpgabits_load(&port, FPGABITS_SERIAL, data.data(), data.size()), FPGABITS_OK);
-    for (const std::string *partial : {&data, const_cast<const std::string *>(&flipped)}) {
+    struct Case {
+        const char *what;
+        bool configured;
+        const std::string *data;
+        void (*fault)(fpga_model &);
+        int want;
+    };
+    const Case cases[] = {
+        {"a partial configuration", true, &data, nullptr, FPGABITS_OK},
+        {"a bit flipped", true, &flipped, nullptr, FPGABITS_ERR_CRC},
+        {"a device not configured", false, &data, nullptr, FPGABITS_ERR_NO_DONE},
+        {"INIT_B low", true, &data, [](fpga_model &m) { m.init_b_stuck_low = 1; }, FPGABITS_ERR_INIT},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        fpga_model model{};
+        fpga_model_init(&model, "7z010clg400", 0);
+        fpgabits_port port{};
+        fpga_model_port(&model, &port);
+        if (c.configured) {
+            ASSERT_EQ(fpgabits_load(&port, FPGABITS_SERIAL, data.data(), data.size()), FPGABITS_OK);
+        }
+        if (c.fault != nullptr)
+            c.fault(model);
+        const unsigned long sent = model.bytes;
         fpgabits_loader loader;
-        ASSERT_EQ(fpgabits_load_begin_partial(&loader, &port, FPGABITS_SERIAL), FPGABITS_OK);
-        int result = fpgabits_load_write(&loader, partial->data(), partial->size());
+        int result = fpgabits_load_begin_partial(&loader, &port, FPGABITS_SERIAL);
+        if (result == FPGABITS_OK)
+            result = fpgabits_load_write(&loader, c.data->data(), c.data->size());
         if (result == FPGABITS_OK)
             result = fpgabits_load_end(&loader);
-        EXPECT_EQ(result, partial == &data ? FPGABITS_OK : FPGABITS_ERR_CRC);
-        EXPECT_EQ(model.prog_b_pulses, 1u);
+        EXPECT_EQ(result, c.want) << fpgabits_strerror(result);
+        EXPECT_EQ(model.prog_b_pulses, c.configured ? 1u : 0u);
+        if (c.want != FPGABITS_OK && c.want != FPGABITS_ERR_CRC) {
+            EXPECT_EQ(model.bytes, sent);
+        }
     }
 }
 
@@ -177,7 +218,6 @@ TEST(Loader, RefusesWrongArgumentsAndCallOrder) {
     no_send.send = nullptr;
     fpgabits_loader loader{};
     const unsigned char byte = 0xff;
-    std::uint32_t idcode = 0;
     EXPECT_EQ(fpgabits_load_begin(nullptr, &port, FPGABITS_SERIAL), FPGABITS_ERR_ARGUMENT);
     EXPECT_EQ(fpgabits_load_begin(&loader, nullptr, FPGABITS_SERIAL), FPGABITS_ERR_ARGUMENT);
     EXPECT_EQ(fpgabits_load_begin(&loader, &no_send, FPGABITS_SERIAL), FPGABITS_ERR_ARGUMENT);
@@ -188,11 +228,57 @@ TEST(Loader, RefusesWrongArgumentsAndCallOrder) {
     EXPECT_EQ(fpgabits_load_write(&loader, nullptr, 1), FPGABITS_ERR_ARGUMENT);
     EXPECT_EQ(fpgabits_load_end(&loader), FPGABITS_ERR_NO_DONE);
     EXPECT_EQ(fpgabits_load_end(&loader), FPGABITS_ERR_ARGUMENT);
+    EXPECT_EQ(fpgabits_load_begin_partial(&loader, &no_send, FPGABITS_SERIAL), FPGABITS_ERR_ARGUMENT);
+    std::vector<unsigned char> work(FPGABITS_INFLATE_WORK_SIZE(512));
+    EXPECT_EQ(fpgabits_load_deflate(&port, FPGABITS_SERIAL, nullptr, 10, work.data(), work.size()),
+              FPGABITS_ERR_ARGUMENT);
+    EXPECT_EQ(fpgabits_load_deflate(&port, FPGABITS_SERIAL, &byte, 1, work.data(), work.size() - 1),
+              FPGABITS_ERR_ARGUMENT);
+    EXPECT_EQ(fpgabits_load_deflate(&port, FPGABITS_SERIAL, &byte, 1, nullptr, work.size()), FPGABITS_ERR_ARGUMENT);
     EXPECT_EQ(fpgabits_idcode(&byte, 1, nullptr), FPGABITS_ERR_ARGUMENT);
-    EXPECT_EQ(fpgabits_idcode(&byte, 1, &idcode), FPGABITS_ERR_NO_IDCODE);
     EXPECT_EQ(model.prog_b_pulses, 1u) << "a refused call touched the pins";
-    for (int error = FPGABITS_ERR_NO_IDCODE; error <= FPGABITS_OK; ++error)
+    for (int error = FPGABITS_ERR_CLOCK; error <= FPGABITS_OK; ++error)
         EXPECT_STRNE(fpgabits_strerror(error), fpgabits_strerror(1));
+}
+
+// Data that misleads a search for the IDCODE. Each row is hexadecimal bytes,
+// copied to memory of exactly their size, where a read past them shows.
+TEST(Loader, FindsTheIdcodeInCraftedData) {
+    const std::string idcode_16(" 31c2 0400 1093"); // 16-bit streams: two words to register 0E
+    // A 16-bit write of 17 words, the second of which reads as a frame data header.
+    std::string seventeen_words = " 3271 0000 3061";
+    for (int i = 0; i < 15; ++i)
+        seventeen_words += " 0000";
+    struct Case {
+        const char *what;
+        std::string hex;
+        int want;
+        std::uint32_t idcode;
+    };
+    const Case cases[] = {
+        {"nothing", "", FPGABITS_ERR_NO_IDCODE, 0},
+        {"a 32-bit stream", "ffff ffff aa99 5566 2000 0000 3001 8001 0362 d093", FPGABITS_OK, 0x0362d093},
+        {"16-bit NOPs after the full sync word", "ffff aa99 5566 2000 2000" + idcode_16, FPGABITS_OK, 0x04001093},
+        {"a stray sync word before the real one", "ffaa 99ff ffff ffff aa99 5566 2000 0000 3001 8001 0362 d093",
+         FPGABITS_OK, 0x0362d093},
+        {"a word count that overflows", "ffff aa99 51c0 8000 0002 dead beef", FPGABITS_ERR_NO_IDCODE, 0},
+        {"an IDCODE after frame data", "aa99 5566 3000 4001 0000 0000 3001 8001 0362 d093", FPGABITS_ERR_NO_IDCODE, 0},
+        {"data cut in the IDCODE", "aa99 5566 3001 8001 0362", FPGABITS_ERR_NO_IDCODE, 0},
+        {"seventeen 16-bit words, then the IDCODE", "aa99 5566" + seventeen_words + idcode_16, FPGABITS_OK, 0x04001093},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        std::vector<unsigned char> bytes;
+        std::istringstream words(c.hex);
+        for (std::string word; words >> word;)
+            for (std::size_t i = 0; i < word.size(); i += 2)
+                bytes.push_back(static_cast<unsigned char>(std::stoul(word.substr(i, 2), nullptr, 16)));
+        const std::unique_ptr<unsigned char[]> exact(new unsigned char[bytes.size()]);
+        std::copy(bytes.begin(), bytes.end(), exact.get());
+        std::uint32_t idcode = 1;
+        EXPECT_EQ(fpgabits_idcode(exact.get(), bytes.size(), &idcode), c.want);
+        EXPECT_EQ(idcode, c.idcode);
+    }
 }
 
 // The values that the checks reach, step by step, from known answers.
