@@ -1,7 +1,7 @@
 # The fpgabits package: the programs as the imported targets
-# fpgabits::fpgabits and fpgabits::deflate (where zlib was there to build
-# it), the loader library for firmware as fpgabits::loader (sources, compiled
-# by the consumer's compiler), and fpgabits_add_bitstream() to compile
-# bitstreams into a target.
+# fpgabits::fpgabits and fpgabits::deflate (which compresses where zlib was
+# there to build it), the loader library for firmware as fpgabits::loader
+# (sources, compiled by the consumer's compiler), and fpgabits_add_bitstream()
+# to compile bitstreams into a target.
 include("${CMAKE_CURRENT_LIST_DIR}/fpgabits-targets.cmake")
 include("${CMAKE_CURRENT_LIST_DIR}/fpgabits_add_bitstream.cmake")

@@ -11,6 +11,14 @@
 #   extern const char <name>_design[32];       design name
 #   extern const char <name>_device[32];       device type
 #   extern const char <name>_date[32];         build date and time
+#   extern const uint32_t <name>_idcode;       IDCODE the data writes, or 0
+#
+# <name>_idcode is the IDCODE that fpgabits_idcode() of fpgabits::loader finds
+# in the data, found at build time so that compressed data has it too, or 0
+# where the data writes none (the oldest devices, 2s... and v...): firmware
+# compares its bits 27:0 with the board's device before loading. Some 16 nm
+# devices (types zu...) write a value other than the IDCODE that JTAG reads
+# from them: compare with the value that their streams write.
 #
 # NAME defaults to the bitstream's file name without its extension, made a C
 # identifier; each NAME may be used once per target. SECTION and ALIGN place
@@ -22,18 +30,28 @@
 #
 # With COMPRESS, <name>_data is the configuration as a raw DEFLATE stream made
 # with a window of WINDOW bytes (a power of two from 512 to 32768, by default
-# 1024), <name>_size its length, and <name>.h also defines <NAME>_COMPRESSED
-# (the name in capitals) and declares
+# 1024), <name>_size its length, and <name>.h also defines, NAME being the
+# name in capitals,
+#
+#   <NAME>_COMPRESSED                          1
+#   <NAME>_WINDOW                              the window in bytes
+#   <NAME>_WORK_SIZE                           bytes of the work area
+#
+# as constant expressions, so that a static work area can be sized with
+# <NAME>_WORK_SIZE, which is FPGABITS_INFLATE_WORK_SIZE(<NAME>_WINDOW) and
+# needs fpgabits_load.h only where it is used; and it declares
 #
 #   extern const uint32_t <name>_crc32;        CRC-32 of what the FPGA receives
-#   extern const size_t <name>_window;         the window the stream needs
+#   extern const size_t <name>_window;         <NAME>_WINDOW
 #
 # for fpgabits_load_deflate() and fpgabits_inflate_check() of fpgabits::loader.
+# COMPRESS needs an fpgabits built with zlib.
 #
 # fpgabits runs in a directory of its own for each target and name, and again
-# when the bitstream or the program changes. The programs are the targets
+# when the bitstream or the programs change, and fpgabits-deflate after it,
+# for the IDCODE and for COMPRESS. The programs are the targets
 # fpgabits::fpgabits and fpgabits::deflate, or FPGABITS_EXECUTABLE and
-# FPGABITS_DEFLATE_EXECUTABLE when those are set.
+# FPGABITS_DEFLATE_EXECUTABLE when those are set: every call needs both.
 include_guard(GLOBAL)
 
 set(FPGABITS_EXECUTABLE "" CACHE FILEPATH "fpgabits program to run instead of the fpgabits::fpgabits target")
@@ -124,8 +142,8 @@ function(fpgabits_add_bitstream target bitstream)
     message(FATAL_ERROR "fpgabits_add_bitstream: the data is compiled as C, which this directory has not enabled; "
                         "add C to the languages of project(), or call enable_language(C)")
   endif()
-  _fpgabits_program(fpgabits FPGABITS_EXECUTABLE fpgabits::fpgabits "call find_package(fpgabits) first")
-  set(deflate_dependency "")
+  _fpgabits_program(fpgabits FPGABITS_EXECUTABLE fpgabits::fpgabits)
+  _fpgabits_program(deflate FPGABITS_DEFLATE_EXECUTABLE fpgabits::deflate)
   if(arg_COMPRESS)
     if(NOT DEFINED arg_WINDOW)
       set(arg_WINDOW 1024)
@@ -133,8 +151,14 @@ function(fpgabits_add_bitstream target bitstream)
     if(NOT arg_WINDOW MATCHES "^(512|1024|2048|4096|8192|16384|32768)$")
       message(FATAL_ERROR "fpgabits_add_bitstream: WINDOW ${arg_WINDOW} is not a power of two from 512 to 32768")
     endif()
-    _fpgabits_program(deflate FPGABITS_DEFLATE_EXECUTABLE fpgabits::deflate
-                      "COMPRESS needs the fpgabits-deflate of an fpgabits built with zlib (Debian package zlib1g-dev)")
+    # A program named by the cache variable says so when it runs.
+    if(NOT FPGABITS_DEFLATE_EXECUTABLE)
+      get_target_property(compresses fpgabits::deflate FPGABITS_COMPRESS)
+      if(NOT compresses)
+        message(FATAL_ERROR "fpgabits_add_bitstream: COMPRESS needs an fpgabits-deflate built with zlib, and this "
+                            "fpgabits was built without it; build fpgabits again with zlib (Debian package zlib1g-dev)")
+      endif()
+    endif()
   elseif(DEFINED arg_WINDOW)
     message(FATAL_ERROR "fpgabits_add_bitstream: WINDOW goes with COMPRESS")
   endif()
@@ -148,21 +172,27 @@ function(fpgabits_add_bitstream target bitstream)
     set(data_dir "${dir}/$<CONFIG>")
   endif()
   file(MAKE_DIRECTORY "${dir}")
-  set(fragment fpgabits.i)
-  set(deflate_arguments "")
+  # fpgabits-deflate writes the IDCODE into a fragment of its own, or with
+  # COMPRESS into the whole fragment that the data is compiled from.
   if(arg_COMPRESS)
-    set(fragment compressed.i)
-    set(deflate_arguments "-Ddeflate=${deflate}" "-Dwindow=${arg_WINDOW}" "-Dcompressed=${data_dir}/${fragment}")
+    set(fragments compressed.i)
+    set(window_argument "-Dwindow=${arg_WINDOW}")
+  else()
+    set(fragments fpgabits.i idcode.i)
+    set(window_argument "")
   endif()
+  list(TRANSFORM fragments PREPEND "${data_dir}/" OUTPUT_VARIABLE outputs)
+  list(GET outputs -1 last)
   add_custom_command(
-    OUTPUT "${data_dir}/${fragment}"
+    OUTPUT ${outputs}
     COMMAND "${CMAKE_COMMAND}" "-Dfpgabits=${fpgabits}" "-Dbitstream=${bitstream}" "-Doutput=${data_dir}/fpgabits.i"
-            "-Ddevice=${arg_DEVICE}" ${deflate_arguments} -P "${CMAKE_CURRENT_FUNCTION_LIST_DIR}/fpgabits_run.cmake"
+            "-Ddevice=${arg_DEVICE}" "-Ddeflate=${deflate}" "-Dfragment=${last}" ${window_argument}
+            -P "${CMAKE_CURRENT_FUNCTION_LIST_DIR}/fpgabits_run.cmake"
     DEPENDS "${bitstream}" ${fpgabits_dependency} ${deflate_dependency}
             "${CMAKE_CURRENT_FUNCTION_LIST_DIR}/fpgabits_run.cmake"
     COMMENT "Converting ${bitstream}"
     VERBATIM)
-  add_custom_target("fpgabits-${target}-${name}" DEPENDS "${data_dir}/${fragment}")
+  add_custom_target("fpgabits-${target}-${name}" DEPENDS ${outputs})
   add_dependencies("${target}" "fpgabits-${target}-${name}")
 
   # The data is compiled on its own, from the fragment as the programs wrote
@@ -183,14 +213,28 @@ function(fpgabits_add_bitstream target bitstream)
     string(TOUPPER "${name}" upper)
     set(data_comment "configuration data, compressed")
     set(more_declarations "
+
 #define ${upper}_COMPRESSED 1 /* the data is a raw DEFLATE stream */
+#define ${upper}_WINDOW ${arg_WINDOW} /* window of the stream in bytes */
+/* Bytes of the work area that the stream needs, for a static array too; it
+ * needs fpgabits_load.h only where it is used. */
+#define ${upper}_WORK_SIZE FPGABITS_INFLATE_WORK_SIZE(${upper}_WINDOW)
 extern const uint32_t ${name}_crc32;     /* CRC-32 of what the FPGA receives */
-extern const size_t ${name}_window;      /* window of the stream in bytes */")
-    set(more_definitions "const size_t ${name}_window = ${arg_WINDOW};")
+extern const size_t ${name}_window;      /* ${upper}_WINDOW */")
+    set(more_definitions "const size_t ${name}_window = ${upper}_WINDOW;")
   endif()
+  list(TRANSFORM fragments PREPEND "#include \"" OUTPUT_VARIABLE includes)
+  list(TRANSFORM includes APPEND "\"")
+  list(JOIN includes "\n" includes)
   file(CONFIGURE OUTPUT "${dir}/include/${name}.h" @ONLY CONTENT [[
 /* The FPGA configuration from @origin@.
- * Generated by fpgabits_add_bitstream(): do not edit. */
+ * Generated by fpgabits_add_bitstream(): do not edit.
+ *
+ * @name@_idcode is the IDCODE that the data writes, the device it is for,
+ * or 0 where it writes none: compare its bits 27:0 with the board's device
+ * before loading. Some 16 nm devices (types zu...) write a value other than
+ * the IDCODE that JTAG reads from them: compare with what their streams
+ * write. */
 #ifndef FPGABITS_@name@_H
 #define FPGABITS_@name@_H
 
@@ -206,7 +250,8 @@ extern const size_t @name@_size;          /* its length in bytes */
 extern const size_t @name@_config_size;   /* bytes the FPGA receives */
 extern const char @name@_design[32];      /* design name */
 extern const char @name@_device[32];      /* device type */
-extern const char @name@_date[32];        /* build date and time */@more_declarations@
+extern const char @name@_date[32];        /* build date and time */
+extern const uint32_t @name@_idcode;      /* IDCODE the data writes, or 0 */@more_declarations@
 
 #ifdef __cplusplus
 }
@@ -225,13 +270,15 @@ extern const char @name@_date[32];        /* build date and time */@more_declara
 #define FPGABITS const @placement@@name@_data
 #define FPGAsize const @name@_config_size
 #define FPGAcrc const @name@_crc32
-#include "@fragment@"
+#define FPGAidcode const @name@_idcode
+@includes@
 #undef FPGAappl
 #undef FPGAtype
 #undef FPGAdate
 #undef FPGABITS
 #undef FPGAsize
 #undef FPGAcrc
+#undef FPGAidcode
 
 const size_t @name@_size = @size@;
 @more_definitions@
@@ -262,7 +309,7 @@ endfunction()
 # depends on: the cache variable when set, else the target, which in a cross
 # build must be one installed for the build machine. The program is called
 # fpgabits or fpgabits-<name>.
-function(_fpgabits_program name variable target how)
+function(_fpgabits_program name variable target)
   if(${variable})
     if(NOT IS_ABSOLUTE "${${variable}}" OR NOT EXISTS "${${variable}}")
       message(FATAL_ERROR "fpgabits_add_bitstream: ${variable} is \"${${variable}}\"; give the full path of a program")
@@ -276,8 +323,8 @@ function(_fpgabits_program name variable target how)
     set(program fpgabits)
   endif()
   if(NOT TARGET ${target})
-    message(FATAL_ERROR "fpgabits_add_bitstream: no ${program} program for the build machine; ${how}, "
-                        "or set ${variable}")
+    message(FATAL_ERROR "fpgabits_add_bitstream: no ${program} program for the build machine; call "
+                        "find_package(fpgabits) first, or set ${variable} (every call runs fpgabits and fpgabits-deflate)")
   endif()
   get_target_property(installed ${target} IMPORTED)
   if(CMAKE_CROSSCOMPILING AND NOT installed)

@@ -1,15 +1,15 @@
-# Runs fpgabits for fpgabits_add_bitstream(), and fpgabits-deflate after it
-# for COMPRESS:
+# Runs fpgabits for fpgabits_add_bitstream(), then fpgabits-deflate, which
+# writes the IDCODE into <dir>/idcode.i, or with a window compresses the data
+# into <dir>/compressed.i with the IDCODE:
 #   cmake -Dfpgabits=<program> -Dbitstream=<file> -Doutput=<dir>/fpgabits.i
-#         [-Ddevice=<text>] [-Ddeflate=<program> -Dwindow=<bytes>
-#         -Dcompressed=<dir>/compressed.i] -P fpgabits_run.cmake
+#         [-Ddevice=<text>] -Ddeflate=<program> -Dfragment=<dir>/idcode.i
+#         -P fpgabits_run.cmake
+#   ... -Ddeflate=<program> -Dfragment=<dir>/compressed.i -Dwindow=<bytes> ...
 # A run that fails, or a bitstream refused, leaves neither file behind, so
 # that the next build runs it again rather than compiling what is left.
 get_filename_component(dir "${output}" DIRECTORY)
 file(MAKE_DIRECTORY "${dir}")
-if(DEFINED compressed)
-  file(REMOVE "${compressed}")
-endif()
+file(REMOVE "${fragment}")
 execute_process(COMMAND "${fpgabits}" "${bitstream}" WORKING_DIRECTORY "${dir}"
                 RESULT_VARIABLE status OUTPUT_VARIABLE printed)
 if(NOT status EQUAL 0)
@@ -59,11 +59,9 @@ if(NOT device STREQUAL "")
   endif()
 endif()
 
-if(DEFINED compressed)
-  execute_process(COMMAND "${deflate}" "${window}" "${output}" "${compressed}"
-                  RESULT_VARIABLE status ERROR_VARIABLE printed)
-  if(NOT status EQUAL 0)
-    file(REMOVE "${output}" "${compressed}")
-    message(FATAL_ERROR "fpgabits-deflate could not compress ${bitstream} (status ${status}): ${printed}")
-  endif()
+execute_process(COMMAND "${deflate}" ${window} "${output}" "${fragment}" RESULT_VARIABLE status ERROR_VARIABLE printed)
+if(NOT status EQUAL 0)
+  file(REMOVE "${output}" "${fragment}")
+  string(STRIP "${printed}" printed)
+  message(FATAL_ERROR "fpgabits-deflate failed on ${bitstream} (status ${status}): ${printed}")
 endif()

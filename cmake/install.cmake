@@ -4,9 +4,7 @@ include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
 
 install(TARGETS fpgabits EXPORT fpgabits-targets RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-if(TARGET fpgabits-deflate)
-  install(TARGETS fpgabits-deflate EXPORT fpgabits-targets RUNTIME DESTINATION ${CMAKE_INSTALL_LIBEXECDIR}/fpgabits)
-endif()
+install(TARGETS fpgabits-deflate EXPORT fpgabits-targets RUNTIME DESTINATION ${CMAKE_INSTALL_LIBEXECDIR}/fpgabits)
 # The loader's sources, for the target's compiler: through fpgabits::loader,
 # or copied into any project.
 install(TARGETS fpgabits_loader EXPORT fpgabits-targets)

@@ -240,11 +240,13 @@ consumer)
   cmake --install "$build" --prefix "$work/prefix" >/dev/null
   cp -R "$examples/../tests/consumer" "$work/src"
   bitstream "$work/main.bit" 7a35tcsg324 2026/12/08 5000 1
-  bitstream "$work/aux.bit" 7a35tcsg324 2026/12/08 777 2
+  # Compressed, and of a device that writes no IDCODE: 0.
+  bitstream "$work/aux.bit" 2s200fg456 2026/12/08 777 2
   # DEVICE is compared with the text itself, not as fpgabits.i escapes it.
   bitstream "$work/io.bit" '7a35t?"csg324' 2026/12/08 3001 3
-  line() { printf '%s: %d bytes, crc32 %s, aligned\n' "$1" "$3" "$(crc32 "$2" "$3")"; }
-  want=$(line main "$work/main.bit" 5000)$'\n'$(line aux "$work/aux.bit" 777)$'\n'$(line io "$work/io.bit" 3001)
+  line() { printf '%s: %d bytes, crc32 %s, aligned, IDCODE %s\n' "$1" "$3" "$(crc32 "$2" "$3")" "$4"; }
+  want=$(line main "$work/main.bit" 5000 0362d093)$'\n'$(line aux "$work/aux.bit" 777 00000000)$'\n'$(
+    line io "$work/io.bit" 3001 0362d093)
   for cc in gcc clang; do
     tree=$work/$cc
     CC=$cc cmake -S "$work/src" -B "$tree" -DCMAKE_PREFIX_PATH="$work/prefix" \

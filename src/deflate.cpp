@@ -1,24 +1,38 @@
-// fpgabits-deflate: compresses the configuration data of an fpgabits.i, for
-// fpgabits_add_bitstream(... COMPRESS):
+// fpgabits-deflate: the step of fpgabits_add_bitstream() after fpgabits. It
+// finds the IDCODE that the configuration data of an fpgabits.i writes, and
+// for COMPRESS compresses the data:
+//   fpgabits-deflate INPUT OUTPUT
 //   fpgabits-deflate WINDOW INPUT OUTPUT
-// INPUT is an fpgabits.i as fpgabits wrote it. OUTPUT gets its comment and
-// text declarations unchanged, then the data as a raw DEFLATE stream (RFC
-// 1951) made by zlib at its best level with a window of WINDOW bytes (a power
-// of two from 512 to 32768), and the length and CRC-32 of the data itself:
+// INPUT is an fpgabits.i as fpgabits wrote it. The first form writes only
+//   uint32_t FPGAidcode = 0x<idcode>u;
+// to OUTPUT. The second writes INPUT's comment and text declarations
+// unchanged, then the data as a raw DEFLATE stream (RFC 1951) made by zlib at
+// its best level with a window of WINDOW bytes (a power of two from 512 to
+// 32768), the length and CRC-32 of the data itself, and the IDCODE:
 //   unsigned char FPGABITS[] =
 //   "\x4d\x8f..."
 //   ...;
 //   size_t FPGAsize = <bytes>;
 //   uint32_t FPGAcrc = 0x<crc>u;
+//   uint32_t FPGAidcode = 0x<idcode>u;
+// The IDCODE is what the loader's fpgabits_idcode() finds, 0 where the data
+// writes none. It is looked for in the first block read only: a stream writes
+// it in its first few hundred bytes, before any frame data, and so memory
+// stays that of one block whatever the size of the data.
 // The stream is a string literal, which compilers read many times faster than
 // a list of numbers; its terminating zero is one byte more than the stream.
-// Memory does not grow with the data. Exits 0, or 1 with a message on
+// Built without zlib, the second form fails. Exits 0, or 1 with a message on
 // standard error.
+#ifdef FPGABITS_WITH_ZLIB
 #include <zlib.h>
+#endif
 
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+
+#include "fpgabits_load.h"
 
 namespace {
 
@@ -39,8 +53,36 @@ int hex_digit(char c) {
     return -1;
 }
 
-// Data read, and the stream made of it, a block at a time.
+// Data read a block at a time.
 unsigned char data[block_size];
+
+// Reads the data lines of the array, a tab then up to eight items "0xNN,",
+// into data until it holds a block or the array ends; sets ended at "};".
+std::size_t read_block(std::FILE *in, const char *path, bool &ended) {
+    char line[1024];
+    std::size_t size = 0;
+    while (size <= sizeof data - 8) {
+        if (std::fgets(line, sizeof line, in) == nullptr)
+            fail(path, "the array does not end");
+        if (std::strcmp(line, "};\n") == 0) {
+            ended = true;
+            break;
+        }
+        const char *at = line + 1;
+        if (line[0] != '\t')
+            fail(path, "not an array as fpgabits writes it");
+        for (int items = 0; items < 8 && at[0] == '0' && at[1] == 'x' && hex_digit(at[2]) >= 0 &&
+                            hex_digit(at[3]) >= 0 && at[4] == ',';
+             ++items, at += 5)
+            data[size++] = static_cast<unsigned char>(hex_digit(at[2]) << 4 | hex_digit(at[3]));
+        if (std::strcmp(at, "\n") != 0 || at == line + 1)
+            fail(path, "not an array as fpgabits writes it");
+    }
+    return size;
+}
+
+#ifdef FPGABITS_WITH_ZLIB
+// The stream made of the data, a block at a time.
 unsigned char packed[block_size];
 
 // Deflates the input given into OUTPUT as lines of string literal: whole
@@ -102,22 +144,32 @@ class Packer {
     const char *path_;
     std::size_t used_ = 0;
 };
+#endif
 
 } // namespace
 
 int main(int argc, char **argv) {
-    if (argc != 4) {
-        std::fputs("usage: fpgabits-deflate WINDOW INPUT OUTPUT\n", stderr);
+    if (argc != 3 && argc != 4) {
+        std::fputs("usage: fpgabits-deflate [WINDOW] INPUT OUTPUT\n", stderr);
         return 2;
     }
-    const long window = std::strtol(argv[1], nullptr, 10);
+    const bool compress = argc == 4;
     int window_bits = 9;
-    while (window_bits < 15 && window != 1L << window_bits)
-        ++window_bits;
-    if (window != 1L << window_bits)
-        fail(argv[1], "the window is not a power of two from 512 to 32768");
-    const char *input = argv[2];
-    const char *output = argv[3];
+    if (compress) {
+        const long window = std::strtol(argv[1], nullptr, 10);
+        while (window_bits < 15 && window != 1L << window_bits)
+            ++window_bits;
+        if (window != 1L << window_bits)
+            fail(argv[1], "the window is not a power of two from 512 to 32768");
+#ifndef FPGABITS_WITH_ZLIB
+        std::fputs("fpgabits-deflate: built without zlib, so it cannot compress; "
+                   "build fpgabits with zlib (Debian package zlib1g-dev)\n",
+                   stderr);
+        return 1;
+#endif
+    }
+    const char *input = argv[argc - 2];
+    const char *output = argv[argc - 1];
     std::FILE *in = std::fopen(input, "r");
     if (in == nullptr)
         fail(input, "cannot open");
@@ -125,44 +177,41 @@ int main(int argc, char **argv) {
     if (out == nullptr)
         fail(output, "cannot create");
 
-    // The comment and the text declarations, up to the array.
+    // The comment and the text declarations, up to the array: copied when
+    // compressing.
     char line[1024];
     do {
         if (std::fgets(line, sizeof line, in) == nullptr)
             fail(input, "no FPGABITS array");
-        std::fputs(line, out);
+        if (compress)
+            std::fputs(line, out);
     } while (std::strcmp(line, "unsigned char FPGABITS[] =\n") != 0);
     if (std::fgets(line, sizeof line, in) == nullptr || std::strcmp(line, "{\n") != 0)
         fail(input, "no FPGABITS array");
 
-    // The data lines: a tab, then up to eight items "0xNN,".
-    Packer packer(out, output, window_bits);
-    std::size_t size = 0;
-    unsigned long total = 0;
-    uLong crc = crc32(0, nullptr, 0);
-    while (std::fgets(line, sizeof line, in) != nullptr && std::strcmp(line, "};\n") != 0) {
-        const char *at = line + 1;
-        if (line[0] != '\t')
-            fail(input, "not an array as fpgabits writes it");
-        for (int items = 0; items < 8 && at[0] == '0' && at[1] == 'x' && hex_digit(at[2]) >= 0 &&
-                            hex_digit(at[3]) >= 0 && at[4] == ',';
-             ++items, at += 5)
-            data[size++] = static_cast<unsigned char>(hex_digit(at[2]) << 4 | hex_digit(at[3]));
-        if (std::strcmp(at, "\n") != 0 || at == line + 1)
-            fail(input, "not an array as fpgabits writes it");
-        if (size > sizeof data - 8) {
+    bool ended = false;
+    std::size_t size = read_block(in, input, ended);
+    std::uint32_t idcode = 0;
+    if (fpgabits_idcode(data, size, &idcode) != FPGABITS_OK)
+        idcode = 0;
+
+#ifdef FPGABITS_WITH_ZLIB
+    if (compress) {
+        Packer packer(out, output, window_bits);
+        unsigned long total = 0;
+        uLong crc = crc32(0, nullptr, 0);
+        for (;;) {
             crc = crc32(crc, data, static_cast<uInt>(size));
             total += size;
-            packer.pack(data, size, Z_NO_FLUSH);
-            size = 0;
+            packer.pack(data, size, ended ? Z_FINISH : Z_NO_FLUSH);
+            if (ended)
+                break;
+            size = read_block(in, input, ended);
         }
+        std::fprintf(out, "\nsize_t FPGAsize = %lu;\nuint32_t FPGAcrc = 0x%08lxu;\n", total, crc);
     }
-    if (std::strcmp(line, "};\n") != 0)
-        fail(input, "the array does not end");
-    crc = crc32(crc, data, static_cast<uInt>(size));
-    total += size;
-    packer.pack(data, size, Z_FINISH);
-    std::fprintf(out, "\nsize_t FPGAsize = %lu;\nuint32_t FPGAcrc = 0x%08lxu;\n", total, crc);
+#endif
+    std::fprintf(out, "uint32_t FPGAidcode = 0x%08lxu;\n", static_cast<unsigned long>(idcode));
     std::fclose(in);
     if (std::ferror(out) != 0 || std::fclose(out) != 0)
         fail(output, "cannot write");

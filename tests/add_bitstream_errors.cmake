@@ -1,11 +1,13 @@
 cmake_minimum_required(VERSION 3.22)
 # Calls fpgabits_add_bitstream() wrongly in a scratch project and checks that
 # configuration stops with a message that says what is wrong; a right call
-# must pass. cmake -DSOURCE_DIR=<fpgabits source> -DWORK_DIR=<scratch> -P this
+# must pass. Then builds fpgabits without zlib, as a subproject, with a call
+# without COMPRESS. cmake -DSOURCE_DIR=<fpgabits source> -DWORK_DIR=<scratch> -P this
 #
 # Each row: the calls after project(errors C) and add_executable(app main.c),
 # or instead of them where the row starts with project(), then a regular
 # expression that the message must match, or "" where configuration must pass.
+# The programs are set to cmake, and ${fpgabits} is the fpgabits source tree.
 set(rows
   [[fpgabits_add_bitstream(nosuch a.bit)]]
   [[there is no target "nosuch"]]
@@ -31,8 +33,10 @@ set(rows
   [[unknown argument "ALIGNMENT"]]
   [[fpgabits_add_bitstream(app a.bit NAME)]]
   [[NAME needs a value]]
-  [[fpgabits_add_bitstream(app a.bit COMPRESS)]]
-  [[no fpgabits-deflate program for the build machine.*zlib1g-dev]]
+  [[unset(FPGABITS_DEFLATE_EXECUTABLE) fpgabits_add_bitstream(app a.bit)]]
+  [[no fpgabits-deflate program for the build machine. call find_package\(fpgabits\) first, or set FPGABITS_DEFLATE_EXECUTABLE]]
+  [[set(CMAKE_DISABLE_FIND_PACKAGE_ZLIB ON) add_subdirectory(${fpgabits} fpgabits) unset(FPGABITS_EXECUTABLE) unset(FPGABITS_DEFLATE_EXECUTABLE) fpgabits_add_bitstream(app a.bit COMPRESS)]]
+  [[COMPRESS needs an fpgabits-deflate built with zlib, and this fpgabits was built without it.*zlib1g-dev]]
   [[fpgabits_add_bitstream(app a.bit COMPRESS WINDOW 1000)]]
   [[WINDOW 1000 is not a power of two from 512 to 32768]]
   [[fpgabits_add_bitstream(app a.bit WINDOW 1024)]]
@@ -43,7 +47,7 @@ set(rows
   [[the data is compiled as C, which this directory has not enabled]]
   [[fpgabits_add_bitstream(app a.bit) fpgabits_add_bitstream(app sub/a.bit NAME b SECTION .fpga ALIGN 4096 DEVICE 7a35t)]]
   ""
-  [[set(FPGABITS_DEFLATE_EXECUTABLE ${CMAKE_COMMAND}) fpgabits_add_bitstream(app a.bit COMPRESS WINDOW 32768)]]
+  [[fpgabits_add_bitstream(app a.bit COMPRESS WINDOW 32768)]]
   "")
 
 set(project "${WORK_DIR}/project")
@@ -69,6 +73,8 @@ foreach(i RANGE 0 ${last} 2)
   file(WRITE "${project}/CMakeLists.txt" "cmake_minimum_required(VERSION 3.22)
 include(\"${SOURCE_DIR}/cmake/fpgabits_add_bitstream.cmake\")
 set(FPGABITS_EXECUTABLE \"${CMAKE_COMMAND}\")
+set(FPGABITS_DEFLATE_EXECUTABLE \"${CMAKE_COMMAND}\")
+set(fpgabits \"${SOURCE_DIR}\")
 ${calls}
 ")
   # The same build tree each time, so that the compiler is examined once.
@@ -94,6 +100,37 @@ ${calls}
     math(EXPR failures "${failures} + 1")
   endif()
 endforeach()
+
+# Without zlib, fpgabits-deflate builds all the same and finds the IDCODE.
+file(WRITE "${project}/CMakeLists.txt" "cmake_minimum_required(VERSION 3.22)
+project(nozlib C)
+set(CMAKE_DISABLE_FIND_PACKAGE_ZLIB ON)
+set(FPGABITS_WERROR ON)
+add_subdirectory(\"${SOURCE_DIR}\" fpgabits)
+add_executable(app idcode.c)
+fpgabits_add_bitstream(app \"${SOURCE_DIR}/examples/sample.bit\")
+")
+file(WRITE "${project}/idcode.c" "#include <stdio.h>
+#include \"sample.h\"
+int main(void) { printf(\"IDCODE %08lx\\n\", (unsigned long)sample_idcode); return 0; }
+")
+set(build "${WORK_DIR}/nozlib")
+execute_process(COMMAND "${CMAKE_COMMAND}" -S "${project}" -B "${build}" OUTPUT_QUIET
+                RESULT_VARIABLE status ERROR_VARIABLE errors)
+if(status EQUAL 0)
+  execute_process(COMMAND "${CMAKE_COMMAND}" --build "${build}" --target app RESULT_VARIABLE status
+                  OUTPUT_VARIABLE errors ERROR_VARIABLE errors)
+endif()
+if(status EQUAL 0)
+  execute_process(COMMAND "${build}/app" RESULT_VARIABLE status OUTPUT_VARIABLE printed)
+endif()
+if(status EQUAL 0 AND printed STREQUAL "IDCODE 0362d093\n")
+  message(STATUS "ok: without zlib, a call without COMPRESS builds and has the IDCODE")
+else()
+  message(STATUS "FAIL: without zlib, a call without COMPRESS: status ${status}, printed \"${printed}\":\n${errors}")
+  math(EXPR failures "${failures} + 1")
+endif()
+
 if(failures)
   message(FATAL_ERROR "${failures} calls were not handled as they should be")
 endif()

@@ -2,12 +2,14 @@
 // program sees exactly the header texts and data of the bitstream.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <filesystem>
 #include <span>
 #include <string>
 #include <vector>
 
 #include "bitstream.h"
+#include "fpgabits_load.h"
 #include "support.h"
 
 using bitstream::text;
@@ -106,6 +108,15 @@ TEST(Compile, RealBitstreams) {
                                        support::expected_output(texts[0], texts[1], texts[2], texts[3], data)));
         // Megabytes of array source: the C compiler alone is enough here.
         expect_compiles_to(dir.path(), read_back(texts[0], texts[1], texts[2] + " " + texts[3], data), 1);
+
+        // fpgabits-deflate finds in the first block the IDCODE that the
+        // loader finds in the whole data, or 0.
+        std::uint32_t idcode = 0;
+        fpgabits_idcode(data.data(), data.size(), &idcode);
+        char line[40];
+        std::snprintf(line, sizeof line, "uint32_t FPGAidcode = 0x%08lxu;\n", static_cast<unsigned long>(idcode));
+        EXPECT_EQ(support::run({DEFLATE_EXE, "fpgabits.i", "idcode.i"}, dir.path()).status, 0);
+        EXPECT_EQ(support::read_file(dir / "idcode.i"), line);
     }
 }
 

@@ -3,11 +3,10 @@
  * MAIN_COMPRESS. At boot it checks what it holds: device, date, size and
  * CRC-32 of each, inflating a compressed one to see that the flash is intact.
  * Then it loads them: the main FPGA over the serial interface, the I/O FPGA
- * over the parallel x8 interface, checking first that data stored as it is
- * is for the board's device (with compressed data, the FPGA's own check of
- * the IDCODE does that). Here the FPGAs are models of their configuration logic, in
- * the same processor; on a real board the port's callbacks drive GPIO and SPI
- * instead. Valid C and C++. */
+ * over the parallel x8 interface, checking first that each is for the board's
+ * device by the IDCODE that the build found in the data. Here the FPGAs are
+ * models of their configuration logic, in the same processor; on a real board
+ * the port's callbacks drive GPIO and SPI instead. Valid C and C++. */
 #include <stdint.h>
 #include <stdio.h>
 
@@ -16,14 +15,19 @@
 #include "io_fpga.h"
 #include "main_fpga.h"
 
-/* The window that the work area serves, as given to COMPRESS (the default). */
-#define WINDOW 1024
+/* The work area for compressed data, on the stack: the larger of the two
+ * that the configurations need, as their COMPRESS WINDOW gives them. */
+#ifdef MAIN_FPGA_COMPRESSED
+#define WORK_SIZE (MAIN_FPGA_WORK_SIZE > IO_FPGA_WORK_SIZE ? MAIN_FPGA_WORK_SIZE : IO_FPGA_WORK_SIZE)
+#else
+#define WORK_SIZE IO_FPGA_WORK_SIZE
+#endif
 
 struct fpga {
     const char *name, *device, *date;
     const unsigned char *data;
     size_t size, config_size;
-    uint32_t crc32;
+    uint32_t crc32, idcode;
     size_t window; /* 0 where the data is stored as it is */
     int parallel;
 };
@@ -43,13 +47,12 @@ static uint32_t crc32(const unsigned char *bytes, size_t size) {
 
 /* Checks what the flash holds; 0 where it is not what the build stored. */
 static int report(const struct fpga *fpga) {
-    unsigned char work[FPGABITS_INFLATE_WORK_SIZE(WINDOW)];
+    unsigned char work[WORK_SIZE];
     size_t size = fpga->size;
     uint32_t crc;
     if (fpga->window == 0) {
         crc = crc32(fpga->data, fpga->size);
-    } else if (fpga->window > WINDOW ||
-               fpgabits_inflate_check(fpga->data, fpga->size, work, sizeof work, &size, &crc) != FPGABITS_OK ||
+    } else if (fpgabits_inflate_check(fpga->data, fpga->size, work, sizeof work, &size, &crc) != FPGABITS_OK ||
                size != fpga->config_size || crc != fpga->crc32) {
         printf("%s: the flash does not hold what was built\n", fpga->name);
         return 0;
@@ -79,28 +82,27 @@ static int load_in_chunks(const struct fpgabits_port *port, const struct fpga *f
 
 static void configure(const struct fpga *fpga) {
     const enum fpgabits_interface interface = fpga->parallel ? FPGABITS_PARALLEL8 : FPGABITS_SERIAL;
-    unsigned char work[FPGABITS_INFLATE_WORK_SIZE(WINDOW)];
+    unsigned char work[WORK_SIZE];
     struct fpga_model model;
     struct fpgabits_port port;
     const char *violation;
     int error;
     fpga_model_init(&model, fpga->device, fpga->parallel);
     fpga_model_port(&model, &port);
+    /* The board's device is the one the model plays. Bits 27:0 only: the
+     * data often writes version 0 in bits 31:28. */
+    if (((fpga->idcode ^ model.device.idcode) & 0x0fffffffu) != 0) {
+        printf("%s: the data is not for this board's device\n", fpga->name);
+        return;
+    }
     if (fpga->window != 0) {
         error = fpgabits_load_deflate(&port, interface, fpga->data, fpga->size, work, sizeof work);
         printf("%s: %s over %s, %lu bytes sent from compressed data", fpga->name, fpgabits_strerror(error),
                fpga->parallel ? "parallel x8" : "serial", (unsigned long)fpga->config_size);
     } else {
-        /* The board's device is the one the model plays. */
-        uint32_t idcode;
-        if (fpgabits_idcode(fpga->data, fpga->size, &idcode) != FPGABITS_OK ||
-            ((idcode ^ model.device.idcode) & 0x0fffffffu) != 0) {
-            printf("%s: the data is not for this board's device\n", fpga->name);
-            return;
-        }
         error = fpga->parallel ? fpgabits_load(&port, interface, fpga->data, fpga->size) : load_in_chunks(&port, fpga);
         printf("%s: %s over %s, IDCODE %08lx, %lu bytes sent", fpga->name, fpgabits_strerror(error),
-               fpga->parallel ? "parallel x8" : "serial", (unsigned long)idcode, (unsigned long)fpga->size);
+               fpga->parallel ? "parallel x8" : "serial", (unsigned long)fpga->idcode, (unsigned long)fpga->size);
     }
     violation = fpga_model_violation(&model);
     printf(", DONE %s, %u CRC checks passed%s%s\n", model.done ? "high" : "low", model.crc_checks,
@@ -116,6 +118,7 @@ int main(void) {
     fpgas[0].data = main_fpga_data;
     fpgas[0].size = main_fpga_size;
     fpgas[0].config_size = main_fpga_config_size;
+    fpgas[0].idcode = main_fpga_idcode;
 #ifdef MAIN_FPGA_COMPRESSED
     fpgas[0].crc32 = main_fpga_crc32;
     fpgas[0].window = main_fpga_window;
@@ -130,6 +133,7 @@ int main(void) {
     fpgas[1].data = io_fpga_data;
     fpgas[1].size = io_fpga_size;
     fpgas[1].config_size = io_fpga_config_size;
+    fpgas[1].idcode = io_fpga_idcode;
     fpgas[1].crc32 = io_fpga_crc32;
     fpgas[1].window = io_fpga_window;
     fpgas[1].parallel = 1;
