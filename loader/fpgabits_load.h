@@ -8,7 +8,7 @@
  * in. All state lives in a struct fpgabits_loader that you provide, on the
  * stack or in static memory.
  *
- * Wiring (pins of the FPGA; the README shows both interfaces):
+ * Wiring (pins of the FPGA; docs/loader.md shows both interfaces):
  *   PROG_B  your output, driven low to start a configuration.
  *   INIT_B  your input, open drain with a pull-up: low while the device
  *           clears its memory, high when it is ready, low again on a CRC or
