@@ -8,7 +8,7 @@
  * in. All state lives in a struct fpgabits_loader that you provide, on the
  * stack or in static memory.
  *
- * Wiring (pins of the FPGA; the README shows both interfaces):
+ * Wiring (pins of the FPGA; docs/loader.md shows both interfaces):
  *   PROG_B  your output, driven low to start a configuration.
  *   INIT_B  your input, open drain with a pull-up: low while the device
  *           clears its memory, high when it is ready, low again on a CRC or
@@ -116,7 +116,7 @@ enum fpgabits_error {
     FPGABITS_ERR_NO_IDCODE = -6,
     /* The compressed data is corrupt or cut short, or reaches further back
      * than the window that the work area holds: check the flash image, and
-     * that the work area is FPGABITS_INFLATE_WORK_SIZE(<name>_window). */
+     * that the work area is <NAME>_WORK_SIZE bytes. */
     FPGABITS_ERR_STREAM = -7,
     /* micros() returned the same value 2^20 times in a row: the microsecond
      * counter does not run. Check that its timer is started and clocked. */
@@ -172,17 +172,18 @@ int fpgabits_load(const struct fpgabits_port *port, enum fpgabits_interface inte
 int fpgabits_idcode(const void *data, size_t size, uint32_t *idcode);
 
 /* Compressed configurations: fpgabits_add_bitstream(... COMPRESS) stores the
- * data as raw DEFLATE (RFC 1951), made with a window of <name>_window bytes,
+ * data as raw DEFLATE (RFC 1951), made with a window of <NAME>_WINDOW bytes,
  * and these functions inflate it with a work area that you provide, on the
- * stack or in static memory, of FPGABITS_INFLATE_WORK_SIZE(<name>_window)
- * bytes (the window and 1,792 bytes of tables), any alignment:
+ * stack or in static memory, of <NAME>_WORK_SIZE bytes, which is
+ * FPGABITS_INFLATE_WORK_SIZE(<NAME>_WINDOW) (the window and 1,792 bytes of
+ * tables), any alignment:
  *
  *     static unsigned char work[MAIN_FPGA_WORK_SIZE];
  *
  * A work area of FPGABITS_INFLATE_WORK_SIZE(window) bytes serves streams made
  * with a window of up to window bytes, the largest power of two that fits; it
- * must serve 512 at least (smaller ones are FPGABITS_ERR_ARGUMENT).
- * They are safe on any data: a corrupt, cut or hostile stream gives
+ * must serve 512 at least (a smaller one is FPGABITS_ERR_ARGUMENT). They are
+ * safe on any data: a corrupt, cut or hostile stream gives
  * FPGABITS_ERR_STREAM, never an access outside the data and the work area.
  * A stream that reaches back further than the window that fits the work area
  * is such an error too. Neither uses the heap or recursion. */

@@ -86,6 +86,7 @@ static void configure(const struct fpga *fpga) {
     struct fpga_model model;
     struct fpgabits_port port;
     const char *violation;
+    const char *result;
     int error;
     fpga_model_init(&model, fpga->device, fpga->parallel);
     fpga_model_port(&model, &port);
@@ -97,11 +98,13 @@ static void configure(const struct fpga *fpga) {
     }
     if (fpga->window != 0) {
         error = fpgabits_load_deflate(&port, interface, fpga->data, fpga->size, work, sizeof work);
-        printf("%s: %s over %s, %lu bytes sent from compressed data", fpga->name, fpgabits_strerror(error),
+        result = error == FPGABITS_OK ? "configured" : fpgabits_strerror(error);
+        printf("%s: %s over %s, %lu bytes sent from compressed data", fpga->name, result,
                fpga->parallel ? "parallel x8" : "serial", (unsigned long)fpga->config_size);
     } else {
         error = fpga->parallel ? fpgabits_load(&port, interface, fpga->data, fpga->size) : load_in_chunks(&port, fpga);
-        printf("%s: %s over %s, IDCODE %08lx, %lu bytes sent", fpga->name, fpgabits_strerror(error),
+        result = error == FPGABITS_OK ? "configured" : fpgabits_strerror(error);
+        printf("%s: %s over %s, IDCODE %08lx, %lu bytes sent", fpga->name, result,
                fpga->parallel ? "parallel x8" : "serial", (unsigned long)fpga->idcode, (unsigned long)fpga->size);
     }
     violation = fpga_model_violation(&model);
