@@ -1,7 +1,10 @@
 /* fpgabits_inflate: a raw DEFLATE decoder (RFC 1951) that streams
  * configuration data into the loader, with the window and tables in a work
- * area of the caller's. See fpgabits_load.h. */
-#include "fpgabits_load.h"
+ * area of the caller's. It takes its input in chunks of any size: a step
+ * starts only once the input holds all it can read (a block header, or a
+ * literal or match), or holds the last of the stream, so no step is ever
+ * undone. See fpgabits_load.h and fpgabits_internal.h. */
+#include "fpgabits_internal.h"
 
 enum {
     MAX_BITS = 15,  /* longest Huffman code */
@@ -10,8 +13,17 @@ enum {
     FAST_BITS = 8,      /* codes this short decode with one look-up */
     MIN_WINDOW = 512,   /* the smallest window that zlib makes streams with */
     MAX_WINDOW = 32768, /* the farthest a stream may reach back */
-    ALIGNMENT = 8       /* of the inflater in the work area */
+    ALIGNMENT = 8,      /* of the inflater in the work area */
+    /* The input a literal or a match reads at most: codes of 15 bits, with
+     * 5 and 13 extra bits, 48 bits. */
+    SYMBOL_LOOKAHEAD = 8,
+    /* The results of a step besides FPGABITS_OK and the errors. */
+    MORE = 2 /* it needs more input */
 };
+
+/* Where the stream stands: before a block header, in a stored block, in a
+ * block of codes, or after the last block. */
+enum mode { BLOCK, STORED, CODES, DONE };
 
 /* A canonical Huffman code: how many codes of each length, and the symbols
  * in code order. */
@@ -20,15 +32,17 @@ struct code {
     uint16_t *symbol;
 };
 
-struct inflater {
-    const unsigned char *in;
-    size_t in_left;
-    uint32_t bits; /* input bits not yet used, the next one lowest */
+struct fpgabits_inflater {
+    const unsigned char *in, *end; /* the input of this run */
+    int final;                     /* no more input after end */
+    uint32_t bits;                 /* input bits not yet used, the next one lowest */
     unsigned bit_count;
+    int mode, last;       /* enum mode; the block is the last one */
+    unsigned stored_left; /* bytes of a stored block still to come */
     unsigned char *window;
     size_t window_size, at; /* the window, and where the next byte goes */
     size_t total;           /* bytes out so far */
-    int (*sink)(void *context, const unsigned char *bytes, size_t size);
+    fpgabits_sink sink;
     void *context;
     /* The distance code serves as the code of the code lengths too. */
     struct code literal, distance;
@@ -41,7 +55,8 @@ struct inflater {
 
 /* The work area holds the inflater, aligned, in its first
  * FPGABITS_INFLATE_STATE_SIZE bytes, and the window after them. */
-typedef char inflater_fits_its_area[sizeof(struct inflater) + ALIGNMENT - 1 <= FPGABITS_INFLATE_STATE_SIZE ? 1 : -1];
+typedef char
+    inflater_fits_its_area[sizeof(struct fpgabits_inflater) + ALIGNMENT - 1 <= FPGABITS_INFLATE_STATE_SIZE ? 1 : -1];
 
 static const uint16_t length_base[29] = {3,  4,  5,  6,  7,  8,  9,  10, 11,  13,  15,  17,  19,  23, 27,
                                          31, 35, 43, 51, 59, 67, 83, 99, 115, 131, 163, 195, 227, 258};
@@ -54,19 +69,18 @@ static const unsigned char distance_extra[DISTANCES] = {0, 0, 0, 0, 1, 1, 2, 2, 
                                                         6, 7, 7, 8, 8, 9, 9, 10, 10, 11, 11, 12, 12, 13, 13};
 
 /* Makes at least n bits (at most 25) available; 0 where the input ends first. */
-static int need(struct inflater *s, unsigned n) {
+static int need(struct fpgabits_inflater *s, unsigned n) {
     while (s->bit_count < n) {
-        if (s->in_left == 0)
+        if (s->in == s->end)
             return 0;
         s->bits |= (uint32_t)*s->in++ << s->bit_count;
         s->bit_count += 8;
-        --s->in_left;
     }
     return 1;
 }
 
 /* Takes n bits, n at most 16, into *value. */
-static int take(struct inflater *s, unsigned n, unsigned *value) {
+static int take(struct fpgabits_inflater *s, unsigned n, unsigned *value) {
     if (!need(s, n))
         return FPGABITS_ERR_STREAM;
     *value = s->bits & ((1u << n) - 1);
@@ -116,7 +130,7 @@ static void build_fast(uint16_t *fast, const struct code *c) {
 }
 
 /* Decodes one symbol of c, a bit at a time. */
-static int decode_slowly(struct inflater *s, const struct code *c) {
+static int decode_slowly(struct fpgabits_inflater *s, const struct code *c) {
     int code = 0, first = 0, index = 0;
     unsigned length;
     need(s, MAX_BITS);
@@ -134,7 +148,7 @@ static int decode_slowly(struct inflater *s, const struct code *c) {
     return FPGABITS_ERR_STREAM;
 }
 
-static int decode_literal(struct inflater *s) {
+static int decode_literal(struct fpgabits_inflater *s) {
     if (need(s, FAST_BITS)) {
         const unsigned entry = s->fast[s->bits & ((1u << FAST_BITS) - 1)];
         if (entry != 0) {
@@ -147,14 +161,14 @@ static int decode_literal(struct inflater *s) {
 }
 
 /* Hands the window on when it is full. */
-static int flush_full(struct inflater *s) {
+static int flush_full(struct fpgabits_inflater *s) {
     if (s->at < s->window_size)
         return FPGABITS_OK;
     s->at = 0;
     return s->sink(s->context, s->window, s->window_size);
 }
 
-static int put(struct inflater *s, unsigned char byte) {
+static int put(struct fpgabits_inflater *s, unsigned char byte) {
     s->window[s->at++] = byte;
     ++s->total;
     return flush_full(s);
@@ -170,7 +184,7 @@ static void copy_apart(unsigned char *restrict to, const unsigned char *restrict
 /* Copies length bytes from distance back, which must lie within what came
  * out and within the window. A copy may overlap what it makes: it goes
  * forwards, a byte at a time where the two overlap. */
-static int copy(struct inflater *s, size_t length, size_t distance) {
+static int copy(struct fpgabits_inflater *s, size_t length, size_t distance) {
     unsigned char *const window = s->window;
     const size_t size = s->window_size;
     int error = FPGABITS_OK;
@@ -202,16 +216,32 @@ static int copy(struct inflater *s, size_t length, size_t distance) {
     return error;
 }
 
+/* After the last block, the rest of the window goes out; the bits of its
+ * last byte are left unused. */
+static int end_block(struct fpgabits_inflater *s) {
+    if (!s->last) {
+        s->mode = BLOCK;
+        return FPGABITS_OK;
+    }
+    s->mode = DONE;
+    s->bits >>= s->bit_count % 8;
+    s->bit_count -= s->bit_count % 8;
+    return s->at > 0 ? s->sink(s->context, s->window, s->at) : FPGABITS_OK;
+}
+
 /* A block of literals and matches, until the end-of-block symbol. */
-static int codes(struct inflater *s) {
+static int codes(struct fpgabits_inflater *s) {
     for (;;) {
         unsigned extra;
-        int symbol = decode_literal(s), error;
+        int symbol, error;
         size_t length;
+        if (!s->final && s->end - s->in < SYMBOL_LOOKAHEAD)
+            return MORE;
+        symbol = decode_literal(s);
         if (symbol < 256) {
             error = symbol < 0 ? symbol : put(s, (unsigned char)symbol);
         } else if (symbol == 256) {
-            return FPGABITS_OK;
+            return end_block(s);
         } else if (symbol - 257 >= 29) {
             error = FPGABITS_ERR_STREAM;
         } else {
@@ -232,22 +262,21 @@ static int codes(struct inflater *s) {
     }
 }
 
-static int stored(struct inflater *s) {
-    unsigned length, complement;
-    s->bits >>= s->bit_count % 8;
-    s->bit_count -= s->bit_count % 8;
-    if (take(s, 16, &length) != FPGABITS_OK || take(s, 16, &complement) != FPGABITS_OK ||
-        length != (~complement & 0xffff))
-        return FPGABITS_ERR_STREAM;
-    while (length-- > 0) {
+/* The bytes of a stored block, as far as the input goes. */
+static int stored(struct fpgabits_inflater *s) {
+    while (s->stored_left > 0) {
         unsigned byte;
-        int error = take(s, 8, &byte);
+        int error;
+        if (!need(s, 8))
+            return s->final ? FPGABITS_ERR_STREAM : MORE;
+        error = take(s, 8, &byte);
         if (error == FPGABITS_OK)
             error = put(s, (unsigned char)byte);
         if (error != FPGABITS_OK)
             return error;
+        --s->stored_left;
     }
-    return FPGABITS_OK;
+    return end_block(s);
 }
 
 /* A code that is not complete is taken, as zlib takes it, where it is a
@@ -259,7 +288,7 @@ static int incomplete_ok(const struct code *c, unsigned n, int empty_ok) {
 
 /* Both codes from their lengths; the literal code must have the
  * end-of-block symbol. */
-static int build_codes(struct inflater *s, unsigned literals, unsigned distances) {
+static int build_codes(struct fpgabits_inflater *s, unsigned literals, unsigned distances) {
     int left = build(&s->literal, s->lengths, literals);
     if (left < 0 || (left > 0 && !incomplete_ok(&s->literal, literals, 0)) || s->lengths[256] == 0)
         return FPGABITS_ERR_STREAM;
@@ -270,7 +299,7 @@ static int build_codes(struct inflater *s, unsigned literals, unsigned distances
     return FPGABITS_OK;
 }
 
-static int fixed(struct inflater *s) {
+static int fixed(struct fpgabits_inflater *s) {
     unsigned i;
     for (i = 0; i < LITERALS; ++i)
         s->lengths[i] = i < 144 ? 8 : i < 256 ? 9 : i < 280 ? 7 : 8;
@@ -285,7 +314,7 @@ static int fixed(struct inflater *s) {
     return FPGABITS_OK;
 }
 
-static int dynamic(struct inflater *s) {
+static int dynamic(struct fpgabits_inflater *s) {
     static const unsigned char order[19] = {16, 17, 18, 0, 8, 7, 9, 6, 10, 5, 11, 4, 12, 3, 13, 2, 14, 1, 15};
     unsigned literals, distances, code_lengths, i;
     int left;
@@ -337,25 +366,38 @@ static int dynamic(struct inflater *s) {
     return build_codes(s, literals, distances);
 }
 
-static int work_ok(const void *work, size_t work_size) {
-    return work != NULL && work_size >= FPGABITS_INFLATE_WORK_SIZE(MIN_WINDOW);
+/* A block header, and the codes of the block. */
+static int block(struct fpgabits_inflater *s) {
+    unsigned last, type, length, complement;
+    if (take(s, 1, &last) != FPGABITS_OK || take(s, 2, &type) != FPGABITS_OK)
+        return FPGABITS_ERR_STREAM;
+    s->last = (int)last;
+    s->mode = CODES;
+    if (type == 1)
+        return fixed(s);
+    if (type == 2)
+        return dynamic(s);
+    if (type != 0)
+        return FPGABITS_ERR_STREAM;
+    s->bits >>= s->bit_count % 8;
+    s->bit_count -= s->bit_count % 8;
+    if (take(s, 16, &length) != FPGABITS_OK || take(s, 16, &complement) != FPGABITS_OK ||
+        length != (~complement & 0xffff))
+        return FPGABITS_ERR_STREAM;
+    s->mode = STORED;
+    s->stored_left = length;
+    return FPGABITS_OK;
 }
 
-static struct inflater *inflater_of(void *work) {
-    return (struct inflater *)(void *)((unsigned char *)work + (-(uintptr_t)work & (ALIGNMENT - 1)));
-}
-
-/* Inflates data into sink, a window at a time, and the rest at the end. On
- * an error, the part of the window not handed on stays in it, up to at. */
-static int inflate(const void *data, size_t size, void *work, size_t work_size,
-                   int (*sink)(void *context, const unsigned char *bytes, size_t size), void *context) {
-    struct inflater *s = inflater_of(work);
-    unsigned last, type;
-    int error;
-    s->in = (const unsigned char *)data;
-    s->in_left = size;
+struct fpgabits_inflater *fpgabits_inflate_start(void *work, size_t work_size, fpgabits_sink sink, void *context) {
+    struct fpgabits_inflater *s;
+    if (work == NULL || work_size < FPGABITS_INFLATE_WORK_SIZE(MIN_WINDOW))
+        return NULL;
+    s = (struct fpgabits_inflater *)(void *)((unsigned char *)work + (-(uintptr_t)work & (ALIGNMENT - 1)));
     s->bits = 0;
     s->bit_count = 0;
+    s->mode = BLOCK;
+    s->last = 0;
     /* The window is the largest power of two that fits, as streams are
      * made with one. */
     s->window = (unsigned char *)work + FPGABITS_INFLATE_STATE_SIZE;
@@ -367,23 +409,64 @@ static int inflate(const void *data, size_t size, void *work, size_t work_size,
     s->context = context;
     s->literal.symbol = s->literal_symbols;
     s->distance.symbol = s->distance_symbols;
-    do {
-        if (take(s, 1, &last) != FPGABITS_OK || take(s, 2, &type) != FPGABITS_OK)
-            return FPGABITS_ERR_STREAM;
-        if (type == 0)
-            error = stored(s);
-        else if (type == 1)
-            error = fixed(s);
-        else if (type == 2)
-            error = dynamic(s);
+    return s;
+}
+
+int fpgabits_inflate_run(struct fpgabits_inflater *s, const unsigned char **in, const unsigned char *end, int final) {
+    int result = FPGABITS_OK;
+    s->in = *in;
+    s->end = end;
+    s->final = final;
+    while (result == FPGABITS_OK) {
+        if (s->mode == BLOCK)
+            result = final || end - s->in >= FPGABITS_INFLATE_LOOKAHEAD ? block(s) : MORE;
+        else if (s->mode == STORED)
+            result = stored(s);
+        else if (s->mode == CODES)
+            result = codes(s);
         else
-            error = FPGABITS_ERR_STREAM;
-        if (error == FPGABITS_OK && type != 0)
-            error = codes(s);
-        if (error != FPGABITS_OK)
-            return error;
-    } while (!last);
-    return s->at > 0 ? sink(context, s->window, s->at) : FPGABITS_OK;
+            result = FPGABITS_INFLATE_END;
+    }
+    /* Whole bytes read ahead into the bits go back to the input, so that
+     * the bits never hold a byte of an earlier call's input. */
+    s->in -= s->bit_count / 8;
+    s->bit_count %= 8;
+    s->bits &= (1u << s->bit_count) - 1;
+    *in = s->in;
+    return result == MORE ? FPGABITS_OK : result;
+}
+
+const unsigned char *fpgabits_inflate_pending(const struct fpgabits_inflater *s, size_t *size) {
+    *size = s->at;
+    return s->window;
+}
+
+uint32_t fpgabits_crc32(uint32_t crc, const unsigned char *bytes, size_t size) {
+    static const uint32_t nibbles[16] = {0x00000000, 0x1db71064, 0x3b6e20c8, 0x26d930ac, 0x76dc4190, 0x6b6b51f4,
+                                         0x4db26158, 0x5005713c, 0xedb88320, 0xf00f9344, 0xd6d6a3e8, 0xcb61b38c,
+                                         0x9b64c2b0, 0x86d3d2d4, 0xa00ae278, 0xbdbdf21c};
+    size_t i;
+    crc = ~crc;
+    for (i = 0; i < size; ++i) {
+        crc ^= bytes[i];
+        crc = crc >> 4 ^ nibbles[crc & 15];
+        crc = crc >> 4 ^ nibbles[crc & 15];
+    }
+    return ~crc;
+}
+
+/* Inflates a whole stream in memory into sink. */
+static int inflate(const void *data, size_t size, void *work, size_t work_size, fpgabits_sink sink, void *context,
+                   struct fpgabits_inflater **inflater) {
+    const unsigned char *in = size > 0 ? (const unsigned char *)data : (const unsigned char *)"";
+    int error;
+    *inflater = fpgabits_inflate_start(work, work_size, sink, context);
+    error = fpgabits_inflate_run(*inflater, &in, in + size, 1);
+    return error == FPGABITS_INFLATE_END ? FPGABITS_OK : error;
+}
+
+static int arguments_ok(const void *data, size_t size, const void *work, size_t work_size) {
+    return (data != NULL || size == 0) && work != NULL && work_size >= FPGABITS_INFLATE_WORK_SIZE(MIN_WINDOW);
 }
 
 static int load(void *loader, const unsigned char *bytes, size_t size) {
@@ -393,50 +476,45 @@ static int load(void *loader, const unsigned char *bytes, size_t size) {
 int fpgabits_load_deflate(const struct fpgabits_port *port, enum fpgabits_interface interface, const void *data,
                           size_t size, void *work, size_t work_size) {
     struct fpgabits_loader loader;
+    struct fpgabits_inflater *inflater;
     int error;
-    if ((data == NULL && size > 0) || !work_ok(work, work_size))
+    if (!arguments_ok(data, size, work, work_size))
         return FPGABITS_ERR_ARGUMENT;
     error = fpgabits_load_begin(&loader, port, interface);
     if (error == FPGABITS_OK)
-        error = inflate(data, size, work, work_size, load, &loader);
+        error = inflate(data, size, work, work_size, load, &loader, &inflater);
     if (error == FPGABITS_OK)
         return fpgabits_load_end(&loader);
     return error;
 }
 
-/* The size and CRC-32 of what comes out, as gzip computes it. */
+/* The size and CRC-32 of what comes out. */
 struct summary {
     size_t size;
     uint32_t crc;
 };
 
 static int summarize(void *context, const unsigned char *bytes, size_t size) {
-    static const uint32_t nibbles[16] = {0x00000000, 0x1db71064, 0x3b6e20c8, 0x26d930ac, 0x76dc4190, 0x6b6b51f4,
-                                         0x4db26158, 0x5005713c, 0xedb88320, 0xf00f9344, 0xd6d6a3e8, 0xcb61b38c,
-                                         0x9b64c2b0, 0x86d3d2d4, 0xa00ae278, 0xbdbdf21c};
     struct summary *summary = (struct summary *)context;
-    uint32_t crc = summary->crc;
-    size_t i;
-    for (i = 0; i < size; ++i) {
-        crc ^= bytes[i];
-        crc = crc >> 4 ^ nibbles[crc & 15];
-        crc = crc >> 4 ^ nibbles[crc & 15];
-    }
-    summary->crc = crc;
+    summary->crc = fpgabits_crc32(summary->crc, bytes, size);
     summary->size += size;
     return FPGABITS_OK;
 }
 
 int fpgabits_inflate_check(const void *data, size_t size, void *work, size_t work_size, size_t *config_size,
                            uint32_t *crc32) {
-    struct summary summary = {0, 0xffffffffu};
+    struct summary summary = {0, 0};
+    struct fpgabits_inflater *inflater;
     int error;
-    if (config_size == NULL || crc32 == NULL || (data == NULL && size > 0) || !work_ok(work, work_size))
+    if (config_size == NULL || crc32 == NULL || !arguments_ok(data, size, work, work_size))
         return FPGABITS_ERR_ARGUMENT;
-    error = inflate(data, size, work, work_size, summarize, &summary);
-    if (error != FPGABITS_OK)
-        summarize(&summary, inflater_of(work)->window, inflater_of(work)->at);
+    error = inflate(data, size, work, work_size, summarize, &summary, &inflater);
+    if (error != FPGABITS_OK) {
+        size_t pending;
+        const unsigned char *bytes = fpgabits_inflate_pending(inflater, &pending);
+        summarize(&summary, bytes, pending);
+    }
     *config_size = summary.size;
-    *crc32 = ~summary.crc;
+    *crc32 = summary.crc;
     return error;
 }

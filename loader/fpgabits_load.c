@@ -1,5 +1,5 @@
 /* fpgabits_load: loads configuration data into an FPGA. See fpgabits_load.h. */
-#include "fpgabits_load.h"
+#include "fpgabits_internal.h"
 
 /* Times in microseconds. Where drivers disagree, the longest wait is taken:
  * waiting longer costs a little time at boot, too short a wait fails on the
@@ -28,7 +28,7 @@ enum {
 
 #define LOADER_OPEN 0x4c4f4144u /* "LOAD" */
 
-static int port_complete(const struct fpgabits_port *port) {
+int fpgabits_port_ok(const struct fpgabits_port *port) {
     return port != NULL && port->prog_b != NULL && port->init_b != NULL && port->done != NULL && port->send != NULL &&
            port->micros != NULL;
 }
@@ -95,7 +95,7 @@ static int prepare(struct fpgabits_loader *loader, const struct fpgabits_port *p
     if (loader == NULL)
         return FPGABITS_ERR_ARGUMENT;
     loader->open = 0;
-    if (!port_complete(port) || (interface != FPGABITS_SERIAL && interface != FPGABITS_PARALLEL8))
+    if (!fpgabits_port_ok(port) || (interface != FPGABITS_SERIAL && interface != FPGABITS_PARALLEL8))
         return FPGABITS_ERR_ARGUMENT;
     loader->port = port;
     loader->status = FPGABITS_OK;
@@ -256,7 +256,9 @@ static uint32_t word_at(const unsigned char *bytes, size_t at, unsigned size) {
     return word;
 }
 
-static int find_idcode(const unsigned char *bytes, size_t size, size_t at, unsigned word_size, uint32_t *idcode) {
+/* Walks the packets from at, with words of word_size bytes, to the IDCODE
+ * or the first frame data. */
+static int find_in_packets(const unsigned char *bytes, size_t size, size_t at, unsigned word_size, uint32_t *idcode) {
     const unsigned bits = word_size * 8;
     const unsigned frame_data = word_size == 4 ? 2 : 3;
     /* 32-bit streams with a 16-bit CRC write the frame length first (FLR)
@@ -273,7 +275,9 @@ static int find_idcode(const unsigned char *bytes, size_t size, size_t at, unsig
             count = word & (word_size == 4 ? 0x7ffu : 0x1fu);
         } else if (word >> (bits - 3) == 2 && word_size == 4) {
             count = word & 0x07ffffff;
-        } else if (word >> (bits - 3) == 2 && 4 <= size - at) {
+        } else if (word >> (bits - 3) == 2) {
+            if (4 > size - at)
+                break;
             reg = word >> 5 & 0x3f;
             count = word_at(bytes, at, 4);
             at += 4;
@@ -284,50 +288,66 @@ static int find_idcode(const unsigned char *bytes, size_t size, size_t at, unsig
             continue;
         if (word == 0x30016001u)
             idcode_register = 0x0e;
-        if (reg == idcode_register && count == 4 / word_size && 4 <= size - at) {
+        if (reg == idcode_register && count == 4 / word_size) {
+            if (4 > size - at)
+                break;
             *idcode = word_at(bytes, at, 4);
             return FPGABITS_OK;
         }
-        if ((reg == frame_data && count > 0) || count > (size - at) / word_size)
+        if (reg == frame_data && count > 0)
+            return FPGABITS_ERR_NO_IDCODE;
+        if (count > (size - at) / word_size)
             break;
         at += (size_t)count * word_size;
     }
-    return FPGABITS_ERR_NO_IDCODE;
+    return FPGABITS_IDCODE_SYNCED;
 }
 
-int fpgabits_idcode(const void *data, size_t size, uint32_t *idcode) {
-    const unsigned char *bytes = (const unsigned char *)data;
+int fpgabits_find_idcode(const unsigned char *bytes, size_t size, uint32_t *idcode) {
     size_t at;
-    if (idcode == NULL || (data == NULL && size > 0))
-        return FPGABITS_ERR_ARGUMENT;
     *idcode = 0;
     for (at = 0; at + 2 <= size; ++at) {
         unsigned word_size = 2;
         size_t next = at + 2;
         uint32_t type;
+        if (at + 4 <= size && word_at(bytes, at, 4) == 0x5599aa66u)
+            return FPGABITS_IDCODE_REVERSED;
         if (bytes[at] != 0xaa || bytes[at + 1] != 0x99)
             continue;
-        if (at + 4 <= size && bytes[at + 2] == 0x55 && bytes[at + 3] == 0x66) {
+        if (at + 4 > size)
+            break;
+        if (bytes[at + 2] == 0x55 && bytes[at + 3] == 0x66) {
             uint32_t word;
             /* 16-bit NOPs (2000) may follow the full sync word too. */
             for (next = at + 4;
                  next + 4 <= size && word_at(bytes, next, 2) == 0x2000 && word_at(bytes, next + 2, 2) == 0x2000;
                  next += 2) {
             }
+            if (next + 4 > size)
+                break;
             /* A 32-bit header: a NOP, type 1 with its unused register bits
              * and reserved bits clear, or type 2. 16-bit packets do not read
              * so. */
-            word = next + 4 <= size ? word_at(bytes, next, 4) : 0;
+            word = word_at(bytes, next, 4);
             if (word == 0x20000000u || (word >> 29 == 1 && (word & 0x07fc1800u) == 0) || word >> 29 == 2)
                 word_size = 4;
         }
         /* A sync word followed by no packet header is a stray one, in the
          * padding or in data: the stream starts at a later one. */
-        type = next + word_size <= size ? word_at(bytes, next, word_size) >> (word_size * 8 - 3) : 0;
+        type = word_at(bytes, next, word_size) >> (word_size * 8 - 3);
         if (type == 1 || type == 2)
-            return find_idcode(bytes, size, next, word_size, idcode);
+            return find_in_packets(bytes, size, next, word_size, idcode);
     }
-    return FPGABITS_ERR_NO_IDCODE;
+    return FPGABITS_IDCODE_UNSYNCED;
+}
+
+int fpgabits_idcode(const void *data, size_t size, uint32_t *idcode) {
+    if (idcode == NULL || (data == NULL && size > 0))
+        return FPGABITS_ERR_ARGUMENT;
+    *idcode = 0;
+    return size > 0 && fpgabits_find_idcode((const unsigned char *)data, size, idcode) == FPGABITS_OK
+               ? FPGABITS_OK
+               : FPGABITS_ERR_NO_IDCODE;
 }
 
 const char *fpgabits_strerror(int error) {
@@ -339,8 +359,10 @@ const char *fpgabits_strerror(int error) {
     case FPGABITS_ERR_CRC: return "CRC error: corrupt data, or for another device";
     case FPGABITS_ERR_NO_DONE: return "DONE stayed low: no sync word, or data incomplete";
     case FPGABITS_ERR_NO_IDCODE: return "no IDCODE in the data";
-    case FPGABITS_ERR_STREAM: return "corrupt compressed data";
+    case FPGABITS_ERR_STREAM: return "corrupt compressed data, or an image cut short";
     case FPGABITS_ERR_CLOCK: return "the microsecond counter does not advance";
+    case FPGABITS_ERR_FORMAT: return "not a bitstream, gzip or configuration data file, or its bits are reversed";
+    case FPGABITS_ERR_DEVICE: return "the image is for another device";
     default: return "unknown error";
     }
 }

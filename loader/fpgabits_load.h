@@ -115,12 +115,26 @@ enum fpgabits_error {
      * families, or is no configuration data. */
     FPGABITS_ERR_NO_IDCODE = -6,
     /* The compressed data is corrupt or cut short, or reaches further back
-     * than the window that the work area holds: check the flash image, and
-     * that the work area is <NAME>_WORK_SIZE bytes. */
+     * than the window that the work area holds; or an image file is cut
+     * short (a bitstream file whose data ends before its length, a gzip file
+     * without its end) or fails its gzip CRC-32 or size: check the flash
+     * image or the file, and that the work area is <NAME>_WORK_SIZE or
+     * FPGABITS_IMAGE_WORK_SIZE(window) bytes. */
     FPGABITS_ERR_STREAM = -7,
     /* micros() returned the same value 2^20 times in a row: the microsecond
      * counter does not run. Check that its timer is started and clocked. */
-    FPGABITS_ERR_CLOCK = -8
+    FPGABITS_ERR_CLOCK = -8,
+    /* An image is none of a bitstream file, a gzip file and raw
+     * configuration data, or breaks their rules (a bitstream header, a gzip
+     * header, no sync word in the first 1 KiB of data), or holds data with
+     * the bits of each byte reversed (55 99 AA 66 for the sync word), as
+     * made for a bus wired the other way round; or it is a partial
+     * configuration (PARTIAL=TRUE in its design name) given to a full load. */
+    FPGABITS_ERR_FORMAT = -9,
+    /* An image is for another device: its header's device type does not
+     * contain the text asked for (or it has no header to tell), or its
+     * IDCODE differs from the one asked for (or it writes none). */
+    FPGABITS_ERR_DEVICE = -10
 };
 
 /* The loader's state. Its members are private; it is declared here only so
@@ -203,6 +217,104 @@ int fpgabits_load_deflate(const struct fpgabits_port *port, enum fpgabits_interf
  * the error. */
 int fpgabits_inflate_check(const void *data, size_t size, void *work, size_t work_size, size_t *config_size,
                            uint32_t *crc32);
+
+/* Image files, from wherever the firmware reads them (an SD card, external
+ * flash, a link), in chunks of any size, 1 byte to megabytes:
+ *
+ *   - a bitstream file, its header read by the rules of fpgabits;
+ *   - a gzip file (RFC 1952) of a bitstream file or of raw data, such as
+ *     gzip or fpgabits_add_image(... COMPRESS) make;
+ *   - raw configuration data: 0xFF padding, optionally the bus-width pattern
+ *     00 00 00 BB 11 22 00 44 and more 0xFF, and the sync word within the
+ *     first 1 KiB.
+ *
+ * Nothing reaches the device before the image has shown its format, its
+ * header's device type and its IDCODE: the first configuration data (at most
+ * 1 KiB) is held back until the IDCODE is found or frame data begins, and a
+ * wrong device or IDCODE is refused with nothing moved. begin calls no
+ * callback. PROG_B moves in the write that completes the hold-back, which
+ * then also waits for the reset (as fpgabits_load_begin() does), or, for an
+ * image shorter than that, in end. After an error nothing more is sent,
+ * every later write returns the error, and end returns it too.
+ *
+ * A check pass, with port NULL, runs the same chunks through everything but
+ * the pins and fills the info, so that firmware can verify a new image on
+ * external storage, or as it arrives, before it resets the device:
+ *
+ *     struct fpgabits_image image;
+ *     struct fpgabits_image_info info;
+ *     static unsigned char work[FPGABITS_IMAGE_WORK_SIZE(1024)];
+ *     int error = fpgabits_image_begin(&image, NULL, FPGABITS_SERIAL, "7a35t", 0, work, sizeof work);
+ *     while (error == FPGABITS_OK && read a chunk)
+ *         error = fpgabits_image_write(&image, chunk, chunk_size);
+ *     error = fpgabits_image_end(&image, &info);
+ *
+ * then, if it passed, the same again with the port to load it. */
+
+/* The work area of an image reader: the held-back data, the input kept for
+ * the inflater, the inflater's tables and a window for gzip files made with
+ * a window of up to window bytes (32768 for the standard gzip; the window
+ * given to fpgabits_add_image(... COMPRESS WINDOW)), any alignment; at
+ * least FPGABITS_IMAGE_WORK_SIZE(512). A gzip file that reaches back further
+ * gives FPGABITS_ERR_STREAM. */
+#define FPGABITS_IMAGE_STATE_SIZE (FPGABITS_INFLATE_STATE_SIZE + 1536)
+#define FPGABITS_IMAGE_WORK_SIZE(window) ((size_t)(window) + FPGABITS_IMAGE_STATE_SIZE)
+
+/* What an image holds, as far as it was read. */
+struct fpgabits_image_info {
+    /* The texts that fpgabits writes as FPGAappl, FPGAtype and FPGAdate for
+     * a bitstream file (unescaped: "design", "device", "date time"); "" for
+     * raw data. */
+    char design[32], device[32], date[32];
+    size_t config_size; /* bytes of configuration data */
+    uint32_t crc32;     /* their CRC-32, as gzip computes it: by the check pass only, 0 when loading */
+    uint32_t idcode;    /* as fpgabits_idcode() finds it in the held-back data; 0 where none */
+};
+
+/* The image reader's state. Its members are private; it is declared here
+ * only so that it can live on the stack or in static memory. */
+struct fpgabits_image {
+    struct fpgabits_loader loader;
+    struct fpgabits_image_info info;
+    const struct fpgabits_port *port;
+    const char *device;
+    unsigned char *work;
+    size_t work_size, kept, held;
+    struct fpgabits_inflater *inflater;
+    uint32_t open, idcode, value, header_crc, content_crc, content_size, left;
+    int status, interface, partial, decided, outer, inner, matched, partial_marked;
+    unsigned flags, outer_count, field, count;
+    char date[16], time[16];
+};
+
+/* Begins reading an image. port NULL: a check, which calls no callback.
+ * device NULL or "": any device type; else the header's device type must
+ * contain it, in any case (as fpgabits_add_bitstream(... DEVICE) does), and
+ * raw data, which has no header, is refused. It must stay valid until end.
+ * idcode 0: any; else bits 27:0 of the IDCODE that the data writes must be
+ * the same. A bitstream whose design name says PARTIAL=TRUE is refused
+ * (FPGABITS_ERR_FORMAT): loaded after a reset, it leaves the device
+ * unconfigured. */
+int fpgabits_image_begin(struct fpgabits_image *image, const struct fpgabits_port *port,
+                         enum fpgabits_interface interface, const char *device, uint32_t idcode, void *work,
+                         size_t work_size);
+
+/* The same for a partial configuration, loaded into a running device as
+ * fpgabits_load_begin_partial() does, leaving PROG_B alone. */
+int fpgabits_image_begin_partial(struct fpgabits_image *image, const struct fpgabits_port *port,
+                                 enum fpgabits_interface interface, const char *device, uint32_t idcode, void *work,
+                                 size_t work_size);
+
+/* The next size bytes of the image. Bytes after a bitstream file's data, or
+ * after the gzip member, are not read: the padding of flash and SD card
+ * images does no harm. */
+int fpgabits_image_write(struct fpgabits_image *image, const void *data, size_t size);
+
+/* Ends the image: an image cut short is an error; the load ends as
+ * fpgabits_load_end() ends it. Fills info (when not NULL) with what was
+ * read, after an error too, and returns the first error. Safe after a
+ * failed begin. */
+int fpgabits_image_end(struct fpgabits_image *image, struct fpgabits_image_info *info);
 
 /* One line of text for an error, such as "CRC error: corrupt data, or for
  * another device". */

@@ -1,0 +1,462 @@
+/* fpgabits_image: reads an image file in chunks of any size (a bitstream
+ * file, a gzip file of one, or raw configuration data), checks it, and loads
+ * its configuration data. See fpgabits_load.h.
+ *
+ * The file passes through two layers: the outer one is the gzip file, if it
+ * is one, whose inflated content is the inner one, or the file itself; the
+ * inner one is a bitstream file (header, data length, data) or raw data.
+ * The first configuration data is held back until its IDCODE is known, and
+ * only then does the device see anything. */
+#include "fpgabits_internal.h"
+
+enum {
+    HOLD_SIZE = 1024, /* configuration data held back until the IDCODE is known */
+    INPUT_SIZE = 512, /* compressed input kept for the inflater to read ahead */
+    /* The results of a step besides FPGABITS_OK and the errors. */
+    MORE = 2 /* it needs more data to decide */
+};
+
+#define IMAGE_OPEN 0x494d4147u /* "IMAG" */
+
+/* The work area: the held-back data, the input kept for the inflater, and
+ * the inflater with its window. */
+typedef char image_fits_its_area[HOLD_SIZE + INPUT_SIZE + FPGABITS_INFLATE_STATE_SIZE == FPGABITS_IMAGE_STATE_SIZE &&
+                                         INPUT_SIZE > FPGABITS_INFLATE_LOOKAHEAD
+                                     ? 1
+                                     : -1];
+
+/* Outer stages: the first byte; a file as it is; the gzip header (its fixed
+ * ten bytes, then the optional fields in the order of their flags); the
+ * DEFLATE stream; its trailer; what comes after. */
+enum outer { START, PLAIN, FIXED, EXTRA_LENGTH, EXTRA, NAME, COMMENT, HEADER_CRC, DEFLATE, TRAILER, AFTER };
+
+/* The flags of a gzip header, each for the stage it adds. */
+enum { FHCRC = 2, FEXTRA = 4, FNAME = 8, FCOMMENT = 16, FRESERVED = 0xe0 };
+
+/* Inner stages: the first byte; the fixed start of a bitstream header; a
+ * field's tag, length and text; the data length; the data; what comes
+ * after; raw configuration data. */
+enum inner { INNER_START, LEAD, TAG, FIELD_LENGTH, TEXT, DATA_LENGTH, DATA, TRAILING, RAW };
+
+static const char partial_mark[] = "PARTIAL=TRUE";
+
+static int upper(int c) {
+    return c >= 'a' && c <= 'z' ? c - 'a' + 'A' : c;
+}
+
+/* The text of a header field as fpgabits keeps it, in place: up to its
+ * first zero byte; one too long for its buffer keeps the parts that fit
+ * whole, up to the last ';' within the buffer, or else size - 1 bytes. */
+static void keep_text(char *text, size_t size) {
+    size_t i, end = 0;
+    while (end < size && text[end] != '\0')
+        ++end;
+    if (end == size)
+        for (end = size - 1, i = size - 1; i > 0; --i)
+            if (text[i] == ';') {
+                end = i;
+                break;
+            }
+    while (end < size)
+        text[end++] = '\0';
+}
+
+/* Whether text contains part, in any case. */
+static int contains(const char *text, const char *part) {
+    size_t at, i;
+    for (at = 0; text[at] != '\0'; ++at) {
+        for (i = 0; part[i] != '\0' && upper((unsigned char)text[at + i]) == upper((unsigned char)part[i]); ++i) {
+        }
+        if (part[i] == '\0')
+            return 1;
+    }
+    return part[0] == '\0';
+}
+
+static int fail(struct fpgabits_image *image, int error) {
+    if (image->status == FPGABITS_OK)
+        image->status = error;
+    return image->status;
+}
+
+/* Decides on the data held back: the IDCODE is found, or frame data begins,
+ * or the hold-back is full, or, at the end, there is no more. A wrong
+ * device or IDCODE is refused; otherwise the device is reset (or, for a
+ * partial image, left as it is) and the held-back data sent. */
+static int decide(struct fpgabits_image *image, int at_end) {
+    const unsigned char *held = image->work;
+    uint32_t idcode;
+    int found = fpgabits_find_idcode(held, image->held, &idcode), error;
+    if (found == FPGABITS_IDCODE_REVERSED)
+        return FPGABITS_ERR_FORMAT;
+    if ((found == FPGABITS_IDCODE_UNSYNCED || found == FPGABITS_IDCODE_SYNCED) && image->held < HOLD_SIZE && !at_end)
+        return MORE;
+    if (found == FPGABITS_IDCODE_UNSYNCED)
+        return FPGABITS_ERR_FORMAT;
+    image->info.idcode = idcode;
+    if (image->idcode != 0 && (found != FPGABITS_OK || ((idcode ^ image->idcode) & 0x0fffffffu) != 0))
+        return FPGABITS_ERR_DEVICE;
+    image->decided = 1;
+    if (image->port == NULL)
+        return FPGABITS_OK;
+    error = image->partial ? fpgabits_load_begin_partial(&image->loader, image->port, image->interface)
+                           : fpgabits_load_begin(&image->loader, image->port, image->interface);
+    return error == FPGABITS_OK ? fpgabits_load_write(&image->loader, held, image->held) : error;
+}
+
+/* Configuration data: held back, checked, or sent. */
+static int configuration(struct fpgabits_image *image, const unsigned char *bytes, size_t size) {
+    image->info.config_size += size;
+    if (image->port == NULL)
+        image->info.crc32 = fpgabits_crc32(image->info.crc32, bytes, size);
+    if (!image->decided) {
+        unsigned char *held = image->work;
+        int error;
+        while (size > 0 && image->held < HOLD_SIZE) {
+            held[image->held++] = *bytes++;
+            --size;
+        }
+        error = decide(image, 0);
+        if (error != FPGABITS_OK)
+            return error == MORE ? FPGABITS_OK : error;
+    }
+    return image->port != NULL && size > 0 ? fpgabits_load_write(&image->loader, bytes, size) : FPGABITS_OK;
+}
+
+/* The end of the bitstream header: checks what it says, and makes the
+ * date text as fpgabits writes it, "date time". */
+static int header_end(struct fpgabits_image *image) {
+    char *date = image->info.date;
+    size_t at = 0, i;
+    for (i = 0; image->date[i] != '\0'; ++i)
+        date[at++] = image->date[i];
+    date[at++] = ' ';
+    for (i = 0; image->time[i] != '\0'; ++i)
+        date[at++] = image->time[i];
+    if (image->device != NULL && !contains(image->info.device, image->device))
+        return FPGABITS_ERR_DEVICE;
+    if (image->partial_marked && !image->partial)
+        return FPGABITS_ERR_FORMAT;
+    return FPGABITS_OK;
+}
+
+/* One byte of a bitstream header, read by the rules of fpgabits: the
+ * leading length 9, nine bytes of any value, 1, the fields a to d with
+ * their lengths, the tag e, then the data length. */
+static int header_byte(struct fpgabits_image *image, unsigned byte) {
+    static const unsigned char lead[13] = {0, 9, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1};
+    char *const texts[4] = {image->info.design, image->info.device, image->date, image->time};
+    const size_t sizes[4] = {sizeof image->info.design, sizeof image->info.device, sizeof image->date,
+                             sizeof image->time};
+    const unsigned field = image->field;
+    switch (image->inner) {
+    case LEAD:
+        if ((image->count < 2 || image->count > 10) && byte != lead[image->count])
+            return FPGABITS_ERR_FORMAT;
+        if (++image->count == sizeof lead)
+            image->inner = TAG;
+        return FPGABITS_OK;
+    case TAG:
+        if (byte != (unsigned)"abcde"[field])
+            return FPGABITS_ERR_FORMAT;
+        image->inner = field < 4 ? FIELD_LENGTH : DATA_LENGTH;
+        image->count = 0;
+        image->left = 0;
+        return field < 4 ? FPGABITS_OK : header_end(image);
+    case FIELD_LENGTH:
+    case DATA_LENGTH:
+        image->left = image->left << 8 | byte;
+        if (++image->count < (image->inner == FIELD_LENGTH ? 2u : 4u))
+            return FPGABITS_OK;
+        image->count = 0;
+        if (image->inner == DATA_LENGTH) {
+            image->inner = image->left > 0 ? DATA : TRAILING;
+            return FPGABITS_OK;
+        }
+        image->inner = TEXT;
+        image->matched = 0;
+        break;
+    default: /* TEXT */
+        if (image->count < sizes[field])
+            texts[field][image->count++] = (char)byte;
+        /* The design name says whether the data is a partial
+         * configuration, anywhere in its text. */
+        if (field == 0 && byte == 0)
+            image->matched = -1;
+        if (field == 0 && image->matched >= 0) {
+            image->matched = upper((int)byte) == partial_mark[image->matched] ? image->matched + 1 : byte == 'P';
+            if (partial_mark[image->matched] == '\0')
+                image->partial_marked = 1;
+        }
+        --image->left;
+        break;
+    }
+    if (image->left == 0) {
+        keep_text(texts[field], sizes[field]);
+        image->field = field + 1;
+        image->inner = TAG;
+        image->count = 0;
+    }
+    return FPGABITS_OK;
+}
+
+/* The inner file: a bitstream file or raw data, its data to be loaded. */
+static int inner(struct fpgabits_image *image, const unsigned char *bytes, size_t size) {
+    int error = FPGABITS_OK;
+    if (image->inner == INNER_START && size > 0) {
+        if (bytes[0] == 0x00) {
+            image->inner = LEAD;
+        } else if (bytes[0] == 0xff || bytes[0] == 0xaa) {
+            image->inner = RAW;
+            if (image->device != NULL && image->device[0] != '\0')
+                return FPGABITS_ERR_DEVICE;
+        } else {
+            return FPGABITS_ERR_FORMAT;
+        }
+    }
+    while (size > 0 && error == FPGABITS_OK) {
+        size_t count = 1;
+        if (image->inner == RAW || image->inner == TRAILING) {
+            count = size;
+            if (image->inner == RAW)
+                error = configuration(image, bytes, count);
+        } else if (image->inner == DATA) {
+            count = size < image->left ? size : (size_t)image->left;
+            image->left -= (uint32_t)count;
+            error = configuration(image, bytes, count);
+            if (image->left == 0)
+                image->inner = TRAILING;
+        } else {
+            error = header_byte(image, *bytes);
+        }
+        bytes += count;
+        size -= count;
+    }
+    return error;
+}
+
+/* The inflater's output: the gzip file's content. */
+static int inflated(void *context, const unsigned char *bytes, size_t size) {
+    struct fpgabits_image *image = (struct fpgabits_image *)context;
+    image->content_crc = fpgabits_crc32(image->content_crc, bytes, size);
+    image->content_size += (uint32_t)size;
+    return inner(image, bytes, size);
+}
+
+/* The gzip trailer: the CRC-32 and the size of the content, least
+ * significant byte first. What follows it is not read. */
+static int trailer(struct fpgabits_image *image, const unsigned char *bytes, size_t size) {
+    for (; size > 0 && image->outer == TRAILER; ++bytes, --size) {
+        image->value = image->value >> 8 | (uint32_t)*bytes << 24;
+        if (++image->outer_count % 4 != 0)
+            continue;
+        if (image->value != (image->outer_count == 4 ? image->content_crc : image->content_size))
+            return FPGABITS_ERR_STREAM;
+        if (image->outer_count == 8)
+            image->outer = AFTER;
+    }
+    return FPGABITS_OK;
+}
+
+/* Runs the inflater over the input kept from the write before, with as
+ * much of data after it as fits, or over data itself, and keeps what it
+ * leaves, fewer bytes than one step may read, for the next write. Once the
+ * stream ends, what follows it goes to the trailer. */
+static int inflate(struct fpgabits_image *image, const unsigned char **data, size_t *size) {
+    unsigned char *const kept = image->work + HOLD_SIZE;
+    while (*size > 0 && image->outer == DEFLATE) {
+        const size_t old = image->kept;
+        size_t added = 0, used, i;
+        const unsigned char *const start = old > 0 ? kept : *data, *in = start;
+        int result;
+        while (old > 0 && added < *size && old + added < INPUT_SIZE) {
+            kept[old + added] = (*data)[added];
+            ++added;
+        }
+        result = fpgabits_inflate_run(image->inflater, &in, old > 0 ? kept + old + added : *data + *size, 0);
+        used = (size_t)(in - start);
+        if (result == FPGABITS_INFLATE_END) {
+            image->outer = TRAILER;
+            image->kept = 0;
+            if (used < old)
+                return trailer(image, kept + used, old - used);
+        } else if (result != FPGABITS_OK) {
+            return result;
+        } else if (used < old) {
+            image->kept = old + added - used;
+            for (i = 0; i < image->kept; ++i)
+                kept[i] = kept[used + i];
+            used = old + added;
+        } else {
+            image->kept = 0;
+        }
+        *data += used - old;
+        *size -= used - old;
+        if (image->outer == DEFLATE && image->kept == 0 && *size < FPGABITS_INFLATE_LOOKAHEAD) {
+            for (; image->kept < *size; ++image->kept)
+                kept[image->kept] = (*data)[image->kept];
+            *data += *size;
+            *size = 0;
+        }
+    }
+    return FPGABITS_OK;
+}
+
+/* Goes on to the next stage of a gzip header, past the optional fields
+ * that its flags leave out, and at its end starts the inflater. */
+static void next_stage(struct fpgabits_image *image) {
+    const unsigned flags = image->flags;
+    do
+        ++image->outer;
+    while (image->outer == EXTRA || (image->outer == EXTRA_LENGTH && (flags & FEXTRA) == 0) ||
+           (image->outer == NAME && (flags & FNAME) == 0) || (image->outer == COMMENT && (flags & FCOMMENT) == 0) ||
+           (image->outer == HEADER_CRC && (flags & FHCRC) == 0));
+    image->outer_count = 0;
+    image->value = 0;
+    if (image->outer == DEFLATE)
+        image->inflater = fpgabits_inflate_start(image->work + HOLD_SIZE + INPUT_SIZE,
+                                                 image->work_size - HOLD_SIZE - INPUT_SIZE, inflated, image);
+}
+
+/* One byte of a gzip header (RFC 1952): its fixed ten bytes, then the
+ * optional fields: extra data, file name, comment and the header's CRC. */
+static int gzip_byte(struct fpgabits_image *image, unsigned byte) {
+    const unsigned char b = (unsigned char)byte;
+    const unsigned count = image->outer_count++;
+    if (image->outer != HEADER_CRC)
+        image->header_crc = fpgabits_crc32(image->header_crc, &b, 1);
+    switch (image->outer) {
+    case FIXED:
+        if ((count == 1 && byte != 0x8b) || (count == 2 && byte != 8) || (count == 3 && (byte & FRESERVED) != 0))
+            return FPGABITS_ERR_FORMAT;
+        if (count == 3)
+            image->flags = byte;
+        if (count < 9)
+            return FPGABITS_OK;
+        break;
+    case EXTRA_LENGTH:
+    case HEADER_CRC:
+        image->value |= (uint32_t)byte << 8 * count;
+        if (count < 1)
+            return FPGABITS_OK;
+        if (image->outer == HEADER_CRC && image->value != (image->header_crc & 0xffff))
+            return FPGABITS_ERR_STREAM;
+        if (image->outer == EXTRA_LENGTH && image->value > 0) {
+            image->outer = EXTRA;
+            return FPGABITS_OK;
+        }
+        break;
+    case EXTRA:
+        if (--image->value > 0)
+            return FPGABITS_OK;
+        image->outer = EXTRA_LENGTH;
+        break;
+    default: /* NAME, COMMENT: text up to a zero byte */
+        if (byte != 0)
+            return FPGABITS_OK;
+        break;
+    }
+    next_stage(image);
+    return FPGABITS_OK;
+}
+
+static int begin(struct fpgabits_image *image, const struct fpgabits_port *port, enum fpgabits_interface interface,
+                 const char *device, uint32_t idcode, void *work, size_t work_size, int partial) {
+    unsigned char *bytes = (unsigned char *)image;
+    size_t i;
+    if (image == NULL)
+        return FPGABITS_ERR_ARGUMENT;
+    for (i = 0; i < sizeof *image; ++i)
+        bytes[i] = 0;
+    image->open = IMAGE_OPEN;
+    image->port = port;
+    image->interface = interface;
+    image->partial = partial;
+    image->device = device != NULL && device[0] != '\0' ? device : NULL;
+    image->idcode = idcode;
+    image->work = (unsigned char *)work;
+    image->work_size = work_size;
+    image->inflater = NULL;
+    if ((port != NULL && !fpgabits_port_ok(port)) ||
+        (interface != FPGABITS_SERIAL && interface != FPGABITS_PARALLEL8) || work == NULL ||
+        work_size < FPGABITS_IMAGE_WORK_SIZE(512))
+        return fail(image, FPGABITS_ERR_ARGUMENT);
+    return FPGABITS_OK;
+}
+
+int fpgabits_image_begin(struct fpgabits_image *image, const struct fpgabits_port *port,
+                         enum fpgabits_interface interface, const char *device, uint32_t idcode, void *work,
+                         size_t work_size) {
+    return begin(image, port, interface, device, idcode, work, work_size, 0);
+}
+
+int fpgabits_image_begin_partial(struct fpgabits_image *image, const struct fpgabits_port *port,
+                                 enum fpgabits_interface interface, const char *device, uint32_t idcode, void *work,
+                                 size_t work_size) {
+    return begin(image, port, interface, device, idcode, work, work_size, 1);
+}
+
+int fpgabits_image_write(struct fpgabits_image *image, const void *data, size_t size) {
+    const unsigned char *bytes = (const unsigned char *)data;
+    if (image == NULL || image->open != IMAGE_OPEN || (data == NULL && size > 0))
+        return FPGABITS_ERR_ARGUMENT;
+    while (size > 0 && image->status == FPGABITS_OK) {
+        int error = FPGABITS_OK;
+        size_t count = size;
+        if (image->outer == START) {
+            image->outer = bytes[0] == 0x1f ? FIXED : PLAIN;
+            count = 0;
+        } else if (image->outer == PLAIN) {
+            error = inner(image, bytes, size);
+        } else if (image->outer == DEFLATE) {
+            error = inflate(image, &bytes, &size);
+            count = 0;
+        } else if (image->outer == TRAILER) {
+            error = trailer(image, bytes, size);
+        } else if (image->outer != AFTER) {
+            error = gzip_byte(image, *bytes);
+            count = 1;
+        }
+        bytes += count;
+        size -= count;
+        fail(image, error);
+    }
+    return image->status;
+}
+
+/* What an image lacks at its end: a whole gzip member, a whole bitstream
+ * header (which fpgabits would not recognise), or all of its data. */
+static int cut_short(const struct fpgabits_image *image) {
+    if (image->outer == START)
+        return FPGABITS_ERR_FORMAT;
+    if (image->outer != PLAIN && image->outer != AFTER)
+        return FPGABITS_ERR_STREAM;
+    if (image->inner < DATA_LENGTH)
+        return FPGABITS_ERR_FORMAT;
+    return image->inner < TRAILING ? FPGABITS_ERR_STREAM : FPGABITS_OK;
+}
+
+int fpgabits_image_end(struct fpgabits_image *image, struct fpgabits_image_info *info) {
+    int error = FPGABITS_OK;
+    if (image == NULL || image->open != IMAGE_OPEN)
+        return FPGABITS_ERR_ARGUMENT;
+    image->open = 0;
+    if (image->status == FPGABITS_OK && image->outer == DEFLATE) {
+        const unsigned char *kept = image->work + HOLD_SIZE, *in = kept;
+        error = fpgabits_inflate_run(image->inflater, &in, kept + image->kept, 1);
+        if (error == FPGABITS_INFLATE_END) {
+            image->outer = TRAILER;
+            error = trailer(image, in, image->kept - (size_t)(in - kept));
+        }
+        fail(image, error);
+    }
+    if (image->status == FPGABITS_OK)
+        fail(image, cut_short(image));
+    if (image->status == FPGABITS_OK && !image->decided)
+        fail(image, decide(image, 1));
+    if (image->status == FPGABITS_OK && image->port != NULL)
+        fail(image, fpgabits_load_end(&image->loader));
+    if (info != NULL)
+        *info = image->info;
+    return image->status;
+}

@@ -1,0 +1,55 @@
+/* What the loader's files share among themselves; not part of its contract.
+ * See fpgabits_load.h. */
+#ifndef FPGABITS_INTERNAL_H
+#define FPGABITS_INTERNAL_H
+
+#include "fpgabits_load.h"
+
+/* Takes the bytes that come out of the inflater, in order. */
+typedef int (*fpgabits_sink)(void *context, const unsigned char *bytes, size_t size);
+
+/* The inflater lives in a work area of FPGABITS_INFLATE_WORK_SIZE(window)
+ * bytes: its state, then the window. It reads input as it comes, in chunks
+ * of any size, and hands the window on to sink each time it is full. */
+struct fpgabits_inflater;
+
+/* Sets up an inflater for a new stream; NULL where the work area is too
+ * small for the smallest window. */
+struct fpgabits_inflater *fpgabits_inflate_start(void *work, size_t work_size, fpgabits_sink sink, void *context);
+
+/* Inflates from *in up to end, and moves *in past what it used. Returns
+ * FPGABITS_OK when it needs more input, FPGABITS_INFLATE_END once the last
+ * block has ended and all its output has gone to the sink (*in then stands
+ * at the first byte after the stream), or an error, which ends the stream.
+ * Unless final is set, it leaves the last bytes, fewer than
+ * FPGABITS_INFLATE_LOOKAHEAD, for a later call with more input after them;
+ * with final set, there is no more input, and a stream that has not ended
+ * is cut short. */
+int fpgabits_inflate_run(struct fpgabits_inflater *inflater, const unsigned char **in, const unsigned char *end,
+                         int final);
+#define FPGABITS_INFLATE_END 1
+/* The most input one step reads: a block header with dynamic codes. */
+#define FPGABITS_INFLATE_LOOKAHEAD 288
+
+/* The part of the window not handed on yet, after an error. */
+const unsigned char *fpgabits_inflate_pending(const struct fpgabits_inflater *inflater, size_t *size);
+
+/* CRC-32 as gzip computes it: start from 0, and pass each result back in
+ * with the bytes that follow. */
+uint32_t fpgabits_crc32(uint32_t crc, const unsigned char *bytes, size_t size);
+
+/* Looks for the IDCODE that configuration data writes, in data that may go
+ * on: FPGABITS_OK with *idcode; FPGABITS_ERR_NO_IDCODE where frame data
+ * begins first; or, where the data ends first, FPGABITS_IDCODE_UNSYNCED
+ * (no sync word yet) or FPGABITS_IDCODE_SYNCED. FPGABITS_IDCODE_REVERSED
+ * where the sync word comes with its bits reversed, as in data made for a
+ * bus wired the other way round. */
+int fpgabits_find_idcode(const unsigned char *bytes, size_t size, uint32_t *idcode);
+#define FPGABITS_IDCODE_UNSYNCED 1
+#define FPGABITS_IDCODE_SYNCED 2
+#define FPGABITS_IDCODE_REVERSED 3
+
+/* Whether a port has all its callbacks. */
+int fpgabits_port_ok(const struct fpgabits_port *port);
+
+#endif

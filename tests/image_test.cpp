@@ -1,0 +1,323 @@
+// The image reader against the FPGA model, zlib and the tool's own reading
+// of the header: every bitstream as a bitstream file, as gzip files of
+// several windows and makers, and as raw data, in chunks of any size, loaded
+// over both interfaces and checked; and images that are cut, corrupt or for
+// another device, refused, before the reset wherever that can be known.
+#include <gtest/gtest.h>
+#include <zlib.h>
+
+#include <random>
+#include <string>
+#include <vector>
+
+#include "bitstream.h"
+#include "configuration.h"
+#include "fpga_model.h"
+#include "fpgabits_load.h"
+#include "support.h"
+
+namespace {
+
+// A gzip file of data made by zlib at its best level, with every optional
+// header field where asked.
+std::string gzip(const std::string &data, int window_bits, bool all_fields = false) {
+    z_stream z{};
+    deflateInit2(&z, Z_BEST_COMPRESSION, Z_DEFLATED, 16 + window_bits, 9, Z_DEFAULT_STRATEGY);
+    static unsigned char extra[] = "fb\4\0data";
+    static unsigned char name[] = "design.bit";
+    static unsigned char comment[] = "a comment";
+    gz_header header{};
+    header.text = 1;
+    header.extra = extra;
+    header.extra_len = 8;
+    header.name = name;
+    header.comment = comment;
+    header.hcrc = 1;
+    if (all_fields)
+        deflateSetHeader(&z, &header);
+    std::string out(deflateBound(&z, data.size()) + 64, '\0');
+    z.next_in = reinterpret_cast<Bytef *>(const_cast<char *>(data.data()));
+    z.avail_in = static_cast<uInt>(data.size());
+    z.next_out = reinterpret_cast<Bytef *>(out.data());
+    z.avail_out = static_cast<uInt>(out.size());
+    EXPECT_EQ(deflate(&z, Z_FINISH), Z_STREAM_END);
+    out.resize(z.total_out);
+    deflateEnd(&z);
+    return out;
+}
+
+// What the gzip program makes of a file: its name in the header, and a
+// window of 32 KiB.
+std::string gzip_program(const std::string &data) {
+    const support::TempDir dir;
+    support::write_file(dir / "design.bit", data);
+    EXPECT_EQ(support::shell("gzip -9 '" + (dir / "design.bit").string() + "'"), 0);
+    return support::read_file(dir / "design.bit.gz");
+}
+
+std::uint32_t crc32_of(const std::string &data) {
+    return static_cast<std::uint32_t>(
+        crc32(0, reinterpret_cast<const Bytef *>(data.data()), static_cast<uInt>(data.size())));
+}
+
+enum class Mode { check, serial, parallel };
+
+struct Read {
+    int result = 0;
+    fpgabits_image_info info{};
+    fpga_model model{};
+    std::vector<int> writes; // what each write returned
+};
+
+// Reads an image in chunks of chunk bytes (0: random sizes), into a model of
+// the device type or through the check pass, writing every chunk whatever
+// the results. A model may be configured first, for a partial image.
+Read read(const std::string &image, const std::string &type, Mode mode, std::size_t chunk, const char *device = nullptr,
+          std::uint32_t idcode = 0, bool partial = false, std::size_t window = 32768,
+          const std::string *configure_first = nullptr) {
+    Read r;
+    EXPECT_TRUE(fpga_model_init(&r.model, type.c_str(), mode == Mode::parallel)) << type;
+    fpgabits_port port{};
+    fpga_model_port(&r.model, &port);
+    const fpgabits_interface interface = mode == Mode::parallel ? FPGABITS_PARALLEL8 : FPGABITS_SERIAL;
+    if (configure_first != nullptr) {
+        EXPECT_EQ(fpgabits_load(&port, interface, configure_first->data(), configure_first->size()), FPGABITS_OK);
+    }
+    const std::uint64_t before = r.model.now_ns;
+    std::vector<unsigned char> work(FPGABITS_IMAGE_WORK_SIZE(window));
+    fpgabits_image reader;
+    const fpgabits_port *with = mode == Mode::check ? nullptr : &port;
+    r.result = (partial ? fpgabits_image_begin_partial : fpgabits_image_begin)(&reader, with, interface, device, idcode,
+                                                                               work.data(), work.size());
+    EXPECT_EQ(r.model.now_ns, before) << "begin called back";
+    std::mt19937 random(static_cast<std::uint32_t>(image.size()));
+    for (std::size_t at = 0; at < image.size();) {
+        std::size_t size = chunk != 0 ? chunk : 1 + random() % (random() % 2 != 0 ? 16 : 70000);
+        size = std::min(size, image.size() - at);
+        r.writes.push_back(fpgabits_image_write(&reader, image.data() + at, size));
+        at += size;
+    }
+    const int end = fpgabits_image_end(&reader, &r.info);
+    if (r.result == FPGABITS_OK)
+        r.result = end;
+    return r;
+}
+
+struct Bitstream {
+    std::string name, file; // file: a bitstream file
+    bitstream::Parsed parsed;
+};
+
+// Generated ones of every family, and those of real toolchains where the
+// folder of them is present.
+std::vector<Bitstream> bitstreams() {
+    std::vector<Bitstream> all;
+    for (const char *type : {"7a35tcsg324", "xc4vfx20ff672", "xcku040-ffva1156-2-e", "xcau15p-ffvb676", "3s500evq100",
+                             "xc2s200fg456", "6slx9tqg144", "3s200avq100"}) {
+        fpga_device device{};
+        fpga_device_of(type, &device);
+        all.push_back({type,
+                       bitstream::file(bitstream::header(bitstream::text("top;UserID=0XFFFFFFFF;Version=2024.2"),
+                                                         bitstream::text(type), bitstream::text("2026/12/09"),
+                                                         bitstream::text("10:00:00")),
+                                       bitstream::configuration(device, 30001)),
+                       {}});
+    }
+    for (const support::RealBitstream &bit : support::real_bitstreams())
+        all.push_back({bit.path.filename().string(), bit.file, {}});
+    for (Bitstream &b : all)
+        b.parsed = bitstream::parse(b.file);
+    return all;
+}
+
+TEST(Image, LoadsEveryBitstreamInEveryFormat) {
+    const std::size_t chunks[] = {1, 7, 512, 0};
+    std::size_t turn = 0;
+    for (const Bitstream &b : bitstreams()) {
+        SCOPED_TRACE(b.name);
+        const std::string data(b.parsed.data);
+        const std::string &type = b.parsed.texts[1];
+        std::uint32_t idcode = 0;
+        fpgabits_idcode(data.data(), data.size(), &idcode);
+        struct Format {
+            const char *what;
+            std::string image;
+            bool raw;
+            std::size_t window; // of the work area
+        };
+        const Format formats[] = {
+            {"bitstream file", b.file, false, 512},
+            {"raw data", data, true, 512},
+            {"gzip, window 512", gzip(b.file, 9), false, 512},
+            {"gzip, window 1024, every header field", gzip(b.file, 10, true), false, 1024},
+            {"gzip of raw data, window 32768", gzip(data, 15), true, 32768},
+            {"gzip -9", gzip_program(b.file), false, 32768},
+        };
+        for (const Format &f : formats) {
+            SCOPED_TRACE(f.what);
+            for (Mode mode : {Mode::check, Mode::serial, Mode::parallel}) {
+                const std::size_t chunk = chunks[turn++ % 4];
+                SCOPED_TRACE("mode " + std::to_string(static_cast<int>(mode)) + ", chunk " + std::to_string(chunk));
+                const Read r = read(f.image, type, mode, chunk, nullptr, 0, false, f.window);
+                ASSERT_EQ(r.result, FPGABITS_OK) << fpgabits_strerror(r.result);
+                EXPECT_EQ(r.info.design, f.raw ? "" : b.parsed.texts[0]);
+                EXPECT_EQ(r.info.device, f.raw ? "" : b.parsed.texts[1]);
+                EXPECT_EQ(r.info.date, f.raw ? "" : b.parsed.texts[2] + " " + b.parsed.texts[3]);
+                EXPECT_EQ(r.info.config_size, data.size());
+                EXPECT_EQ(r.info.crc32, mode == Mode::check ? crc32_of(data) : 0u);
+                EXPECT_EQ(r.info.idcode, idcode);
+                if (mode != Mode::check) {
+                    EXPECT_TRUE(r.model.done);
+                    EXPECT_EQ(r.model.idcode_seen, idcode);
+                    EXPECT_EQ(fpga_model_violation(&r.model), nullptr) << fpga_model_violation(&r.model);
+                }
+            }
+        }
+    }
+}
+
+// Images that are cut, corrupt, of no known format or for another device:
+// the check pass refuses them, and so does a load, before the reset where
+// the header, the format or the IDCODE shows it (then nothing is called back
+// at all). What follows the data, or the gzip member, is not read.
+TEST(Image, RefusesBadImages) {
+    fpga_device device{}, old{};
+    fpga_device_of("7a35tcsg324", &device);
+    fpga_device_of("2s200fg456", &old);
+    const std::string data = bitstream::configuration(device, 30000);
+    const auto with_name = [&](const std::string &name, const std::string &bytes) {
+        return bitstream::file(bitstream::header(bitstream::text(name), bitstream::text("7a35tcsg324"),
+                                                 bitstream::text("2026/12/09"), bitstream::text("10:00:00")),
+                               bytes);
+    };
+    const std::string file = with_name("top;UserID=0XFFFFFFFF", data);
+    const std::size_t data_at = file.size() - data.size();
+    const std::string gz = gzip(file, 10);
+    const std::string partial = with_name("design_1_wrapper;PARTIAL=TRUE;UserID=0XFFFFFFFF", data);
+    std::string reversed = data;
+    for (char &c : reversed) {
+        unsigned byte = static_cast<unsigned char>(c), bits = 0;
+        for (int i = 0; i < 8; ++i)
+            bits |= (byte >> i & 1) << (7 - i);
+        c = static_cast<char>(bits);
+    }
+    const auto changed = [](std::string s, std::size_t at, unsigned char value) {
+        s[at] = static_cast<char>(value);
+        return s;
+    };
+    const std::string hcrc = gzip(file, 10, true);
+    struct Case {
+        const char *what;
+        std::string image;
+        int check, load;
+        bool before_reset;
+        const char *device = nullptr;
+        std::uint32_t idcode = 0;
+        std::size_t window = 1024;
+        bool partial = false; // begun with fpgabits_image_begin_partial(), into a configured device
+    };
+    const Case cases[] = {
+        {"a partial configuration", partial, FPGABITS_OK, FPGABITS_OK, false, nullptr, 0, 1024, true},
+        {"padding after the data", file + std::string(700, '\xff'), FPGABITS_OK, FPGABITS_OK, false},
+        {"padding after the gzip member", gz + std::string(700, '\xff'), FPGABITS_OK, FPGABITS_OK, false},
+        {"a second gzip member", gz + gzip("other", 10), FPGABITS_OK, FPGABITS_OK, false},
+        {"the device type in another case", file, FPGABITS_OK, FPGABITS_OK, false, "7A35T"},
+        {"another IDCODE version", file, FPGABITS_OK, FPGABITS_OK, false, nullptr, 0x1362d093},
+        {"nothing", "", FPGABITS_ERR_FORMAT, FPGABITS_ERR_FORMAT, true},
+        {"text", "hello, world", FPGABITS_ERR_FORMAT, FPGABITS_ERR_FORMAT, true},
+        {"raw data with its bits reversed", reversed, FPGABITS_ERR_FORMAT, FPGABITS_ERR_FORMAT, true},
+        {"raw data without a sync word", std::string(3000, '\xff'), FPGABITS_ERR_FORMAT, FPGABITS_ERR_FORMAT, true},
+        {"a leading length of 10", changed(file, 1, 10), FPGABITS_ERR_FORMAT, FPGABITS_ERR_FORMAT, true},
+        {"a tag out of order", changed(file, 13, 'b'), FPGABITS_ERR_FORMAT, FPGABITS_ERR_FORMAT, true},
+        {"a header cut before e", file.substr(0, 40), FPGABITS_ERR_FORMAT, FPGABITS_ERR_FORMAT, true},
+        {"a cut data length", file.substr(0, data_at - 2), FPGABITS_ERR_STREAM, FPGABITS_ERR_STREAM, true},
+        {"data cut before its IDCODE", file.substr(0, data_at + 60), FPGABITS_ERR_STREAM, FPGABITS_ERR_STREAM, true},
+        {"data cut after its IDCODE", file.substr(0, data_at + 300), FPGABITS_ERR_STREAM, FPGABITS_ERR_STREAM, false},
+        {"data cut later", file.substr(0, file.size() - 5), FPGABITS_ERR_STREAM, FPGABITS_ERR_STREAM, false},
+        {"another device type", file, FPGABITS_ERR_DEVICE, FPGABITS_ERR_DEVICE, true, "7z010"},
+        {"a device type asked of raw data", data, FPGABITS_ERR_DEVICE, FPGABITS_ERR_DEVICE, true, "7a35t"},
+        {"another IDCODE", file, FPGABITS_ERR_DEVICE, FPGABITS_ERR_DEVICE, true, nullptr, 0x03727093},
+        {"an IDCODE asked of data that writes none", bitstream::configuration(old, 5000), FPGABITS_ERR_DEVICE,
+         FPGABITS_ERR_DEVICE, true, nullptr, 0x01234093},
+        {"a partial configuration in a full load", partial, FPGABITS_ERR_FORMAT, FPGABITS_ERR_FORMAT, true},
+        {"gzip with a corrupt stream", changed(gz, gz.size() / 2, static_cast<unsigned char>(gz[gz.size() / 2] ^ 0x10)),
+         FPGABITS_ERR_STREAM, FPGABITS_ERR_STREAM, false},
+        {"gzip with a wrong CRC-32", changed(gz, gz.size() - 8, static_cast<unsigned char>(gz[gz.size() - 8] ^ 1)),
+         FPGABITS_ERR_STREAM, FPGABITS_ERR_STREAM, false},
+        {"gzip with a wrong size", changed(gz, gz.size() - 1, 1), FPGABITS_ERR_STREAM, FPGABITS_ERR_STREAM, false},
+        {"gzip cut in its stream", gz.substr(0, gz.size() / 2), FPGABITS_ERR_STREAM, FPGABITS_ERR_STREAM, false},
+        {"gzip cut in its trailer", gz.substr(0, gz.size() - 3), FPGABITS_ERR_STREAM, FPGABITS_ERR_STREAM, false},
+        {"gzip cut in its header", hcrc.substr(0, 20), FPGABITS_ERR_STREAM, FPGABITS_ERR_STREAM, true},
+        {"gzip with a wrong header CRC", changed(hcrc, 15, 'X'), FPGABITS_ERR_STREAM, FPGABITS_ERR_STREAM, true},
+        {"gzip with a reserved flag", changed(gz, 3, 0x20), FPGABITS_ERR_FORMAT, FPGABITS_ERR_FORMAT, true},
+        {"gzip of no method 8", changed(gz, 2, 7), FPGABITS_ERR_FORMAT, FPGABITS_ERR_FORMAT, true},
+        {"gzip of text", gzip("hello, world", 10), FPGABITS_ERR_FORMAT, FPGABITS_ERR_FORMAT, true},
+        {"gzip with more window than the work area", gzip(file + file, 15), FPGABITS_ERR_STREAM, FPGABITS_ERR_STREAM,
+         false},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        const Read checked = read(c.image, "7a35tcsg324", Mode::check, 0, c.device, c.idcode, c.partial, c.window);
+        EXPECT_EQ(checked.result, c.check) << fpgabits_strerror(checked.result);
+        const Read loaded = read(c.image, "7a35tcsg324", Mode::serial, 0, c.device, c.idcode, c.partial, c.window,
+                                 c.partial ? &data : nullptr);
+        EXPECT_EQ(loaded.result, c.load) << fpgabits_strerror(loaded.result);
+        EXPECT_EQ(loaded.model.prog_b_pulses, c.before_reset ? 0u : 1u) << "a partial one is loaded after a full one";
+        if (c.load == FPGABITS_OK) {
+            EXPECT_TRUE(loaded.model.done);
+        }
+        if (c.before_reset) {
+            EXPECT_EQ(loaded.model.now_ns, 0u) << "called back";
+        }
+        // After an error, every write returns it.
+        for (std::size_t i = 1; i < loaded.writes.size(); ++i) {
+            if (loaded.writes[i - 1] != FPGABITS_OK) {
+                EXPECT_EQ(loaded.writes[i], loaded.writes[i - 1]);
+            }
+        }
+    }
+}
+
+TEST(Image, RefusesWrongArgumentsAndCallOrder) {
+    fpga_model model{};
+    fpga_model_init(&model, "7a35tcsg324", 0);
+    fpgabits_port port{};
+    fpga_model_port(&model, &port);
+    fpgabits_port no_micros = port;
+    no_micros.micros = nullptr;
+    std::vector<unsigned char> work(FPGABITS_IMAGE_WORK_SIZE(512));
+    fpgabits_image image{};
+    fpgabits_image_info info{};
+    const unsigned char byte = 0xff;
+    EXPECT_EQ(fpgabits_image_write(&image, &byte, 1), FPGABITS_ERR_ARGUMENT) << "before begin";
+    EXPECT_EQ(fpgabits_image_end(&image, &info), FPGABITS_ERR_ARGUMENT) << "before begin";
+    EXPECT_EQ(fpgabits_image_begin(nullptr, &port, FPGABITS_SERIAL, nullptr, 0, work.data(), work.size()),
+              FPGABITS_ERR_ARGUMENT);
+    struct Begin {
+        const fpgabits_port *port;
+        int interface;
+        unsigned char *work;
+        std::size_t size;
+    };
+    for (const Begin &b :
+         {Begin{&no_micros, FPGABITS_SERIAL, work.data(), work.size()}, Begin{nullptr, 2, work.data(), work.size()},
+          Begin{&port, FPGABITS_SERIAL, nullptr, 0}, Begin{&port, FPGABITS_PARALLEL8, work.data(), work.size() - 1}}) {
+        ASSERT_EQ(fpgabits_image_begin(&image, b.port, static_cast<fpgabits_interface>(b.interface), nullptr, 0, b.work,
+                                       b.size),
+                  FPGABITS_ERR_ARGUMENT);
+        EXPECT_EQ(fpgabits_image_write(&image, &byte, 1), FPGABITS_ERR_ARGUMENT);
+        EXPECT_EQ(fpgabits_image_end(&image, &info), FPGABITS_ERR_ARGUMENT) << "after a failed begin";
+        EXPECT_EQ(info.config_size, 0u);
+        EXPECT_EQ(fpgabits_image_end(&image, &info), FPGABITS_ERR_ARGUMENT) << "twice";
+    }
+    ASSERT_EQ(fpgabits_image_begin(&image, &port, FPGABITS_SERIAL, nullptr, 0, work.data(), work.size()), FPGABITS_OK);
+    EXPECT_EQ(fpgabits_image_write(&image, nullptr, 1), FPGABITS_ERR_ARGUMENT);
+    EXPECT_EQ(fpgabits_image_write(&image, nullptr, 0), FPGABITS_OK);
+    EXPECT_EQ(fpgabits_image_end(&image, nullptr), FPGABITS_ERR_FORMAT);
+    EXPECT_EQ(fpgabits_image_write(&image, &byte, 1), FPGABITS_ERR_ARGUMENT) << "after the end";
+    EXPECT_EQ(model.now_ns, 0u) << "called back";
+    EXPECT_STRNE(fpgabits_strerror(FPGABITS_ERR_FORMAT), fpgabits_strerror(FPGABITS_ERR_DEVICE));
+    EXPECT_STRNE(fpgabits_strerror(FPGABITS_ERR_DEVICE), fpgabits_strerror(1));
+}
+
+} // namespace
