@@ -12,8 +12,9 @@
 enum {
     HOLD_SIZE = 1024, /* configuration data held back until the IDCODE is known */
     INPUT_SIZE = 512, /* compressed input kept for the inflater to read ahead */
-    /* The results of a step besides FPGABITS_OK and the errors. */
-    MORE = 2 /* it needs more data to decide */
+    /* A result of decide() besides FPGABITS_OK and the errors: it needs
+     * more data. */
+    UNDECIDED = 2
 };
 
 #define IMAGE_OPEN 0x494d4147u /* "IMAG" */
@@ -40,8 +41,8 @@ enum inner { INNER_START, LEAD, TAG, FIELD_LENGTH, TEXT, DATA_LENGTH, DATA, TRAI
 
 static const char partial_mark[] = "PARTIAL=TRUE";
 
-static int upper(int c) {
-    return c >= 'a' && c <= 'z' ? c - 'a' + 'A' : c;
+static unsigned upper(unsigned c) {
+    return c - 'a' < 26 ? c - 'a' + 'A' : c;
 }
 
 /* The text of a header field as fpgabits keeps it, in place: up to its
@@ -73,7 +74,7 @@ static int contains(const char *text, const char *part) {
     return part[0] == '\0';
 }
 
-static int fail(struct fpgabits_image *image, int error) {
+static int stop(struct fpgabits_image *image, int error) {
     if (image->status == FPGABITS_OK)
         image->status = error;
     return image->status;
@@ -90,7 +91,7 @@ static int decide(struct fpgabits_image *image, int at_end) {
     if (found == FPGABITS_IDCODE_REVERSED)
         return FPGABITS_ERR_FORMAT;
     if ((found == FPGABITS_IDCODE_UNSYNCED || found == FPGABITS_IDCODE_SYNCED) && image->held < HOLD_SIZE && !at_end)
-        return MORE;
+        return UNDECIDED;
     if (found == FPGABITS_IDCODE_UNSYNCED)
         return FPGABITS_ERR_FORMAT;
     image->info.idcode = idcode;
@@ -118,21 +119,23 @@ static int configuration(struct fpgabits_image *image, const unsigned char *byte
         }
         error = decide(image, 0);
         if (error != FPGABITS_OK)
-            return error == MORE ? FPGABITS_OK : error;
+            return error == UNDECIDED ? FPGABITS_OK : error;
     }
     return image->port != NULL && size > 0 ? fpgabits_load_write(&image->loader, bytes, size) : FPGABITS_OK;
 }
 
 /* The end of the bitstream header: checks what it says, and makes the
  * date text as fpgabits writes it, "date time". */
+static char *append(char *to, const char *text) {
+    while (*text != '\0')
+        *to++ = *text++;
+    return to;
+}
+
 static int header_end(struct fpgabits_image *image) {
-    char *date = image->info.date;
-    size_t at = 0, i;
-    for (i = 0; image->date[i] != '\0'; ++i)
-        date[at++] = image->date[i];
-    date[at++] = ' ';
-    for (i = 0; image->time[i] != '\0'; ++i)
-        date[at++] = image->time[i];
+    char *const space = append(image->info.date, image->date);
+    *space = ' ';
+    append(space + 1, image->time);
     if (image->device != NULL && !contains(image->info.device, image->device))
         return FPGABITS_ERR_DEVICE;
     if (image->partial_marked && !image->partial)
@@ -140,62 +143,65 @@ static int header_end(struct fpgabits_image *image) {
     return FPGABITS_OK;
 }
 
+/* Goes on to an inner stage, from its first byte. */
+static void next(struct fpgabits_image *image, int stage) {
+    image->inner = stage;
+    image->count = 0;
+}
+
 /* One byte of a bitstream header, read by the rules of fpgabits: the
  * leading length 9, nine bytes of any value, 1, the fields a to d with
  * their lengths, the tag e, then the data length. */
 static int header_byte(struct fpgabits_image *image, unsigned byte) {
-    static const unsigned char lead[13] = {0, 9, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1};
-    char *const texts[4] = {image->info.design, image->info.device, image->date, image->time};
-    const size_t sizes[4] = {sizeof image->info.design, sizeof image->info.device, sizeof image->date,
-                             sizeof image->time};
-    const unsigned field = image->field;
+    const unsigned field = image->field, count = image->count++;
+    char *const text = field == 0   ? image->info.design
+                       : field == 1 ? image->info.device
+                       : field == 2 ? image->date
+                                    : image->time;
+    const unsigned size = field < 2 ? 32 : 16;
     switch (image->inner) {
     case LEAD:
-        if ((image->count < 2 || image->count > 10) && byte != lead[image->count])
+        if ((count < 2 || count > 10) && byte != (count == 1 ? 9u : count == 12))
             return FPGABITS_ERR_FORMAT;
-        if (++image->count == sizeof lead)
-            image->inner = TAG;
+        if (count == 12)
+            next(image, TAG);
         return FPGABITS_OK;
     case TAG:
-        if (byte != (unsigned)"abcde"[field])
+        if (byte != (unsigned char)"abcde"[field])
             return FPGABITS_ERR_FORMAT;
-        image->inner = field < 4 ? FIELD_LENGTH : DATA_LENGTH;
-        image->count = 0;
+        next(image, field < 4 ? FIELD_LENGTH : DATA_LENGTH);
         image->left = 0;
         return field < 4 ? FPGABITS_OK : header_end(image);
     case FIELD_LENGTH:
     case DATA_LENGTH:
         image->left = image->left << 8 | byte;
-        if (++image->count < (image->inner == FIELD_LENGTH ? 2u : 4u))
+        if (count < (image->inner == FIELD_LENGTH ? 1u : 3u))
             return FPGABITS_OK;
-        image->count = 0;
         if (image->inner == DATA_LENGTH) {
             image->inner = image->left > 0 ? DATA : TRAILING;
             return FPGABITS_OK;
         }
-        image->inner = TEXT;
-        image->matched = 0;
+        next(image, TEXT);
         break;
     default: /* TEXT */
-        if (image->count < sizes[field])
-            texts[field][image->count++] = (char)byte;
+        if (count < size)
+            text[count] = (char)byte;
         /* The design name says whether the data is a partial
          * configuration, anywhere in its text. */
-        if (field == 0 && byte == 0)
-            image->matched = -1;
         if (field == 0 && image->matched >= 0) {
-            image->matched = upper((int)byte) == partial_mark[image->matched] ? image->matched + 1 : byte == 'P';
-            if (partial_mark[image->matched] == '\0')
+            image->matched = byte == 0                                             ? -1
+                             : byte == (unsigned char)partial_mark[image->matched] ? image->matched + 1
+                                                                                   : byte == 'P';
+            if (image->matched == sizeof partial_mark - 1)
                 image->partial_marked = 1;
         }
         --image->left;
         break;
     }
     if (image->left == 0) {
-        keep_text(texts[field], sizes[field]);
-        image->field = field + 1;
-        image->inner = TAG;
-        image->count = 0;
+        keep_text(text, size);
+        ++image->field;
+        next(image, TAG);
     }
     return FPGABITS_OK;
 }
@@ -203,31 +209,31 @@ static int header_byte(struct fpgabits_image *image, unsigned byte) {
 /* The inner file: a bitstream file or raw data, its data to be loaded. */
 static int inner(struct fpgabits_image *image, const unsigned char *bytes, size_t size) {
     int error = FPGABITS_OK;
-    if (image->inner == INNER_START && size > 0) {
-        if (bytes[0] == 0x00) {
-            image->inner = LEAD;
-        } else if (bytes[0] == 0xff || bytes[0] == 0xaa) {
-            image->inner = RAW;
-            if (image->device != NULL && image->device[0] != '\0')
-                return FPGABITS_ERR_DEVICE;
-        } else {
-            return FPGABITS_ERR_FORMAT;
-        }
-    }
     while (size > 0 && error == FPGABITS_OK) {
-        size_t count = 1;
-        if (image->inner == RAW || image->inner == TRAILING) {
-            count = size;
-            if (image->inner == RAW)
-                error = configuration(image, bytes, count);
-        } else if (image->inner == DATA) {
-            count = size < image->left ? size : (size_t)image->left;
+        size_t count = size;
+        switch (image->inner) {
+        case INNER_START:
+            count = 0;
+            if (bytes[0] == 0x00)
+                image->inner = LEAD;
+            else if (bytes[0] != 0xff && bytes[0] != 0xaa)
+                error = FPGABITS_ERR_FORMAT;
+            else if (image->device != NULL)
+                error = FPGABITS_ERR_DEVICE;
+            else
+                image->inner = RAW;
+            break;
+        case RAW: error = configuration(image, bytes, size); break;
+        case DATA:
+            if (count > image->left)
+                count = image->left;
             image->left -= (uint32_t)count;
             error = configuration(image, bytes, count);
             if (image->left == 0)
                 image->inner = TRAILING;
-        } else {
-            error = header_byte(image, *bytes);
+            break;
+        case TRAILING: break;
+        default: error = header_byte(image, *bytes); count = 1;
         }
         bytes += count;
         size -= count;
@@ -260,20 +266,21 @@ static int trailer(struct fpgabits_image *image, const unsigned char *bytes, siz
 
 /* Runs the inflater over the input kept from the write before, with as
  * much of data after it as fits, or over data itself, and keeps what it
- * leaves, fewer bytes than one step may read, for the next write. Once the
- * stream ends, what follows it goes to the trailer. */
-static int inflate(struct fpgabits_image *image, const unsigned char **data, size_t *size) {
+ * leaves, fewer bytes than one step may read, for the next write; or, at
+ * the end (final), over what is kept. Once the stream ends, what follows it
+ * goes to the trailer. */
+static int inflate_input(struct fpgabits_image *image, const unsigned char **data, size_t *size, int final) {
     unsigned char *const kept = image->work + HOLD_SIZE;
-    while (*size > 0 && image->outer == DEFLATE) {
+    do {
         const size_t old = image->kept;
-        size_t added = 0, used, i;
+        size_t added = 0, used;
         const unsigned char *const start = old > 0 ? kept : *data, *in = start;
         int result;
         while (old > 0 && added < *size && old + added < INPUT_SIZE) {
             kept[old + added] = (*data)[added];
             ++added;
         }
-        result = fpgabits_inflate_run(image->inflater, &in, old > 0 ? kept + old + added : *data + *size, 0);
+        result = fpgabits_inflate_run(image->inflater, &in, old > 0 ? kept + old + added : *data + *size, final);
         used = (size_t)(in - start);
         if (result == FPGABITS_INFLATE_END) {
             image->outer = TRAILER;
@@ -283,6 +290,7 @@ static int inflate(struct fpgabits_image *image, const unsigned char **data, siz
         } else if (result != FPGABITS_OK) {
             return result;
         } else if (used < old) {
+            size_t i;
             image->kept = old + added - used;
             for (i = 0; i < image->kept; ++i)
                 kept[i] = kept[used + i];
@@ -298,19 +306,18 @@ static int inflate(struct fpgabits_image *image, const unsigned char **data, siz
             *data += *size;
             *size = 0;
         }
-    }
+    } while (*size > 0 && image->outer == DEFLATE && !final);
     return FPGABITS_OK;
 }
 
 /* Goes on to the next stage of a gzip header, past the optional fields
  * that its flags leave out, and at its end starts the inflater. */
 static void next_stage(struct fpgabits_image *image) {
-    const unsigned flags = image->flags;
+    /* The flag of each optional stage; EXTRA follows EXTRA_LENGTH alone. */
+    static const unsigned char flag[DEFLATE] = {0, 0, 0, FEXTRA, 0, FNAME, FCOMMENT, FHCRC};
     do
         ++image->outer;
-    while (image->outer == EXTRA || (image->outer == EXTRA_LENGTH && (flags & FEXTRA) == 0) ||
-           (image->outer == NAME && (flags & FNAME) == 0) || (image->outer == COMMENT && (flags & FCOMMENT) == 0) ||
-           (image->outer == HEADER_CRC && (flags & FHCRC) == 0));
+    while (image->outer < DEFLATE && (image->flags & flag[image->outer]) == 0);
     image->outer_count = 0;
     image->value = 0;
     if (image->outer == DEFLATE)
@@ -360,8 +367,9 @@ static int gzip_byte(struct fpgabits_image *image, unsigned byte) {
     return FPGABITS_OK;
 }
 
-static int begin(struct fpgabits_image *image, const struct fpgabits_port *port, enum fpgabits_interface interface,
-                 const char *device, uint32_t idcode, void *work, size_t work_size, int partial) {
+int fpgabits_image_begin(struct fpgabits_image *image, const struct fpgabits_port *port,
+                         enum fpgabits_interface interface, const char *device, uint32_t idcode, void *work,
+                         size_t work_size) {
     unsigned char *bytes = (unsigned char *)image;
     size_t i;
     if (image == NULL)
@@ -371,7 +379,6 @@ static int begin(struct fpgabits_image *image, const struct fpgabits_port *port,
     image->open = IMAGE_OPEN;
     image->port = port;
     image->interface = interface;
-    image->partial = partial;
     image->device = device != NULL && device[0] != '\0' ? device : NULL;
     image->idcode = idcode;
     image->work = (unsigned char *)work;
@@ -380,20 +387,17 @@ static int begin(struct fpgabits_image *image, const struct fpgabits_port *port,
     if ((port != NULL && !fpgabits_port_ok(port)) ||
         (interface != FPGABITS_SERIAL && interface != FPGABITS_PARALLEL8) || work == NULL ||
         work_size < FPGABITS_IMAGE_WORK_SIZE(512))
-        return fail(image, FPGABITS_ERR_ARGUMENT);
+        return stop(image, FPGABITS_ERR_ARGUMENT);
     return FPGABITS_OK;
-}
-
-int fpgabits_image_begin(struct fpgabits_image *image, const struct fpgabits_port *port,
-                         enum fpgabits_interface interface, const char *device, uint32_t idcode, void *work,
-                         size_t work_size) {
-    return begin(image, port, interface, device, idcode, work, work_size, 0);
 }
 
 int fpgabits_image_begin_partial(struct fpgabits_image *image, const struct fpgabits_port *port,
                                  enum fpgabits_interface interface, const char *device, uint32_t idcode, void *work,
                                  size_t work_size) {
-    return begin(image, port, interface, device, idcode, work, work_size, 1);
+    const int error = fpgabits_image_begin(image, port, interface, device, idcode, work, work_size);
+    if (image != NULL)
+        image->partial = 1;
+    return error;
 }
 
 int fpgabits_image_write(struct fpgabits_image *image, const void *data, size_t size) {
@@ -403,23 +407,23 @@ int fpgabits_image_write(struct fpgabits_image *image, const void *data, size_t 
     while (size > 0 && image->status == FPGABITS_OK) {
         int error = FPGABITS_OK;
         size_t count = size;
-        if (image->outer == START) {
+        switch (image->outer) {
+        case START:
             image->outer = bytes[0] == 0x1f ? FIXED : PLAIN;
             count = 0;
-        } else if (image->outer == PLAIN) {
-            error = inner(image, bytes, size);
-        } else if (image->outer == DEFLATE) {
-            error = inflate(image, &bytes, &size);
+            break;
+        case PLAIN: error = inner(image, bytes, size); break;
+        case DEFLATE:
+            error = inflate_input(image, &bytes, &size, 0);
             count = 0;
-        } else if (image->outer == TRAILER) {
-            error = trailer(image, bytes, size);
-        } else if (image->outer != AFTER) {
-            error = gzip_byte(image, *bytes);
-            count = 1;
+            break;
+        case TRAILER: error = trailer(image, bytes, size); break;
+        case AFTER: break;
+        default: error = gzip_byte(image, *bytes); count = 1;
         }
         bytes += count;
         size -= count;
-        fail(image, error);
+        stop(image, error);
     }
     return image->status;
 }
@@ -437,25 +441,20 @@ static int cut_short(const struct fpgabits_image *image) {
 }
 
 int fpgabits_image_end(struct fpgabits_image *image, struct fpgabits_image_info *info) {
-    int error = FPGABITS_OK;
     if (image == NULL || image->open != IMAGE_OPEN)
         return FPGABITS_ERR_ARGUMENT;
     image->open = 0;
     if (image->status == FPGABITS_OK && image->outer == DEFLATE) {
-        const unsigned char *kept = image->work + HOLD_SIZE, *in = kept;
-        error = fpgabits_inflate_run(image->inflater, &in, kept + image->kept, 1);
-        if (error == FPGABITS_INFLATE_END) {
-            image->outer = TRAILER;
-            error = trailer(image, in, image->kept - (size_t)(in - kept));
-        }
-        fail(image, error);
+        const unsigned char *none = image->work;
+        size_t size = 0;
+        stop(image, inflate_input(image, &none, &size, 1));
     }
     if (image->status == FPGABITS_OK)
-        fail(image, cut_short(image));
+        stop(image, cut_short(image));
     if (image->status == FPGABITS_OK && !image->decided)
-        fail(image, decide(image, 1));
+        stop(image, decide(image, 1));
     if (image->status == FPGABITS_OK && image->port != NULL)
-        fail(image, fpgabits_load_end(&image->loader));
+        stop(image, fpgabits_load_end(&image->loader));
     if (info != NULL)
         *info = image->info;
     return image->status;

@@ -274,17 +274,17 @@ struct fpgabits_image_info {
 /* The image reader's state. Its members are private; it is declared here
  * only so that it can live on the stack or in static memory. */
 struct fpgabits_image {
-    struct fpgabits_loader loader;
-    struct fpgabits_image_info info;
+    int status, outer, inner, decided, partial, partial_marked, matched, interface;
+    unsigned field, count, flags, outer_count;
+    uint32_t open, left, value, idcode, header_crc, content_crc, content_size;
+    size_t kept, held, work_size;
+    unsigned char *work;
+    struct fpgabits_inflater *inflater;
     const struct fpgabits_port *port;
     const char *device;
-    unsigned char *work;
-    size_t work_size, kept, held;
-    struct fpgabits_inflater *inflater;
-    uint32_t open, idcode, value, header_crc, content_crc, content_size, left;
-    int status, interface, partial, decided, outer, inner, matched, partial_marked;
-    unsigned flags, outer_count, field, count;
     char date[16], time[16];
+    struct fpgabits_image_info info;
+    struct fpgabits_loader loader;
 };
 
 /* Begins reading an image. port NULL: a check, which calls no callback.
