@@ -176,7 +176,8 @@ static void load_image(const char *path, const struct fpga *fpga, struct fpga_mo
 
 /* The card's image files and the FPGA each is for: the main FPGA's,
  * compressed, and the I/O FPGA's, which fpgabits_add_image() wrote, and a
- * copy of the first with one byte changed, made by examples/test.sh. */
+ * copy of the first with one byte changed, made by examples/test.sh
+ * and by the README's commands. */
 static const struct {
     const char *path;
     int fpga;
