@@ -85,17 +85,7 @@ function(fpgabits_add_bitstream target bitstream)
                         "give an executable or a library built by this project")
   endif()
 
-  # A relative name is found as add_custom_command() finds a dependency: in
-  # the source directory if it is there, else in the binary directory, where
-  # the build may make it.
-  get_filename_component(source "${bitstream}" ABSOLUTE BASE_DIR "${CMAKE_CURRENT_SOURCE_DIR}")
-  get_filename_component(bitstream "${bitstream}" ABSOLUTE BASE_DIR "${CMAKE_CURRENT_BINARY_DIR}")
-  if(EXISTS "${source}")
-    set(bitstream "${source}")
-  elseif(NOT EXISTS "${bitstream}")
-    # The rule that makes it may come later in this directory.
-    cmake_language(EVAL CODE "cmake_language(DEFER CALL _fpgabits_check_bitstream [==[${source}]==] [==[${bitstream}]==])")
-  endif()
+  _fpgabits_find_bitstream(fpgabits_add_bitstream bitstream)
 
   if(DEFINED arg_NAME)
     set(name "${arg_NAME}")
@@ -142,26 +132,9 @@ function(fpgabits_add_bitstream target bitstream)
     message(FATAL_ERROR "fpgabits_add_bitstream: the data is compiled as C, which this directory has not enabled; "
                         "add C to the languages of project(), or call enable_language(C)")
   endif()
-  _fpgabits_program(fpgabits FPGABITS_EXECUTABLE fpgabits::fpgabits)
-  _fpgabits_program(deflate FPGABITS_DEFLATE_EXECUTABLE fpgabits::deflate)
-  if(arg_COMPRESS)
-    if(NOT DEFINED arg_WINDOW)
-      set(arg_WINDOW 1024)
-    endif()
-    if(NOT arg_WINDOW MATCHES "^(512|1024|2048|4096|8192|16384|32768)$")
-      message(FATAL_ERROR "fpgabits_add_bitstream: WINDOW ${arg_WINDOW} is not a power of two from 512 to 32768")
-    endif()
-    # A program named by the cache variable says so when it runs.
-    if(NOT FPGABITS_DEFLATE_EXECUTABLE)
-      get_target_property(compresses fpgabits::deflate FPGABITS_COMPRESS)
-      if(NOT compresses)
-        message(FATAL_ERROR "fpgabits_add_bitstream: COMPRESS needs an fpgabits-deflate built with zlib, and this "
-                            "fpgabits was built without it; build fpgabits again with zlib (Debian package zlib1g-dev)")
-      endif()
-    endif()
-  elseif(DEFINED arg_WINDOW)
-    message(FATAL_ERROR "fpgabits_add_bitstream: WINDOW goes with COMPRESS")
-  endif()
+  _fpgabits_program(fpgabits_add_bitstream fpgabits FPGABITS_EXECUTABLE fpgabits::fpgabits)
+  _fpgabits_program(fpgabits_add_bitstream deflate FPGABITS_DEFLATE_EXECUTABLE fpgabits::deflate)
+  _fpgabits_window(fpgabits_add_bitstream)
 
   # With several configurations in one tree, each has its own fpgabits.i, so
   # that switching between them converts and compiles nothing again.
@@ -292,16 +265,54 @@ const size_t @name@_size = @size@;
   target_include_directories("${target}" PUBLIC "$<BUILD_INTERFACE:${dir}/include>")
 endfunction()
 
+# Makes the path in <variable> absolute, as add_custom_command() finds a
+# dependency: in the source directory if it is there, else in the binary
+# directory, where the build may make it. <caller> names the function in
+# messages.
+function(_fpgabits_find_bitstream caller variable)
+  get_filename_component(source "${${variable}}" ABSOLUTE BASE_DIR "${CMAKE_CURRENT_SOURCE_DIR}")
+  get_filename_component(bitstream "${${variable}}" ABSOLUTE BASE_DIR "${CMAKE_CURRENT_BINARY_DIR}")
+  if(EXISTS "${source}")
+    set(bitstream "${source}")
+  elseif(NOT EXISTS "${bitstream}")
+    # The rule that makes it may come later in this directory.
+    cmake_language(EVAL CODE "cmake_language(DEFER CALL _fpgabits_check_bitstream ${caller} [==[${source}]==] [==[${bitstream}]==])")
+  endif()
+  set(${variable} "${bitstream}" PARENT_SCOPE)
+endfunction()
+
 # At the end of the directory that named a bitstream that did not exist: by
 # now a custom command must make it.
-function(_fpgabits_check_bitstream source bitstream)
+function(_fpgabits_check_bitstream caller source bitstream)
   get_source_file_property(generated "${bitstream}" GENERATED)
   if(NOT EXISTS "${bitstream}" AND NOT generated)
     if(source STREQUAL bitstream)
-      message(FATAL_ERROR "fpgabits_add_bitstream: there is no bitstream file ${source}")
+      message(FATAL_ERROR "${caller}: there is no bitstream file ${source}")
     endif()
-    message(FATAL_ERROR "fpgabits_add_bitstream: there is no bitstream file ${source}, "
+    message(FATAL_ERROR "${caller}: there is no bitstream file ${source}, "
                         "and no custom command in this directory makes ${bitstream}")
+  endif()
+endfunction()
+
+# Checks the caller's arg_COMPRESS and arg_WINDOW, and sets arg_WINDOW to
+# the window of COMPRESS, 1024 by default.
+function(_fpgabits_window caller)
+  if(arg_COMPRESS)
+    if(NOT DEFINED arg_WINDOW)
+      set(arg_WINDOW 1024 PARENT_SCOPE)
+    elseif(NOT arg_WINDOW MATCHES "^(512|1024|2048|4096|8192|16384|32768)$")
+      message(FATAL_ERROR "${caller}: WINDOW ${arg_WINDOW} is not a power of two from 512 to 32768")
+    endif()
+    # A program named by the cache variable says so when it runs.
+    if(NOT FPGABITS_DEFLATE_EXECUTABLE)
+      get_target_property(compresses fpgabits::deflate FPGABITS_COMPRESS)
+      if(NOT compresses)
+        message(FATAL_ERROR "${caller}: COMPRESS needs an fpgabits-deflate built with zlib, and this "
+                            "fpgabits was built without it; build fpgabits again with zlib (Debian package zlib1g-dev)")
+      endif()
+    endif()
+  elseif(DEFINED arg_WINDOW)
+    message(FATAL_ERROR "${caller}: WINDOW goes with COMPRESS")
   endif()
 endfunction()
 
@@ -309,10 +320,10 @@ endfunction()
 # depends on: the cache variable when set, else the target, which in a cross
 # build must be one installed for the build machine. The program is called
 # fpgabits or fpgabits-<name>.
-function(_fpgabits_program name variable target)
+function(_fpgabits_program caller name variable target)
   if(${variable})
     if(NOT IS_ABSOLUTE "${${variable}}" OR NOT EXISTS "${${variable}}")
-      message(FATAL_ERROR "fpgabits_add_bitstream: ${variable} is \"${${variable}}\"; give the full path of a program")
+      message(FATAL_ERROR "${caller}: ${variable} is \"${${variable}}\"; give the full path of a program")
     endif()
     set(${name} "${${variable}}" PARENT_SCOPE)
     set(${name}_dependency "${${variable}}" PARENT_SCOPE)
@@ -323,12 +334,12 @@ function(_fpgabits_program name variable target)
     set(program fpgabits)
   endif()
   if(NOT TARGET ${target})
-    message(FATAL_ERROR "fpgabits_add_bitstream: no ${program} program for the build machine; call "
-                        "find_package(fpgabits) first, or set ${variable} (every call runs fpgabits and fpgabits-deflate)")
+    message(FATAL_ERROR "${caller}: no ${program} program for the build machine; call "
+                        "find_package(fpgabits) first, or set ${variable}")
   endif()
   get_target_property(installed ${target} IMPORTED)
   if(CMAKE_CROSSCOMPILING AND NOT installed)
-    message(FATAL_ERROR "fpgabits_add_bitstream: ${program} built in this cross build runs on the target only; "
+    message(FATAL_ERROR "${caller}: ${program} built in this cross build runs on the target only; "
                         "install fpgabits on the build machine and use find_package(fpgabits), or set ${variable}")
   endif()
   set(${name} "$<TARGET_FILE:${target}>" PARENT_SCOPE)

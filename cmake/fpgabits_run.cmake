@@ -5,8 +5,18 @@
 #         [-Ddevice=<text>] -Ddeflate=<program> -Dfragment=<dir>/idcode.i
 #         -P fpgabits_run.cmake
 #   ... -Ddeflate=<program> -Dfragment=<dir>/compressed.i -Dwindow=<bytes> ...
+# For fpgabits_add_image(), fpgabits only checks the bitstream, its output
+# deleted after, and the image is a copy of the bitstream file or, with a
+# window, a gzip file of it that fpgabits-deflate makes:
+#   cmake -Dfpgabits=<program> -Dbitstream=<file> -Doutput=<dir>/fpgabits.i
+#         [-Ddevice=<text>] -Dimage=<file> [-Ddeflate=<program> -Dwindow=<bytes>]
+#         -P fpgabits_run.cmake
 # A run that fails, or a bitstream refused, leaves neither file behind, so
-# that the next build runs it again rather than compiling what is left.
+# that the next build runs it again rather than compiling what is left; an
+# image is written under another name and renamed when complete.
+if(DEFINED image)
+  set(fragment "${image}")
+endif()
 get_filename_component(dir "${output}" DIRECTORY)
 file(MAKE_DIRECTORY "${dir}")
 file(REMOVE "${fragment}")
@@ -57,6 +67,28 @@ if(NOT device STREQUAL "")
     get_filename_component(file "${bitstream}" NAME)
     message(FATAL_ERROR "${file} is for ${type}, not ${device}")
   endif()
+endif()
+
+if(DEFINED image)
+  file(REMOVE "${output}")
+  get_filename_component(image_dir "${image}" DIRECTORY)
+  file(MAKE_DIRECTORY "${image_dir}")
+  set(partial "${image}.part")
+  if(DEFINED window)
+    get_filename_component(name "${bitstream}" NAME)
+    execute_process(COMMAND "${deflate}" --gzip ${window} "${bitstream}" "${partial}" "${name}"
+                    RESULT_VARIABLE status ERROR_VARIABLE printed)
+  else()
+    file(COPY_FILE "${bitstream}" "${partial}" RESULT status)
+    set(printed "${status}")
+  endif()
+  if(NOT status EQUAL 0)
+    file(REMOVE "${partial}")
+    string(STRIP "${printed}" printed)
+    message(FATAL_ERROR "could not write the image of ${bitstream}: ${printed}")
+  endif()
+  file(RENAME "${partial}" "${image}")
+  return()
 endif()
 
 execute_process(COMMAND "${deflate}" ${window} "${output}" "${fragment}" RESULT_VARIABLE status ERROR_VARIABLE printed)

@@ -39,8 +39,8 @@ install(FILES docs/debian/copyright DESTINATION ${CMAKE_INSTALL_DOCDIR})
 # builds for any target.
 install(EXPORT fpgabits-targets NAMESPACE fpgabits:: DESTINATION ${package_dir})
 write_basic_package_version_file(fpgabits-config-version.cmake COMPATIBILITY SameMajorVersion ARCH_INDEPENDENT)
-install(FILES cmake/fpgabits-config.cmake cmake/fpgabits_add_bitstream.cmake cmake/fpgabits_run.cmake
-              ${CMAKE_CURRENT_BINARY_DIR}/fpgabits-config-version.cmake
+install(FILES cmake/fpgabits-config.cmake cmake/fpgabits_add_bitstream.cmake cmake/fpgabits_add_image.cmake
+              cmake/fpgabits_run.cmake ${CMAKE_CURRENT_BINARY_DIR}/fpgabits-config-version.cmake
         DESTINATION ${package_dir})
 
 set(CPACK_GENERATOR DEB)

@@ -4,15 +4,18 @@
 #   examples/test.sh make|native|cortex-m3|consumer|readme FPGABITS_BUILD_DIR [REAL_BITSTREAMS]
 # make       examples/make, then again after the bitstream changed.
 # native     examples/firmware with fpgabits built from these sources, compiled
-#            as C++; a build with nothing changed converts nothing, and a
-#            bitstream for another device or with no data fails, compressed
-#            or not.
+#            as C++; a build with nothing changed converts nothing, gunzip
+#            reads the compressed image, and a bitstream for another device
+#            or with no data fails, compressed or not, and leaves no image.
 # cortex-m3  examples/firmware from an installed package, cross-compiled and
-#            run in QEMU: the data in flash, little RAM used, a small loader,
-#            a new program converts again, a changed bitstream is built in,
-#            and with REAL_BITSTREAMS, two real 2 MB bitstreams, compressed,
-#            load from an image linked for 1 MiB of flash.
-#            Both firmware builds load their bitstreams into models of the FPGAs.
+#            run in QEMU: the data in flash, little RAM used, a small loader
+#            and image reader, a new program converts again, a changed
+#            bitstream is built in, and with REAL_BITSTREAMS, two real 2 MB
+#            bitstreams, compressed, load from an image linked for 1 MiB of
+#            flash.
+#            Both firmware builds load their bitstreams into models of the
+#            FPGAs, then again from the image files of card/, which the build
+#            wrote, where a copy with a byte changed is refused.
 # consumer   tests/consumer from an installed package, with gcc and clang and
 #            -Werror; editing the program compiles no data again.
 # readme     the README's blocks of commands marked for it, from a copy of the
@@ -73,6 +76,30 @@ stream_size() {
   echo $((16#$("$nm" -S "$program" | awk -v name="$1" '$4 == name { print $2 }') - 1))
 }
 
+# What the firmware prints of the card's image FILE of a bitstream, loaded into
+# the FPGA NAME: image FILE NAME BITSTREAM DESIGN DEVICE DATE_TIME SIZE IDCODE,
+# where a NAME of "refused" stands for the copy with a byte changed, which the
+# main FPGA refuses.
+image() {
+  local info="$1: design $4, device $5, built $6"
+  if [[ $2 == refused ]]; then
+    echo "$info: refused (corrupt compressed data, or an image cut short); main keeps IDCODE $8, DONE high, 2 CRC checks passed"
+  else
+    echo "$info, $7 bytes, crc32 $(crc32 "$3" "$7"), IDCODE $8: $2 configured, DONE high, 2 CRC checks passed"
+  fi
+}
+
+# The card's copy of the compressed image with its middle byte changed, made
+# in the directory of the firmware program.
+bad_copy() {
+  local card=${program%/*}/card size byte
+  size=$(wc -c <"$card/main.bit.gz")
+  byte=$(od -An -tu1 -j $((size / 2)) -N 1 "$card/main.bit.gz")
+  cp "$card/main.bit.gz" "$card/bad.bit.gz"
+  # shellcheck disable=SC2059
+  printf "\\$(printf %03o $((byte ^ 0xff)))" | dd of="$card/bad.bit.gz" bs=1 seek=$((size / 2)) conv=notrunc status=none
+}
+
 # What the firmware prints of main.bit and io.bit: firmware MAIN_DEVICE
 # MAIN_DATE MAIN_SIZE. The I/O FPGA's values are fixed, and its data is stored
 # compressed.
@@ -82,6 +109,10 @@ firmware() {
     "$(crc32 "$work/io.bit" 33333)" "$(stream_size io_fpga_data)"
   printf 'main: configured over serial, IDCODE 0362d093, %d bytes sent, DONE high, 2 CRC checks passed\n' "$3"
   echo 'io: configured over parallel x8, 33333 bytes sent from compressed data, DONE high, 2 CRC checks passed'
+  local design='sample_top;UserID=0XFFFFFFFF'
+  image card/main.bit.gz main "$work/main.bit" "$design" "$1" "$2 09:30:00" "$3" 0362d093
+  image card/io.bit io "$work/io.bit" "$design" xc7s50csga324 '2026/12/01 09:30:00' 33333 0362f093
+  image card/bad.bit.gz refused "$work/main.bit" "$design" "$1" "$2 09:30:00" "$3" 0362d093
 }
 
 case $mode in
@@ -112,14 +143,18 @@ native | cortex-m3)
   if [[ $mode == native ]]; then
     configure+=(-DFPGABITS_SOURCE_DIR="$examples/..")
     nm=nm program=$work/build/firmware
-    run() { "$program"; }
+    run() {
+      bad_copy
+      (cd "${program%/*}" && "$program")
+    }
   else
     cmake --install "$build" --prefix "$work/prefix" >/dev/null
     configure+=(-DCMAKE_PREFIX_PATH="$work/prefix" -DCMAKE_TOOLCHAIN_FILE="$examples/firmware/cortex-m3.cmake")
     nm=arm-none-eabi-nm program=$work/build/firmware.elf
     run() {
-      timeout 120 qemu-system-arm -M mps2-an385 -nographic -monitor none -serial none \
-        -semihosting-config enable=on,target=native -kernel "$program"
+      bad_copy
+      (cd "${program%/*}" && timeout 120 qemu-system-arm -M mps2-an385 -nographic -monitor none -serial none \
+        -semihosting-config enable=on,target=native -kernel "$program")
     }
   fi
   "${configure[@]}" >/dev/null
@@ -134,29 +169,46 @@ native)
   fi
   echo "ok: a build with nothing changed converts nothing"
 
+  if ! gzip -dc "$work/build/card/main.bit.gz" | cmp - "$work/main.bit" ||
+    [[ $(cd "$work/build/card" && gzip -lN main.bit.gz | awk 'NR == 2 { print $4 }') != main.bit ]]; then
+    echo "FAIL: gunzip does not read the compressed image back into main.bit" >&2
+    exit 1
+  fi
+  echo "ok: gunzip reads the compressed image back into main.bit, its name in the header"
+
   # The same refusals with COMPRESS, which converts first.
   "${configure[@]}" -DMAIN_COMPRESS=ON >/dev/null
   bitstream "$work/main.bit" xc7a100tcsg324 2026/11/30 1000 3
   # Twice: the first failure must not leave a file that the next build takes.
+  # The image's target on its own, as the whole build may stop before it.
   for attempt in first second; do
-    if cmake --build "$work/build" >"$work/log" 2>&1; then
-      echo "FAIL: a bitstream for another device was built in" >&2
+    for target in all main_image; do
+      if cmake --build "$work/build" --target "$target" >"$work/log" 2>&1; then
+        echo "FAIL: $target: a bitstream for another device was built in" >&2
+        exit 1
+      fi
+      grep -q 'main.bit is for xc7a100tcsg324, not 7A35T' "$work/log" || {
+        cat "$work/log"
+        echo "FAIL: $target: the $attempt build did not name both devices" >&2
+        exit 1
+      }
+    done
+    if [[ -e $work/build/card/main.bit.gz ]]; then
+      echo "FAIL: the $attempt failed build left an image behind" >&2
       exit 1
     fi
-    grep -q 'main.bit is for xc7a100tcsg324, not 7A35T' "$work/log" || {
-      cat "$work/log"
-      echo "FAIL: the $attempt build did not name both devices" >&2
-      exit 1
-    }
   done
-  echo "ok: a bitstream for another device fails the build, naming both"
+  echo "ok: a bitstream for another device fails the build, naming both, and leaves no image"
 
   bitstream "$work/main.bit" 7a35tcsg324 2026/11/30 0 3
-  if cmake --build "$work/build" >"$work/log" 2>&1 || ! grep -q 'main.bit holds no configuration data' "$work/log"; then
-    cat "$work/log"
-    echo "FAIL: a bitstream with no data did not stop the build with a message naming it" >&2
-    exit 1
-  fi
+  for target in all main_image; do
+    if cmake --build "$work/build" --target "$target" >"$work/log" 2>&1 ||
+      ! grep -q 'main.bit holds no configuration data' "$work/log"; then
+      cat "$work/log"
+      echo "FAIL: $target: a bitstream with no data did not stop the build with a message naming it" >&2
+      exit 1
+    fi
+  done
   echo "ok: a bitstream with no data stops the build, naming it"
   ;;
 
@@ -191,14 +243,20 @@ cortex-m3)
     exit 1
   fi
   echo "ok: the loader takes $text bytes of code and no RAM of its own"
+  read -r text data bss _ < <(arm-none-eabi-size "$(find "$work/build" -name fpgabits_image.c.o -o -name fpgabits_image.c.obj)" | tail -n 1)
+  if ((text > 2048 || data + bss > 0)); then
+    echo "FAIL: the image reader takes $text bytes of code and $((data + bss)) of RAM" >&2
+    exit 1
+  fi
+  echo "ok: the image reader takes $text bytes of code and no RAM of its own"
 
   sleep 1
   touch "$work/prefix/bin/fpgabits"
-  [[ $(cmake --build "$work/build" | grep -c Converting) == 2 ]] || {
-    echo "FAIL: a new fpgabits did not convert both bitstreams again" >&2
+  [[ $(cmake --build "$work/build" | grep -c -e Converting -e 'Writing the image') == 4 ]] || {
+    echo "FAIL: a new fpgabits did not convert both bitstreams and write both images again" >&2
     exit 1
   }
-  echo "ok: a new fpgabits converts both bitstreams again"
+  echo "ok: a new fpgabits converts both bitstreams and writes both images again"
 
   sleep 1
   bitstream "$work/main.bit" 7a35tcpg236 2026/12/07 77777 4
@@ -234,7 +292,11 @@ cortex-m3)
     "$(report main "$main" 7a35ticsg324 '2020/10/25 22:13:40' 2192012
       report io "$io" 7z010clg400 '2023/09/06 19:46:20' 2083740
       echo 'main: configured over serial, 2192012 bytes sent from compressed data, DONE high, 2 CRC checks passed'
-      echo 'io: configured over parallel x8, 2083740 bytes sent from compressed data, DONE high, 2 CRC checks passed')" run
+      echo 'io: configured over parallel x8, 2083740 bytes sent from compressed data, DONE high, 2 CRC checks passed'
+      image card/main.bit.gz main "$main" 'top;UserID=0XFFFFFFFF' 7a35ticsg324 '2020/10/25 22:13:40' 2192012 0362d093
+      image card/io.bit io "$io" design_1_wrapper 7z010clg400 '2023/09/06 19:46:20' 2083740 03722093
+      image card/bad.bit.gz refused "$main" 'top;UserID=0XFFFFFFFF' 7a35ticsg324 '2020/10/25 22:13:40' 2192012 0362d093)" \
+    run
   ;;
 
 consumer)

@@ -1,8 +1,10 @@
 // fpgabits-deflate: the step of fpgabits_add_bitstream() after fpgabits. It
 // finds the IDCODE that the configuration data of an fpgabits.i writes, and
-// for COMPRESS compresses the data:
+// for COMPRESS compresses the data; and it makes the gzip files of
+// fpgabits_add_image(... COMPRESS):
 //   fpgabits-deflate INPUT OUTPUT
 //   fpgabits-deflate WINDOW INPUT OUTPUT
+//   fpgabits-deflate --gzip WINDOW INPUT OUTPUT NAME
 // INPUT is an fpgabits.i as fpgabits wrote it. The first form writes only
 //   uint32_t FPGAidcode = 0x<idcode>u;
 // to OUTPUT. The second writes INPUT's comment and text declarations
@@ -21,8 +23,12 @@
 // stays that of one block whatever the size of the data.
 // The stream is a string literal, which compilers read many times faster than
 // a list of numbers; its terminating zero is one byte more than the stream.
-// Built without zlib, the second form fails. Exits 0, or 1 with a message on
-// standard error.
+// The third form writes the file INPUT, whatever it holds, into OUTPUT as a
+// gzip file (RFC 1952) made by zlib at its best level with a window of WINDOW
+// bytes, with NAME as its file name and no time stamp, so that the same input
+// gives the same bytes. Built without zlib, the second and third forms fail.
+// Memory is that of two blocks whatever the size of the input. Exits 0, or 1
+// with a message on standard error.
 #ifdef FPGABITS_WITH_ZLIB
 #include <zlib.h>
 #endif
@@ -85,13 +91,23 @@ std::size_t read_block(std::FILE *in, const char *path, bool &ended) {
 // The stream made of the data, a block at a time.
 unsigned char packed[block_size];
 
-// Deflates the input given into OUTPUT as lines of string literal: whole
-// blocks while the stream goes on, the rest when it ends (with Z_FINISH).
+// Deflates the input given into OUTPUT, as lines of string literal or, with
+// a gzip name, as a gzip file: whole blocks while the stream goes on, the
+// rest when it ends (with Z_FINISH).
 class Packer {
   public:
-    Packer(std::FILE *out, const char *path, int window_bits) : out_(out), path_(path) {
-        if (deflateInit2(&stream_, Z_BEST_COMPRESSION, Z_DEFLATED, -window_bits, 9, Z_DEFAULT_STRATEGY) != Z_OK)
+    Packer(std::FILE *out, const char *path, int window_bits, const char *gzip_name = nullptr)
+        : out_(out), path_(path), gzip_(gzip_name != nullptr) {
+        if (deflateInit2(&stream_, Z_BEST_COMPRESSION, Z_DEFLATED, gzip_ ? 16 + window_bits : -window_bits, 9,
+                         Z_DEFAULT_STRATEGY) != Z_OK)
             fail(path_, "zlib failed");
+        if (gzip_) {
+            // zlib keeps the header until its first output.
+            header_.name = reinterpret_cast<Bytef *>(const_cast<char *>(gzip_name));
+            header_.os = 255; // unknown: the same bytes on any system
+            if (deflateSetHeader(&stream_, &header_) != Z_OK)
+                fail(path_, "zlib failed");
+        }
     }
     ~Packer() { deflateEnd(&stream_); }
     Packer(const Packer &) = delete;
@@ -113,12 +129,19 @@ class Packer {
         } while (stream_.avail_out == 0 || (flush == Z_FINISH && status != Z_STREAM_END));
         if (flush == Z_FINISH) {
             write();
-            std::fputs(";\n", out_);
+            if (!gzip_)
+                std::fputs(";\n", out_);
         }
     }
 
   private:
     void write() {
+        if (gzip_) {
+            if (std::fwrite(packed, 1, used_, out_) != used_)
+                fail(path_, "cannot write");
+            used_ = 0;
+            return;
+        }
         static const char digits[] = "0123456789abcdef";
         for (std::size_t at = 0; at < used_; at += bytes_per_line) {
             char line[4 * bytes_per_line + 3];
@@ -140,34 +163,75 @@ class Packer {
     }
 
     z_stream stream_{};
+    gz_header header_{};
     std::FILE *out_;
     const char *path_;
+    bool gzip_;
     std::size_t used_ = 0;
 };
+#endif
+
+// The window in bits, from its size in bytes; built without zlib, it fails
+// here, before any file is touched.
+int window_bits_of(const char *text) {
+    const long window = std::strtol(text, nullptr, 10);
+    int window_bits = 9;
+    while (window_bits < 15 && window != 1L << window_bits)
+        ++window_bits;
+    if (window != 1L << window_bits)
+        fail(text, "the window is not a power of two from 512 to 32768");
+#ifndef FPGABITS_WITH_ZLIB
+    std::fputs("fpgabits-deflate: built without zlib, so it cannot compress; "
+               "build fpgabits with zlib (Debian package zlib1g-dev)\n",
+               stderr);
+    std::exit(1);
+#endif
+    return window_bits;
+}
+
+#ifdef FPGABITS_WITH_ZLIB
+// The third form: the file INPUT as a gzip file named NAME.
+void write_gzip(int window_bits, const char *input, const char *output, const char *name) {
+    std::FILE *in = std::fopen(input, "rb");
+    if (in == nullptr)
+        fail(input, "cannot open");
+    std::FILE *out = std::fopen(output, "wb");
+    if (out == nullptr)
+        fail(output, "cannot create");
+    Packer packer(out, output, window_bits, name);
+    bool ended = false;
+    while (!ended) {
+        // Less than a block only at the end of the file, or on an error.
+        const std::size_t size = std::fread(data, 1, sizeof data, in);
+        if (std::ferror(in) != 0)
+            fail(input, "cannot read");
+        ended = size < sizeof data;
+        packer.pack(data, size, ended ? Z_FINISH : Z_NO_FLUSH);
+    }
+    std::fclose(in);
+    if (std::ferror(out) != 0 || std::fclose(out) != 0)
+        fail(output, "cannot write");
+}
 #endif
 
 } // namespace
 
 int main(int argc, char **argv) {
+    if (argc == 6 && std::strcmp(argv[1], "--gzip") == 0) {
+        [[maybe_unused]] const int window_bits = window_bits_of(argv[2]);
+#ifdef FPGABITS_WITH_ZLIB
+        write_gzip(window_bits, argv[3], argv[4], argv[5]);
+#endif
+        return 0;
+    }
     if (argc != 3 && argc != 4) {
-        std::fputs("usage: fpgabits-deflate [WINDOW] INPUT OUTPUT\n", stderr);
+        std::fputs("usage: fpgabits-deflate [WINDOW] INPUT OUTPUT\n"
+                   "       fpgabits-deflate --gzip WINDOW INPUT OUTPUT NAME\n",
+                   stderr);
         return 2;
     }
     const bool compress = argc == 4;
-    int window_bits = 9;
-    if (compress) {
-        const long window = std::strtol(argv[1], nullptr, 10);
-        while (window_bits < 15 && window != 1L << window_bits)
-            ++window_bits;
-        if (window != 1L << window_bits)
-            fail(argv[1], "the window is not a power of two from 512 to 32768");
-#ifndef FPGABITS_WITH_ZLIB
-        std::fputs("fpgabits-deflate: built without zlib, so it cannot compress; "
-                   "build fpgabits with zlib (Debian package zlib1g-dev)\n",
-                   stderr);
-        return 1;
-#endif
-    }
+    [[maybe_unused]] const int window_bits = compress ? window_bits_of(argv[1]) : 9;
     const char *input = argv[argc - 2];
     const char *output = argv[argc - 1];
     std::FILE *in = std::fopen(input, "r");

@@ -1,7 +1,7 @@
 cmake_minimum_required(VERSION 3.22)
-# Calls fpgabits_add_bitstream() wrongly in a scratch project and checks that
-# configuration stops with a message that says what is wrong; a right call
-# must pass. Then builds fpgabits without zlib, as a subproject, with a call
+# Calls fpgabits_add_bitstream() and fpgabits_add_image() wrongly in a
+# scratch project and checks that configuration stops with a message from the
+# function last called that says what is wrong; a right call must pass. Then builds fpgabits without zlib, as a subproject, with a call
 # without COMPRESS. cmake -DSOURCE_DIR=<fpgabits source> -DWORK_DIR=<scratch> -P this
 #
 # Each row: the calls after project(errors C) and add_executable(app main.c),
@@ -48,6 +48,22 @@ set(rows
   [[fpgabits_add_bitstream(app a.bit) fpgabits_add_bitstream(app sub/a.bit NAME b SECTION .fpga ALIGN 4096 DEVICE 7a35t)]]
   ""
   [[fpgabits_add_bitstream(app a.bit COMPRESS WINDOW 32768)]]
+  ""
+  [[fpgabits_add_image(image a.bit COMPRESS)]]
+  [[OUTPUT is missing]]
+  [[fpgabits_add_image(image a.bit OUTPUT a.bit.gz COMPRESS WINDOW 64k)]]
+  [[WINDOW 64k is not a power of two from 512 to 32768]]
+  [[fpgabits_add_image(image a.bit OUTPUT a.bit.gz WINDOW 1024)]]
+  [[WINDOW goes with COMPRESS]]
+  [[fpgabits_add_image(image a.bit OUTPUT a.bit.gz LEVEL 9)]]
+  [[unknown argument "LEVEL"]]
+  [[fpgabits_add_image(app a.bit OUTPUT app.bit)]]
+  [[there is already a target "app"]]
+  [[fpgabits_add_image(image missing.bit OUTPUT a.bit)]]
+  [[there is no bitstream file .*/missing.bit]]
+  [[set(CMAKE_DISABLE_FIND_PACKAGE_ZLIB ON) add_subdirectory(${fpgabits} fpgabits) unset(FPGABITS_EXECUTABLE) unset(FPGABITS_DEFLATE_EXECUTABLE) fpgabits_add_image(image a.bit OUTPUT a.bit) fpgabits_add_image(packed a.bit OUTPUT a.bit.gz COMPRESS)]]
+  [[COMPRESS needs an fpgabits-deflate built with zlib, and this fpgabits was built without it.*zlib1g-dev]]
+  [[fpgabits_add_image(image made.bit OUTPUT card/a.bit.gz COMPRESS WINDOW 512 DEVICE 7a35t) add_custom_command(OUTPUT made.bit COMMAND make_it)]]
   "")
 
 set(project "${WORK_DIR}/project")
@@ -67,11 +83,13 @@ foreach(i RANGE 0 ${last} 2)
   list(GET rows ${i} calls)
   string(REPLACE ") " ")\n" calls "${calls}")
   list(GET rows ${j} wanted)
+  string(REGEX MATCHALL "fpgabits_add_[a-z]+" called "${calls}")
+  list(GET called -1 function)
   if(NOT calls MATCHES "^project\\(")
     string(PREPEND calls "project(errors C)\nadd_executable(app main.c)\n")
   endif()
   file(WRITE "${project}/CMakeLists.txt" "cmake_minimum_required(VERSION 3.22)
-include(\"${SOURCE_DIR}/cmake/fpgabits_add_bitstream.cmake\")
+include(\"${SOURCE_DIR}/cmake/fpgabits_add_image.cmake\")
 set(FPGABITS_EXECUTABLE \"${CMAKE_COMMAND}\")
 set(FPGABITS_DEFLATE_EXECUTABLE \"${CMAKE_COMMAND}\")
 set(fpgabits \"${SOURCE_DIR}\")
@@ -89,7 +107,7 @@ ${calls}
     endif()
   else()
     set(ok FALSE)
-    if(NOT status EQUAL 0 AND errors MATCHES "fpgabits_add_bitstream: ${wanted}")
+    if(NOT status EQUAL 0 AND errors MATCHES "${function}: ${wanted}")
       set(ok TRUE)
     endif()
   endif()

@@ -55,6 +55,16 @@ std::string gzip_program(const std::string &data) {
     return support::read_file(dir / "design.bit.gz");
 }
 
+// What fpgabits_add_image(... COMPRESS WINDOW 512) makes of a file.
+std::string gzip_add_image(const std::string &data) {
+    const support::TempDir dir;
+    support::write_file(dir / "design.bit", data);
+    EXPECT_EQ(
+        support::run({DEFLATE_EXE, "--gzip", "512", "design.bit", "design.bit.gz", "design.bit"}, dir.path()).status,
+        0);
+    return support::read_file(dir / "design.bit.gz");
+}
+
 std::uint32_t crc32_of(const std::string &data) {
     return static_cast<std::uint32_t>(
         crc32(0, reinterpret_cast<const Bytef *>(data.data()), static_cast<uInt>(data.size())));
@@ -152,6 +162,7 @@ TEST(Image, LoadsEveryBitstreamInEveryFormat) {
             {"gzip, window 1024, every header field", gzip(b.file, 10, true), false, 1024},
             {"gzip of raw data, window 32768", gzip(data, 15), true, 32768},
             {"gzip -9", gzip_program(b.file), false, 32768},
+            {"fpgabits-deflate --gzip 512", gzip_add_image(b.file), false, 512},
         };
         for (const Format &f : formats) {
             SCOPED_TRACE(f.what);

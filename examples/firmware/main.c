@@ -4,9 +4,18 @@
  * CRC-32 of each, inflating a compressed one to see that the flash is intact.
  * Then it loads them: the main FPGA over the serial interface, the I/O FPGA
  * over the parallel x8 interface, checking first that each is for the board's
- * device by the IDCODE that the build found in the data. Here the FPGAs are
- * models of their configuration logic, in the same processor; on a real board
- * the port's callbacks drive GPIO and SPI instead. Valid C and C++. */
+ * device by the IDCODE that the build found in the data.
+ *
+ * Then it reads the image files of a card, 512 bytes at a time as from an SD
+ * card: each is checked whole first (the image reader's check pass), and
+ * loaded, with the same chunks, only if it is intact and for the FPGA's
+ * device, so that a bad image leaves the FPGA running what it had. Here the
+ * card is the directory card/ of the working directory, read with stdio
+ * (through semihosting in QEMU), where the build wrote the images.
+ *
+ * Here the FPGAs are models of their configuration logic, in the same
+ * processor; on a real board the port's callbacks drive GPIO and SPI instead.
+ * Valid C and C++. */
 #include <stdint.h>
 #include <stdio.h>
 
@@ -80,19 +89,24 @@ static int load_in_chunks(const struct fpgabits_port *port, const struct fpga *f
     return error == FPGABITS_OK ? fpgabits_load_end(&loader) : error;
 }
 
-static void configure(const struct fpga *fpga) {
+/* What the model of an FPGA reports after a load. */
+static void print_model(const struct fpga_model *model) {
+    const char *violation = fpga_model_violation(model);
+    printf(", DONE %s, %u CRC checks passed%s%s\n", model->done ? "high" : "low", model->crc_checks,
+           violation != NULL ? ", but " : "", violation != NULL ? violation : "");
+}
+
+static void configure(const struct fpga *fpga, struct fpga_model *model) {
     const enum fpgabits_interface interface = fpga->parallel ? FPGABITS_PARALLEL8 : FPGABITS_SERIAL;
     unsigned char work[WORK_SIZE];
-    struct fpga_model model;
     struct fpgabits_port port;
-    const char *violation;
     const char *result;
     int error;
-    fpga_model_init(&model, fpga->device, fpga->parallel);
-    fpga_model_port(&model, &port);
+    fpga_model_init(model, fpga->device, fpga->parallel);
+    fpga_model_port(model, &port);
     /* The board's device is the one the model plays. Bits 27:0 only: the
      * data often writes version 0 in bits 31:28. */
-    if (((fpga->idcode ^ model.device.idcode) & 0x0fffffffu) != 0) {
+    if (((fpga->idcode ^ model->device.idcode) & 0x0fffffffu) != 0) {
         printf("%s: the data is not for this board's device\n", fpga->name);
         return;
     }
@@ -107,13 +121,71 @@ static void configure(const struct fpga *fpga) {
         printf("%s: %s over %s, IDCODE %08lx, %lu bytes sent", fpga->name, result,
                fpga->parallel ? "parallel x8" : "serial", (unsigned long)fpga->idcode, (unsigned long)fpga->size);
     }
-    violation = fpga_model_violation(&model);
-    printf(", DONE %s, %u CRC checks passed%s%s\n", model.done ? "high" : "low", model.crc_checks,
-           violation != NULL ? ", but " : "", violation != NULL ? violation : "");
+    print_model(model);
 }
+
+/* Reads an image file from its start, in chunks of 512 bytes, into the image
+ * reader: with port NULL, the check pass. The image must be for the board's
+ * device: the device type of the configuration in flash, and the IDCODE of
+ * the device. Its work area, on the stack, serves the card's gzip files,
+ * which the build made with a window of IMAGE_WINDOW bytes. */
+static int read_image(FILE *file, const struct fpgabits_port *port, const struct fpga *fpga,
+                      const struct fpga_model *model, struct fpgabits_image_info *info) {
+    unsigned char work[FPGABITS_IMAGE_WORK_SIZE(IMAGE_WINDOW)];
+    unsigned char chunk[512];
+    struct fpgabits_image image;
+    size_t size;
+    int error = fpgabits_image_begin(&image, port, fpga->parallel ? FPGABITS_PARALLEL8 : FPGABITS_SERIAL, fpga->device,
+                                     model->device.idcode, work, sizeof work);
+    rewind(file);
+    while (error == FPGABITS_OK && (size = fread(chunk, 1, sizeof chunk, file)) > 0)
+        error = fpgabits_image_write(&image, chunk, size);
+    return fpgabits_image_end(&image, info);
+}
+
+/* Checks an image file of the card, and loads it into the FPGA if it is
+ * good. A refused image says nothing of the size and CRC-32 that the reader
+ * saw before the fault; the FPGA's model shows that it was left alone. */
+static void load_image(const char *path, const struct fpga *fpga, struct fpga_model *model) {
+    struct fpgabits_image_info info;
+    struct fpgabits_port port;
+    FILE *file = fopen(path, "rb");
+    int error;
+    if (file == NULL) {
+        printf("%s: cannot open\n", path);
+        return;
+    }
+    error = read_image(file, NULL, fpga, model, &info);
+    if (ferror(file)) {
+        printf("%s: cannot read\n", path);
+    } else if (error != FPGABITS_OK) {
+        printf("%s: design %s, device %s, built %s: refused (%s); %s keeps IDCODE %08lx", path, info.design,
+               info.device, info.date, fpgabits_strerror(error), fpga->name, (unsigned long)model->idcode_seen);
+        print_model(model);
+    } else {
+        printf("%s: design %s, device %s, built %s, %lu bytes, crc32 %08lx, IDCODE %08lx: ", path, info.design,
+               info.device, info.date, (unsigned long)info.config_size, (unsigned long)info.crc32,
+               (unsigned long)info.idcode);
+        fpga_model_port(model, &port);
+        error = read_image(file, &port, fpga, model, &info);
+        printf("%s %s", fpga->name, error == FPGABITS_OK ? "configured" : fpgabits_strerror(error));
+        print_model(model);
+    }
+    fclose(file);
+}
+
+/* The card's image files and the FPGA each is for: the main FPGA's,
+ * compressed, and the I/O FPGA's, which fpgabits_add_image() wrote, and a
+ * copy of the first with one byte changed, made by examples/test.sh
+ * and by the README's commands. */
+static const struct {
+    const char *path;
+    int fpga;
+} card[] = {{"card/main.bit.gz", 0}, {"card/io.bit", 1}, {"card/bad.bit.gz", 0}};
 
 int main(void) {
     struct fpga fpgas[2];
+    struct fpga_model models[2];
     int i;
     fpgas[0].name = "main";
     fpgas[0].device = main_fpga_device;
@@ -145,6 +217,8 @@ int main(void) {
         if (!report(&fpgas[i]))
             return 1;
     for (i = 0; i < 2; ++i)
-        configure(&fpgas[i]);
+        configure(&fpgas[i], &models[i]);
+    for (i = 0; i < (int)(sizeof card / sizeof card[0]); ++i)
+        load_image(card[i].path, &fpgas[card[i].fpga], &models[card[i].fpga]);
     return 0;
 }
