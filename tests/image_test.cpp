@@ -115,7 +115,6 @@ Read read(const std::string &image, const std::string &type, Mode mode, std::siz
 
 struct Bitstream {
     std::string name, file; // file: a bitstream file
-    bitstream::Parsed parsed;
 };
 
 // Generated ones of every family, and those of real toolchains where the
@@ -126,17 +125,13 @@ std::vector<Bitstream> bitstreams() {
                              "xc2s200fg456", "6slx9tqg144", "3s200avq100"}) {
         fpga_device device{};
         fpga_device_of(type, &device);
-        all.push_back({type,
-                       bitstream::file(bitstream::header(bitstream::text("top;UserID=0XFFFFFFFF;Version=2024.2"),
-                                                         bitstream::text(type), bitstream::text("2026/12/09"),
-                                                         bitstream::text("10:00:00")),
-                                       bitstream::configuration(device, 30001)),
-                       {}});
+        all.push_back({type, bitstream::file(bitstream::header(bitstream::text("top;UserID=0XFFFFFFFF;Version=2024.2"),
+                                                               bitstream::text(type), bitstream::text("2026/12/09"),
+                                                               bitstream::text("10:00:00")),
+                                             bitstream::configuration(device, 30001))});
     }
     for (const support::RealBitstream &bit : support::real_bitstreams())
-        all.push_back({bit.path.filename().string(), bit.file, {}});
-    for (Bitstream &b : all)
-        b.parsed = bitstream::parse(b.file);
+        all.push_back({bit.path.filename().string(), bit.file});
     return all;
 }
 
@@ -145,8 +140,9 @@ TEST(Image, LoadsEveryBitstreamInEveryFormat) {
     std::size_t turn = 0;
     for (const Bitstream &b : bitstreams()) {
         SCOPED_TRACE(b.name);
-        const std::string data(b.parsed.data);
-        const std::string &type = b.parsed.texts[1];
+        const bitstream::Parsed parsed = bitstream::parse(b.file);
+        const std::string data(parsed.data);
+        const std::string &type = parsed.texts[1];
         std::uint32_t idcode = 0;
         fpgabits_idcode(data.data(), data.size(), &idcode);
         struct Format {
@@ -171,9 +167,9 @@ TEST(Image, LoadsEveryBitstreamInEveryFormat) {
                 SCOPED_TRACE("mode " + std::to_string(static_cast<int>(mode)) + ", chunk " + std::to_string(chunk));
                 const Read r = read(f.image, type, mode, chunk, nullptr, 0, false, f.window);
                 ASSERT_EQ(r.result, FPGABITS_OK) << fpgabits_strerror(r.result);
-                EXPECT_EQ(r.info.design, f.raw ? "" : b.parsed.texts[0]);
-                EXPECT_EQ(r.info.device, f.raw ? "" : b.parsed.texts[1]);
-                EXPECT_EQ(r.info.date, f.raw ? "" : b.parsed.texts[2] + " " + b.parsed.texts[3]);
+                EXPECT_EQ(r.info.design, f.raw ? "" : parsed.texts[0]);
+                EXPECT_EQ(r.info.device, f.raw ? "" : parsed.texts[1]);
+                EXPECT_EQ(r.info.date, f.raw ? "" : parsed.texts[2] + " " + parsed.texts[3]);
                 EXPECT_EQ(r.info.config_size, data.size());
                 EXPECT_EQ(r.info.crc32, mode == Mode::check ? crc32_of(data) : 0u);
                 EXPECT_EQ(r.info.idcode, idcode);
@@ -192,7 +188,8 @@ TEST(Image, LoadsEveryBitstreamInEveryFormat) {
 // the header, the format or the IDCODE shows it (then nothing is called back
 // at all). What follows the data, or the gzip member, is not read.
 TEST(Image, RefusesBadImages) {
-    fpga_device device{}, old{};
+    fpga_device device{};
+    fpga_device old{};
     fpga_device_of("7a35tcsg324", &device);
     fpga_device_of("2s200fg456", &old);
     const std::string data = bitstream::configuration(device, 30000);
@@ -207,7 +204,8 @@ TEST(Image, RefusesBadImages) {
     const std::string partial = with_name("design_1_wrapper;PARTIAL=TRUE;UserID=0XFFFFFFFF", data);
     std::string reversed = data;
     for (char &c : reversed) {
-        unsigned byte = static_cast<unsigned char>(c), bits = 0;
+        const unsigned byte = static_cast<unsigned char>(c);
+        unsigned bits = 0;
         for (int i = 0; i < 8; ++i)
             bits |= (byte >> i & 1) << (7 - i);
         c = static_cast<char>(bits);
