@@ -182,9 +182,11 @@ class Input {
             throw Failure(name_ + ": " + std::strerror(errno));
         file_.reset(fd);
         struct stat status {};
-        if (fstat(fd, &status) == 0 && S_ISDIR(status.st_mode))
+        if (fstat(fd, &status) != 0)
+            throw Failure(name_ + ": " + std::strerror(errno));
+        if (S_ISDIR(status.st_mode))
             throw Failure(name_ + ": is a directory");
-        if (fstat(fd, &status) == 0 && S_ISREG(status.st_mode)) {
+        if (S_ISREG(status.st_mode)) {
             size_ = static_cast<std::uint64_t>(status.st_size);
             return;
         }
@@ -311,8 +313,9 @@ std::string file_failure(const Input &input, const Pass &pass, const Options &o)
     const fpgabits_image_info &info = pass.info;
     switch (pass.error) {
     case FPGABITS_ERR_FORMAT:
-        if (std::strstr(info.design, "PARTIAL=TRUE") != nullptr)
-            return what + " (it is a partial configuration, which a full load cannot take)";
+        if (strcasestr(info.design, "PARTIAL=TRUE") != nullptr)
+            return input.name() + ": a partial configuration (PARTIAL=TRUE in its design name), which a full load " +
+                   "cannot take";
         return what + " (give the bitstream file, a gzip file of one, or raw configuration data)";
     case FPGABITS_ERR_STREAM: return what + " (check the file: copy it again)";
     case FPGABITS_ERR_DEVICE: {
@@ -341,6 +344,7 @@ std::string load_failure(const Input &input, const Pass &pass, const Options &o)
     case FPGABITS_ERR_CRC:
         return what + " (check that " + input.name() + " is for this FPGA, and MOSI to DIN and SCLK to CCLK; " +
                "try a lower --speed)";
+    case FPGABITS_ERR_CLOCK: return what + " (CLOCK_MONOTONIC stood still: check the kernel's clock source)";
     case FPGABITS_ERR_NO_DONE:
         return what + " (check MOSI to DIN and SCLK to CCLK, the mode pins set for slave serial, and " + done +
                " with its pull-up)";

@@ -26,6 +26,7 @@ head -c 3000 "$work/a.bit" >"$work/cut.bit"
 run() {
   status=0
   rm -f "$work/report"
+  # shellcheck disable=SC2086 # the environment is words
   env FPGABITS_STANDIN_REPORT="$work/report" LD_PRELOAD="$standin" $1 \
     bash -c "exec \"$program\" $2 >\"$work/out\" 2>\"$work/err\"" || status=$?
 }
@@ -50,10 +51,12 @@ check() {
   done
 }
 
-pins="--spi /dev/spidev0.0 --prog gpiochip0:17 --init gpiochip0:27 --done gpiochip0:22"
-loaded="done=1 violation=none still_open=0 consumer=fpgabits-load prog_b_pulses=1 crc_checks=2 idcode=0362d093"
-untouched="device_opens=0 prog_b_pulses=0"
-released="still_open=0 prog_b_pulses=0 violation=none"
+# The table's rows use these.
+# shellcheck disable=SC2034
+declare pins="--spi /dev/spidev0.0 --prog gpiochip0:17 --init gpiochip0:27 --done gpiochip0:22" \
+  loaded="done=1 violation=none still_open=0 consumer=fpgabits-load prog_b_pulses=1 crc_checks=2 idcode=0362d093" \
+  untouched="device_opens=0 prog_b_pulses=0" \
+  released="still_open=0 prog_b_pulses=0 violation=none"
 # name | environment | arguments | exit status | standard error | what the model saw
 while IFS='|' read -r name environment arguments want error report; do
   [[ -n $name ]] || continue
