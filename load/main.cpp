@@ -282,7 +282,7 @@ Pass run(Input &input, const fpgabits_port *port, const Options &o) {
     static unsigned char work[FPGABITS_IMAGE_WORK_SIZE(32768)];
     static unsigned char buffer[65536];
     Pass pass;
-    fpgabits_image image;
+    fpgabits_image image{};
     Progress progress(port != nullptr ? "loading" : "checking", input);
     input.rewind();
     const double start = seconds_now();
