@@ -34,6 +34,19 @@ install(CODE "
 install(FILES ${CMAKE_CURRENT_BINARY_DIR}/man/fpgabits.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 install(FILES docs/debian/copyright DESTINATION ${CMAKE_INSTALL_DOCDIR})
 
+# fpgabits-load, built on Linux, and its manual page.
+if(TARGET fpgabits-load)
+  install(TARGETS fpgabits-load RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+  add_custom_command(
+    OUTPUT fpgabits-load.1.gz
+    COMMAND ${CMAKE_COMMAND} -E copy ${PROJECT_SOURCE_DIR}/load/fpgabits-load.1 fpgabits-load.1
+    COMMAND ${FPGABITS_GZIP} -9nf fpgabits-load.1
+    DEPENDS ${PROJECT_SOURCE_DIR}/load/fpgabits-load.1
+    VERBATIM)
+  add_custom_target(fpgabits-load-manual ALL DEPENDS fpgabits-load.1.gz)
+  install(FILES ${CMAKE_CURRENT_BINARY_DIR}/fpgabits-load.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+endif()
+
 # The package holds no code compiled for the target system, only the build
 # machine's tool, a function and the loader's sources, so one package serves
 # builds for any target.
@@ -55,7 +68,12 @@ that firmware can compile the configuration in and load the FPGA itself.\n\
 \n\
 The package also holds a CMake package: find_package(fpgabits) and\n\
 fpgabits_add_bitstream() compile a bitstream into a firmware image as\n\
-read-only data that stays in flash.")
+read-only data that stays in flash.\n\
+\n\
+fpgabits-load configures an FPGA from a Linux board over SPI and GPIO\n\
+(spidev and the GPIO character device) with a bitstream file, a gzip file\n\
+of one or raw configuration data, and checks the whole file before it\n\
+resets the FPGA.")
 set(CPACK_DEBIAN_PACKAGE_RELEASE 1)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION embedded)

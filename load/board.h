@@ -1,0 +1,84 @@
+// The board of fpgabits-load: the FPGA's configuration pins reached from
+// Linux user space, DIN and CCLK through a spidev device, PROG_B, INIT_B and
+// DONE through the GPIO character device (version 2 of its ioctls), and time
+// from CLOCK_MONOTONIC, as a port of the loader.
+#ifndef FPGABITS_LOAD_BOARD_H
+#define FPGABITS_LOAD_BOARD_H
+
+#include <cstddef>
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+
+#include "fpgabits_load.h"
+
+namespace board {
+
+// What failed and what to check, in one line.
+struct Failure : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
+// A GPIO line as given on the command line, "gpiochip0:17": the chip's
+// device (a name in /dev, or a path) and the line's offset on it.
+struct Line {
+    std::string text, chip;
+    std::uint32_t offset = 0;
+};
+
+// Reads "CHIP:LINE"; false where it is not one.
+bool parse_line(const std::string &text, Line &line);
+
+// An open file descriptor, closed with its owner.
+class Descriptor {
+  public:
+    Descriptor() = default;
+    explicit Descriptor(int fd) : fd_(fd) {}
+    Descriptor(const Descriptor &) = delete;
+    Descriptor &operator=(const Descriptor &) = delete;
+    ~Descriptor();
+    int get() const { return fd_; }
+    void reset(int fd);
+
+  private:
+    int fd_ = -1;
+};
+
+// The opened SPI device and the requested lines, released when it goes.
+// The constructor throws Failure with what to check.
+class Board {
+  public:
+    Board(const std::string &spi, std::uint32_t speed, const Line &prog_b, const Line &init_b, const Line &done);
+    Board(const Board &) = delete;
+    Board &operator=(const Board &) = delete;
+    ~Board() = default;
+
+    const fpgabits_port *port() const { return &port_; }
+    // The first failure of the SPI device or a line during a load, which
+    // the loader sees as INIT_B low; empty while there is none.
+    const std::string &failure() const { return failure_; }
+
+  private:
+    static void drive_prog_b(void *context, int level);
+    static int read_init_b(void *context);
+    static int read_done(void *context);
+    static void send(void *context, const unsigned char *bytes, std::size_t count);
+    static std::uint32_t micros(void *context);
+    int read(const Descriptor &line, const Line &name, const char *pin);
+    void fail(const std::string &text);
+
+    std::string spi_name_;
+    Line prog_b_name_, init_b_name_, done_name_;
+    Descriptor spi_, prog_b_, init_b_, done_;
+    std::size_t message_limit_ = 4096;
+    std::string failure_;
+    fpgabits_port port_{};
+};
+
+// The most that spidev takes in one message: its bufsiz parameter, or
+// 4096, its default, where that cannot be read.
+std::size_t spidev_bufsiz();
+
+} // namespace board
+
+#endif

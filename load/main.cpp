@@ -1,0 +1,413 @@
+// fpgabits-load: configures an FPGA from a Linux board, over SPI and GPIO,
+// with a bitstream file, a gzip file of one, or raw configuration data. The
+// whole file is checked first, with no device opened, so that a corrupt or
+// foreign file never erases the running design; then it is read again into
+// the loader's image reader with the board as its port.
+#include <fcntl.h>
+#include <getopt.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cinttypes>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "board.h"
+#include "fpgabits_load.h"
+
+#ifndef FPGABITS_VERSION
+#define FPGABITS_VERSION "unknown"
+#endif
+
+namespace {
+
+using board::Failure;
+
+// A mistake on the command line: exit status 2.
+struct Usage : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
+constexpr std::uint32_t default_speed = 10000000;
+constexpr std::uint32_t lowest_speed = 1000, highest_speed = 100000000;
+// Standard input and other streams are held in memory for the two passes.
+constexpr std::size_t largest_stream = std::size_t{1} << 30;
+
+constexpr const char *usage_text =
+    "usage: fpgabits-load --spi DEVICE --prog CHIP:LINE --init CHIP:LINE --done CHIP:LINE\n"
+    "                     [--speed HZ] [--device TEXT] [--idcode HEX] FILE\n"
+    "       fpgabits-load --check [--device TEXT] [--idcode HEX] FILE\n"
+    "Configures an FPGA over SPI and GPIO with FILE: a bitstream file, a gzip file of one,\n"
+    "or raw configuration data; - reads standard input. The whole file is checked first.\n"
+    "  --spi DEVICE      the spidev device whose MOSI and SCLK reach DIN and CCLK (/dev/spidev0.0)\n"
+    "  --prog CHIP:LINE  the GPIO line wired to PROG_B (gpiochip0:17)\n"
+    "  --init CHIP:LINE  the GPIO line wired to INIT_B\n"
+    "  --done CHIP:LINE  the GPIO line wired to DONE\n"
+    "  --speed HZ        the SPI clock, 1000 to 100000000 (default 10000000)\n"
+    "  --device TEXT     refuse a file whose device type does not contain TEXT\n"
+    "  --idcode HEX      refuse a file whose IDCODE differs in bits 27:0\n"
+    "  --check           check FILE only, opening no device\n"
+    "  --help            print this and exit\n"
+    "  --version         print the version and exit\n"
+    "Exit status: 0 loaded or checked, 1 failed, 2 usage.\n";
+
+struct Options {
+    std::string spi, file, device;
+    board::Line prog_b, init_b, done;
+    std::uint32_t speed = default_speed, idcode = 0;
+    bool check = false, help = false, version = false;
+};
+
+// A number of digits (base 10 or 16) up to highest; false otherwise.
+bool parse_number(const char *text, int base, std::uint64_t highest, std::uint64_t &value) {
+    value = 0;
+    if (*text == '\0')
+        return false;
+    for (; *text != '\0'; ++text) {
+        const char c = *text;
+        std::uint64_t digit = 0;
+        if (c >= '0' && c <= '9')
+            digit = static_cast<std::uint64_t>(c - '0');
+        else if (base == 16 && c >= 'a' && c <= 'f')
+            digit = static_cast<std::uint64_t>(c - 'a') + 10;
+        else if (base == 16 && c >= 'A' && c <= 'F')
+            digit = static_cast<std::uint64_t>(c - 'A') + 10;
+        else
+            return false;
+        value = value * static_cast<std::uint64_t>(base) + digit;
+        if (value > highest)
+            return false;
+    }
+    return true;
+}
+
+Options parse_options(int argc, char **argv) {
+    enum { spi = 1000, prog, init, done, speed, device, idcode, check, help, version };
+    static const option options[] = {
+        {"spi", required_argument, nullptr, spi},
+        {"prog", required_argument, nullptr, prog},
+        {"init", required_argument, nullptr, init},
+        {"done", required_argument, nullptr, done},
+        {"speed", required_argument, nullptr, speed},
+        {"device", required_argument, nullptr, device},
+        {"idcode", required_argument, nullptr, idcode},
+        {"check", no_argument, nullptr, check},
+        {"help", no_argument, nullptr, help},
+        {"version", no_argument, nullptr, version},
+        {nullptr, 0, nullptr, 0},
+    };
+    Options o;
+    opterr = 0;
+    for (;;) {
+        const int c = getopt_long(argc, argv, ":", options, nullptr);
+        if (c == -1)
+            break;
+        const std::string value = optarg != nullptr ? optarg : "";
+        std::uint64_t number = 0;
+        switch (c) {
+        case spi: o.spi = value; break;
+        case prog:
+        case init:
+        case done:
+            if (!board::parse_line(value, c == prog ? o.prog_b : c == init ? o.init_b : o.done))
+                throw Usage(std::string(c == prog   ? "--prog "
+                                        : c == init ? "--init "
+                                                    : "--done ") +
+                            value + ": give a GPIO line as CHIP:LINE, such as gpiochip0:17");
+            break;
+        case speed:
+            if (!parse_number(value.c_str(), 10, highest_speed, number) || number < lowest_speed)
+                throw Usage("--speed " + value + ": give the SPI clock in Hz, 1000 to 100000000");
+            o.speed = static_cast<std::uint32_t>(number);
+            break;
+        case device: o.device = value; break;
+        case idcode: {
+            const char *digits = value.c_str();
+            if (value.rfind("0x", 0) == 0 || value.rfind("0X", 0) == 0)
+                digits += 2;
+            if (!parse_number(digits, 16, 0xffffffffu, number) || number == 0)
+                throw Usage("--idcode " + value + ": give the IDCODE in hexadecimal, such as 0362d093");
+            o.idcode = static_cast<std::uint32_t>(number);
+            break;
+        }
+        case check: o.check = true; break;
+        case help: o.help = true; break;
+        case version: o.version = true; break;
+        case ':': throw Usage(std::string(argv[optind - 1]) + " needs a value");
+        default:
+            throw Usage("unknown option " +
+                        (optopt != 0 ? std::string("-") + static_cast<char>(optopt) : std::string(argv[optind - 1])));
+        }
+    }
+    if (o.help || o.version)
+        return o;
+    if (optind + 1 != argc)
+        throw Usage(optind == argc ? "no FILE given" : "one FILE only, not " + std::string(argv[optind + 1]));
+    o.file = argv[optind];
+    if (o.check)
+        return o;
+    const char *missing = o.spi.empty()           ? "--spi"
+                          : o.prog_b.chip.empty() ? "--prog"
+                          : o.init_b.chip.empty() ? "--init"
+                          : o.done.chip.empty()   ? "--done"
+                                                  : nullptr;
+    if (missing != nullptr)
+        throw Usage(std::string("a load needs ") + missing + " (or --check to check the file only)");
+    const auto same = [](const board::Line &a, const board::Line &b) {
+        return a.chip == b.chip && a.offset == b.offset;
+    };
+    if (same(o.prog_b, o.init_b) || same(o.prog_b, o.done) || same(o.init_b, o.done))
+        throw Usage("--prog, --init and --done must be three different lines");
+    return o;
+}
+
+double seconds_now() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
+}
+
+// The file, read twice: a regular file from its descriptor, anything else
+// (standard input, a pipe) from the copy in memory made when it is opened.
+class Input {
+  public:
+    explicit Input(const std::string &name) : name_(name == "-" ? "standard input" : name) {
+        const int fd = name == "-" ? dup(STDIN_FILENO) : open(name.c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd < 0)
+            throw Failure(name_ + ": " + std::strerror(errno));
+        file_.reset(fd);
+        struct stat status {};
+        if (fstat(fd, &status) != 0)
+            throw Failure(name_ + ": " + std::strerror(errno));
+        if (S_ISDIR(status.st_mode))
+            throw Failure(name_ + ": is a directory");
+        if (S_ISREG(status.st_mode)) {
+            size_ = static_cast<std::uint64_t>(status.st_size);
+            return;
+        }
+        unsigned char buffer[65536];
+        for (;;) {
+            const std::size_t got = read_file(buffer, sizeof buffer);
+            if (got == 0)
+                break;
+            if (memory_.size() + got > largest_stream)
+                throw Failure(name_ + ": more than 1 GiB (give it as a file)");
+            memory_.insert(memory_.end(), buffer, buffer + got);
+        }
+        in_memory_ = true;
+        size_ = memory_.size();
+    }
+
+    const std::string &name() const { return name_; }
+    std::uint64_t size() const { return size_; }
+
+    void rewind() {
+        at_ = 0;
+        if (!in_memory_ && lseek(file_.get(), 0, SEEK_SET) != 0)
+            throw Failure(name_ + ": " + std::strerror(errno));
+    }
+
+    // The next bytes, up to size; 0 at the end.
+    std::size_t read(unsigned char *buffer, std::size_t size) {
+        if (!in_memory_)
+            return read_file(buffer, size);
+        const std::size_t count = std::min(size, memory_.size() - at_);
+        std::memcpy(buffer, memory_.data() + at_, count);
+        at_ += count;
+        return count;
+    }
+
+  private:
+    std::size_t read_file(unsigned char *buffer, std::size_t size) {
+        for (;;) {
+            const ssize_t got = ::read(file_.get(), buffer, size);
+            if (got >= 0)
+                return static_cast<std::size_t>(got);
+            if (errno != EINTR)
+                throw Failure(name_ + ": " + std::strerror(errno));
+        }
+    }
+
+    std::string name_;
+    board::Descriptor file_;
+    std::vector<unsigned char> memory_;
+    bool in_memory_ = false;
+    std::size_t at_ = 0;
+    std::uint64_t size_ = 0;
+};
+
+struct Pass {
+    int error = FPGABITS_OK;
+    fpgabits_image_info info{};
+    double seconds = 0;
+};
+
+// Progress on a terminal, for a pass that takes more than a second.
+class Progress {
+  public:
+    Progress(const char *what, const Input &input)
+        : what_(what), input_(input), shown_(isatty(STDERR_FILENO) != 0), start_(seconds_now()) {}
+    Progress(const Progress &) = delete;
+    Progress &operator=(const Progress &) = delete;
+    ~Progress() {
+        if (width_ > 0)
+            std::fprintf(stderr, "\r%*s\r", width_, "");
+    }
+    void show(std::uint64_t done) {
+        const double now = seconds_now();
+        if (!shown_ || input_.size() == 0 || now - start_ < 1 || now - last_ < 0.1)
+            return;
+        last_ = now;
+        width_ = std::fprintf(stderr, "\r%s: %3u%%", what_, static_cast<unsigned>(done * 100 / input_.size()));
+        std::fflush(stderr);
+    }
+
+  private:
+    const char *what_;
+    const Input &input_;
+    bool shown_;
+    double start_, last_ = 0;
+    int width_ = 0;
+};
+
+// Reads the whole input into an image reader: a check with port NULL, a
+// load otherwise.
+Pass run(Input &input, const fpgabits_port *port, const Options &o) {
+    // The window of the standard gzip, 32 KiB, and the reader's state.
+    static unsigned char work[FPGABITS_IMAGE_WORK_SIZE(32768)];
+    static unsigned char buffer[65536];
+    Pass pass;
+    fpgabits_image image{};
+    Progress progress(port != nullptr ? "loading" : "checking", input);
+    input.rewind();
+    const double start = seconds_now();
+    pass.error = fpgabits_image_begin(&image, port, FPGABITS_SERIAL, o.device.empty() ? nullptr : o.device.c_str(),
+                                      o.idcode, work, sizeof work);
+    std::uint64_t done = 0;
+    for (std::size_t got = 0; pass.error == FPGABITS_OK && (got = input.read(buffer, sizeof buffer)) > 0;) {
+        pass.error = fpgabits_image_write(&image, buffer, got);
+        done += got;
+        progress.show(done);
+    }
+    const int end = fpgabits_image_end(&image, &pass.info);
+    if (pass.error == FPGABITS_OK)
+        pass.error = end;
+    pass.seconds = seconds_now() - start;
+    return pass;
+}
+
+std::string hex(std::uint32_t value) {
+    char text[12];
+    std::snprintf(text, sizeof text, "%08" PRIx32, value);
+    return text;
+}
+
+// What the check pass found wrong with the file, and what to check.
+std::string file_failure(const Input &input, const Pass &pass, const Options &o) {
+    std::string what = input.name() + ": " + fpgabits_strerror(pass.error);
+    const fpgabits_image_info &info = pass.info;
+    switch (pass.error) {
+    case FPGABITS_ERR_FORMAT:
+        if (strcasestr(info.design, "PARTIAL=TRUE") != nullptr)
+            return input.name() + ": a partial configuration (PARTIAL=TRUE in its design name), which a full load " +
+                   "cannot take";
+        return what + " (give the bitstream file, a gzip file of one, or raw configuration data)";
+    case FPGABITS_ERR_STREAM: return what + " (check the file: copy it again)";
+    case FPGABITS_ERR_DEVICE: {
+        std::string found = info.device[0] != '\0' ? std::string("device type ") + info.device : "no device type";
+        found += info.idcode != 0 ? ", IDCODE " + hex(info.idcode) : "";
+        std::string asked = o.device.empty() ? "" : "--device " + o.device;
+        asked += o.idcode == 0 ? "" : (asked.empty() ? "" : " and ") + std::string("--idcode ") + hex(o.idcode);
+        return what + " (it has " + found + ", not " + asked + ")";
+    }
+    default: return what;
+    }
+}
+
+// What the load found wrong on the board, and what to check.
+std::string load_failure(const Input &input, const Pass &pass, const Options &o) {
+    const std::string what = std::string("load failed: ") + fpgabits_strerror(pass.error);
+    const std::string prog_b = "PROG_B (" + o.prog_b.text + ")";
+    const std::string init_b = "INIT_B (" + o.init_b.text + ")";
+    const std::string done = "DONE (" + o.done.text + ")";
+    switch (pass.error) {
+    case FPGABITS_ERR_INIT:
+        return what + " (check the FPGA's power, the wiring of " + prog_b + " and " + init_b +
+               ", INIT_B's pull-up, and the mode pins set for slave serial)";
+    case FPGABITS_ERR_DONE_HIGH:
+        return what + " (check the wiring of " + done + " and that " + prog_b + " reaches the FPGA)";
+    case FPGABITS_ERR_CRC:
+        return what + " (check that " + input.name() + " is for this FPGA, and MOSI to DIN and SCLK to CCLK; " +
+               "try a lower --speed)";
+    case FPGABITS_ERR_CLOCK: return what + " (CLOCK_MONOTONIC stood still: check the kernel's clock source)";
+    case FPGABITS_ERR_NO_DONE:
+        return what + " (check MOSI to DIN and SCLK to CCLK, the mode pins set for slave serial, and " + done +
+               " with its pull-up)";
+    default: return file_failure(input, pass, o);
+    }
+}
+
+void print(const Pass &pass, const char *verb) {
+    const fpgabits_image_info &info = pass.info;
+    const auto text = [](const char *value) { return value[0] != '\0' ? value : "-"; };
+    std::printf("design: %s\ndevice: %s\ndate:   %s\n", text(info.design), text(info.device), text(info.date));
+    std::printf("bytes:  %zu\nIDCODE: %s\n", info.config_size, info.idcode != 0 ? hex(info.idcode).c_str() : "none");
+    const double rate = pass.seconds > 0 ? static_cast<double>(info.config_size) / pass.seconds : 0;
+    std::printf("%s in %.2f s, %.0f bytes/s\n", verb, pass.seconds, rate);
+}
+
+int run_command(int argc, char **argv) {
+    const Options o = parse_options(argc, argv);
+    if (o.help) {
+        std::fputs(usage_text, stdout);
+        return 0;
+    }
+    if (o.version) {
+        std::puts("fpgabits-load " FPGABITS_VERSION);
+        return 0;
+    }
+    Input input(o.file);
+    const Pass check = run(input, nullptr, o);
+    if (check.error != FPGABITS_OK)
+        throw Failure(file_failure(input, check, o));
+    if (o.check) {
+        print(check, "checked");
+        return 0;
+    }
+    Pass load;
+    {
+        const board::Board board(o.spi, o.speed, o.prog_b, o.init_b, o.done);
+        load = run(input, board.port(), o);
+        if (!board.failure().empty())
+            throw Failure("load failed: " + board.failure());
+    }
+    if (load.error != FPGABITS_OK)
+        throw Failure(load_failure(input, load, o));
+    print(load, "loaded");
+    return 0;
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+    int status = 1;
+    try {
+        status = run_command(argc, argv);
+    } catch (const Usage &usage) {
+        std::fprintf(stderr, "fpgabits-load: %s (fpgabits-load --help shows the usage)\n", usage.what());
+        return 2;
+    } catch (const std::exception &failure) {
+        std::fprintf(stderr, "fpgabits-load: %s\n", failure.what());
+        return 1;
+    }
+    if (std::ferror(stdout) != 0 || std::fclose(stdout) != 0) {
+        std::fprintf(stderr, "fpgabits-load: cannot write standard output\n");
+        status = 1;
+    }
+    return status;
+}

@@ -1,0 +1,131 @@
+#!/usr/bin/env bash
+# Runs fpgabits-load against the stand-in kernel (standin.c, preloaded), with
+# the FPGA model behind its pins, and checks each row of the table below: its
+# exit status, its one line on standard error, and what the model saw. Then
+# the output of a load, and every real bitstream as a file and as gzip.
+#   load/test.sh FPGABITS_LOAD STANDIN_LIBRARY MKBITSTREAM [REAL_BITSTREAMS]
+set -euo pipefail
+program=$1
+standin=$2
+mkbitstream=$3
+real=${4:-}
+work=$(mktemp -d "${TMPDIR:-/tmp}/fpgabits-load-XXXXXX")
+trap 'rm -rf "$work"' EXIT
+# The stand-in comes before the sanitizers' runtime, which otherwise refuses
+# to run when it is not the first library.
+export ASAN_OPTIONS=${ASAN_OPTIONS:+$ASAN_OPTIONS:}verify_asan_link_order=0
+failures=0
+
+"$mkbitstream" --device 7a35tcsg324 --date 2026/12/08 --time 09:30:00 --size 4096 "$work/a.bit"
+gzip -9c "$work/a.bit" >"$work/a.bit.gz"
+tail -c 4096 "$work/a.bit" >"$work/a.bin"
+head -c 3000 "$work/a.bit" >"$work/cut.bit"
+
+# run ENVIRONMENT ARGUMENTS: runs the program with the stand-in, its output
+# in $work/out and $work/err, its status in $status, the report in $work/report.
+run() {
+  status=0
+  rm -f "$work/report"
+  # shellcheck disable=SC2086 # the environment is words
+  env FPGABITS_STANDIN_REPORT="$work/report" LD_PRELOAD="$standin" $1 \
+    bash -c "exec \"$program\" $2 >\"$work/out\" 2>\"$work/err\"" || status=$?
+}
+
+fail() {
+  echo "FAIL: $1: $2" >&2
+  failures=$((failures + 1))
+}
+
+# check NAME STATUS ERROR REPORT: the status, standard error (one line that
+# matches ERROR, or nothing where ERROR is empty) and the lines of REPORT.
+check() {
+  local name=$1 want=$2 error=$3 item
+  ((status == want)) || fail "$name" "exit status $status, not $want: $(cat "$work/err")"
+  if [[ -z $error ]]; then
+    [[ ! -s $work/err ]] || fail "$name" "standard error: $(cat "$work/err")"
+  elif (($(wc -l <"$work/err") != 1)) || ! grep -qE -- "^fpgabits-load: $error" "$work/err"; then
+    fail "$name" "standard error is not one line like '$error': $(cat "$work/err")"
+  fi
+  for item in $4; do
+    grep -qx -- "${item/=/ }" "$work/report" || fail "$name" "the model did not see '${item/=/ }': $(tr '\n' ' ' <"$work/report")"
+  done
+}
+
+# The table's rows use these.
+# shellcheck disable=SC2034
+declare pins="--spi /dev/spidev0.0 --prog gpiochip0:17 --init gpiochip0:27 --done gpiochip0:22" \
+  loaded="done=1 violation=none still_open=0 consumer=fpgabits-load prog_b_pulses=1 crc_checks=2 idcode=0362d093" \
+  untouched="device_opens=0 prog_b_pulses=0" \
+  released="still_open=0 prog_b_pulses=0 violation=none"
+# name | environment | arguments | exit status | standard error | what the model saw
+while IFS='|' read -r name environment arguments want error report; do
+  [[ -n $name ]] || continue
+  eval "environment=\"$environment\" arguments=\"$arguments\" report=\"$report\""
+  run "$environment" "$arguments"
+  check "$name" "$want" "$error" "$report"
+done <<'EOF'
+a bitstream file|                           |$pins $work/a.bit                   |0||$loaded device_opens=4 speed=10000000 largest_message=512 bytes=4104
+a gzip file, from standard input|           |$pins - <$work/a.bit.gz             |0||$loaded
+raw configuration data|                     |$pins $work/a.bin                   |0||$loaded
+a bufsiz of 100, at 1 MHz|FPGABITS_STANDIN_BUFSIZ=100|$pins --speed 1000000 $work/a.bit|0||$loaded largest_message=100 speed=1000000
+the device type and the IDCODE asked for|   |$pins --device 7A35T --idcode 0x1362d093 $work/a.bit|0||$loaded
+a CRC error|FPGABITS_STANDIN_FAULTS=flip        |$pins $work/a.bit                   |1|load failed: CRC error: corrupt data, or for another device \(check that .*/a.bit is for this FPGA, and MOSI to DIN and SCLK to CCLK; try a lower --speed\)$|done=0 prog_b_pulses=1 still_open=0 violation=none
+a file for another FPGA|FPGABITS_STANDIN_DEVICE=7z010clg400|$pins $work/a.bit      |1|load failed: CRC error|done=0 idcode=0362d093 still_open=0
+INIT_B stuck low|FPGABITS_STANDIN_FAULTS=init-stuck|$pins $work/a.bit            |1|load failed: INIT_B did not go low with PROG_B, or stayed low \(check the FPGA's power, the wiring of PROG_B \(gpiochip0:17\) and INIT_B \(gpiochip0:27\), INIT_B's pull-up, and the mode pins set for slave serial\)$|done=0 bytes=0 still_open=0 violation=none
+DONE never rising|FPGABITS_STANDIN_FAULTS=no-done|$pins $work/a.bit               |1|load failed: DONE stayed low: no sync word, or data incomplete \(check MOSI to DIN and SCLK to CCLK, the mode pins set for slave serial, and DONE \(gpiochip0:22\) with its pull-up\)$|done=0 crc_checks=2 still_open=0
+another device type, before the reset|      |$pins --device 7z010 $work/a.bit    |1|.*/a.bit: the image is for another device \(it has device type 7a35tcsg324, not --device 7z010\)$|$untouched
+another IDCODE, before the reset|           |$pins --idcode 03727093 $work/a.bit |1|.*/a.bit: the image is for another device \(it has device type 7a35tcsg324, IDCODE 0362d093, not --idcode 03727093\)$|$untouched
+a file cut short, before the reset|         |$pins $work/cut.bit                 |1|.*/cut.bit: corrupt compressed data, or an image cut short \(check the file: copy it again\)$|$untouched
+no such file|                               |$pins $work/none.bit                |1|.*/none.bit: No such file or directory$|$untouched
+no such SPI device|                         |${pins/spidev0.0/spidev1.0} $work/a.bit|1|/dev/spidev1.0: no such device \(ls /dev/spidev\* lists the SPI devices; .*\)$|$untouched
+no such GPIO chip|                          |${pins/0:22/1:22} $work/a.bit       |1|/dev/gpiochip1: no such device \(ls /dev/gpiochip\* lists the GPIO chips; .*\)$|$released device_opens=3
+no such line|                               |${pins/0:22/0:54} $work/a.bit       |1|DONE \(gpiochip0:54\): /dev/gpiochip0 has no line 54 \(its lines are 0 to 53\)$|$released
+a line in use|FPGABITS_STANDIN_FAULTS=busy:27|$pins $work/a.bit                  |1|INIT_B \(gpiochip0:27\): the line is in use \(gpioinfo /dev/gpiochip0 shows by what: .*\)$|$released
+SPI permission denied|FPGABITS_STANDIN_FAULTS=spi-denied|$pins $work/a.bit         |1|/dev/spidev0.0: permission denied \(add the user to the group spi with usermod -aG spi USER and log in again, or install the udev rule of PERMISSIONS in man fpgabits-load\)$|$untouched
+GPIO permission denied|FPGABITS_STANDIN_FAULTS=gpio-denied|$pins $work/a.bit       |1|/dev/gpiochip0: permission denied \(add the user to the group gpio .*\)$|$released device_opens=1
+SPI mode refused|FPGABITS_STANDIN_FAULTS=spi-mode|$pins $work/a.bit              |1|/dev/spidev0.0: SPI mode 0, most significant bit first, refused: Invalid argument \(the controller must support SPI mode 0\)$|$released
+a check opens no device|                    |--check $work/a.bit.gz              |0||$untouched
+a check of another file|                    |--check $work/cut.bit               |1|.*/cut.bit: corrupt compressed data|$untouched
+a bad option|                               |$pins --bogus $work/a.bit           |2|unknown option --bogus \(fpgabits-load --help shows the usage\)$|$untouched
+a missing pin|                              |${pins/--done gpiochip0:22/} $work/a.bit|2|a load needs --done \(or --check to check the file only\)|$untouched
+a line given twice|                         |${pins/0:22/0:27} $work/a.bit       |2|--prog, --init and --done must be three different lines|$untouched
+a bad line|                                 |${pins/0:22/0} $work/a.bit          |2|--done gpiochip0: give a GPIO line as CHIP:LINE, such as gpiochip0:17|$untouched
+a bad speed|                                |$pins --speed 10M $work/a.bit       |2|--speed 10M: give the SPI clock in Hz|$untouched
+no file|                                    |$pins                               |2|no FILE given|$untouched
+EOF
+
+# What a load prints: the header's texts, the data and the time it took
+# through the model at the default 10 MHz.
+run "" "$pins $work/a.bit"
+expected='design: sample_top;UserID=0XFFFFFFFF
+device: 7a35tcsg324
+date:   2026/12/08 09:30:00
+bytes:  4096
+IDCODE: 0362d093'
+[[ $(head -n 5 "$work/out") == "$expected" ]] || fail "the output of a load" "$(cat "$work/out")"
+tail -n +6 "$work/out" | grep -qxE 'loaded in 0\.0[0-9] s, [0-9]+ bytes/s' || fail "the time of a load" "$(cat "$work/out")"
+
+# Every real bitstream, as a file and as gzip from standard input, into a
+# model of its device; the 2.2 MB design takes the time docs/linux.md says.
+if [[ -n $real && -d $real ]]; then
+  for bit in "$real"/*.bit; do
+    name=$(basename "$bit")
+    device=$(sed -n 's/^device: //p' <(LD_PRELOAD="$standin" "$program" --check "$bit"))
+    gzip -1c "$bit" >"$work/real.gz"
+    run "FPGABITS_STANDIN_DEVICE=$device" "$pins '$bit'"
+    check "$name" 0 "" "done=1 violation=none still_open=0 prog_b_pulses=1"
+    if [[ $name == 2020-7a35ticsg324-media-player.bit ]]; then
+      grep -qxE 'loaded in 1\.7[5-9] s, 12[0-9]{5} bytes/s' "$work/out" || fail "$name" "$(tail -n 1 "$work/out")"
+    fi
+    run "FPGABITS_STANDIN_DEVICE=$device" "$pins - <'$work/real.gz'"
+    check "$name as gzip" 0 "" "done=1 violation=none still_open=0 prog_b_pulses=1"
+  done
+else
+  echo "the real bitstreams are skipped: no folder ${real:-given}"
+fi
+
+if ((failures > 0)); then
+  echo "$failures failed"
+  exit 1
+fi
+echo "ok: every case"
