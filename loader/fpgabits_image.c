@@ -49,15 +49,18 @@ static unsigned upper(unsigned c) {
  * first zero byte; one too long for its buffer keeps the parts that fit
  * whole, up to the last ';' within the buffer, or else size - 1 bytes. */
 static void keep_text(char *text, size_t size) {
-    size_t i, end = 0;
+    size_t end = 0;
     while (end < size && text[end] != '\0')
         ++end;
-    if (end == size)
-        for (end = size - 1, i = size - 1; i > 0; --i)
+    if (end == size) {
+        size_t i = size - 1;
+        end = size - 1;
+        for (; i > 0; --i)
             if (text[i] == ';') {
                 end = i;
                 break;
             }
+    }
     while (end < size)
         text[end++] = '\0';
 }

@@ -95,7 +95,7 @@ Read read(const std::string &image, const std::string &type, Mode mode, std::siz
     }
     const std::uint64_t before = r.model.now_ns;
     std::vector<unsigned char> work(FPGABITS_IMAGE_WORK_SIZE(window));
-    fpgabits_image reader;
+    fpgabits_image reader{};
     const fpgabits_port *with = mode == Mode::check ? nullptr : &port;
     r.result = (partial ? fpgabits_image_begin_partial : fpgabits_image_begin)(&reader, with, interface, device, idcode,
                                                                                work.data(), work.size());
@@ -131,7 +131,7 @@ std::vector<Bitstream> bitstreams() {
                                              bitstream::configuration(device, 30001))});
     }
     for (const support::RealBitstream &bit : support::real_bitstreams())
-        all.push_back({bit.path.filename().string(), bit.file});
+        all.push_back({bit.path.filename().string(), bit.file}); // cppcheck-suppress useStlAlgorithm
     return all;
 }
 
