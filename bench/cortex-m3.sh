@@ -1,13 +1,14 @@
 #!/usr/bin/env bash
 # The loader's instructions per configuration byte on a Cortex-M3, counted
 # exactly, and its code size:
-#   bench/cortex-m3.sh [-f FILE] [-r FUNCTION] [-i serial|x8] [-O 2|s] [-p] [BITSTREAM_FOLDER]
+#   bench/cortex-m3.sh [-d DEVICE] [-r FUNCTION] [-i serial|x8] [-O 2|s] [-p] [BITSTREAM_FOLDER]
 # The options pick cases (each as often as wanted; all cases where left out):
-#   -f FILE      files whose name contains FILE (arcade, audio, media-player)
+#   -d DEVICE    the bitstreams whose device type contains DEVICE (3s500e,
+#                6slx9, 7a35t)
 #   -r FUNCTION  loader functions (fpgabits_load_deflate, fpgabits_load)
 #   -i           interfaces; -O optimisations (-O2 or -Os)
 #   -p           also where the instructions went, by function
-# e.g. bench/cortex-m3.sh -f arcade -r fpgabits_load_deflate -i serial -O 2
+# e.g. bench/cortex-m3.sh -d 3s500e -r fpgabits_load_deflate -i serial -O 2
 # takes a few seconds.
 #
 # How: the loader (loader/*.c, built with arm-none-eabi-gcc -mcpu=cortex-m3
@@ -25,9 +26,10 @@
 # and takes 6 to 8 minutes on two cores, the 2.2 MB file most of it. Not run
 # in CI.
 #
-# Inputs: the three files below from the folder (by default the real ones
-# beside the project), or generated ones of the same device types and sizes
-# where a file is not there. fpgabits_load gets the configuration data (after
+# Inputs: the bitstreams of the three device types below from the folder (by
+# default the real ones beside the project: the first file whose name has
+# the device type), or generated ones of the same device types and sizes
+# where the folder has none. fpgabits_load gets the configuration data (after
 # the header's length word), fpgabits_load_deflate that data as raw DEFLATE
 # with a window of 1024 bytes, as fpgabits-deflate 1024 makes it.
 #
@@ -42,11 +44,11 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-# The files: name, device type, group, size of the configuration data.
-files=(
-  "2015-3s500evq100-arcade.bit 3s500evq100 16A 283776"
-  "2019-xc6slx9ftg256-minispartan6-audio.bit 6slx9ftg256 22F 340884"
-  "2020-7a35ticsg324-media-player.bit 7a35ticsg324 32C 2192012"
+# The bitstreams: device type, group, size of the configuration data.
+devices=(
+  "3s500evq100 16A 283776"
+  "6slx9ftg256 22F 340884"
+  "7a35ticsg324 32C 2192012"
 )
 # The loader functions counted, one a row: the name the harness knows it by,
 # and its input (config: the configuration data as it is; deflate: raw
@@ -84,11 +86,11 @@ usage() {
   sed -n '2,11p' "$0" | sed 's/^# \{0,1\}//' >&2
   exit 2
 }
-picked_files=() picked_rows=() picked_interfaces=() picked_optimisations=()
+picked_devices=() picked_rows=() picked_interfaces=() picked_optimisations=()
 profile=
-while getopts f:r:i:O:ph option; do
+while getopts d:r:i:O:ph option; do
   case $option in
-    f) picked_files+=("$OPTARG") ;;
+    d) picked_devices+=("$OPTARG") ;;
     r) picked_rows+=("$OPTARG") ;;
     i) picked_interfaces+=("$OPTARG") ;;
     O) picked_optimisations+=("O${OPTARG#O}") ;;
@@ -178,19 +180,33 @@ printf '%-24s %6d %20s   <= 4608 %s\n' "inflater and loader" "$core" "" "$( ((co
 printf '%-24s %6d %20s   <= 6656 %s\n' "all" "$total" "" "$( ((total <= 6656)) && echo met || echo MISSED)"
 ((bad == 0)) && echo "no .data or .bss in any object"
 
-# The inputs of each file picked: PREFIX.config, PREFIX.deflate.
-declare -A prefix_of config_size_of
-for entry in "${files[@]}"; do
-  read -r name device group size <<<"$entry"
-  picked_part "$name" "${picked_files[@]}" || continue
-  prefix=$work/${name%.bit}
-  bit=$folder/$name
-  if [[ ! -f $bit ]]; then
-    bit=$work/generated-$name
+# The inputs of each device picked: PREFIX.config, PREFIX.deflate, from its
+# bitstream.
+declare -A prefix_of config_size_of label_of
+echo
+echo "Inputs: configuration data, and its raw DEFLATE stream at a window of 1024"
+for entry in "${devices[@]}"; do
+  read -r device group size <<<"$entry"
+  picked_part "$device" "${picked_devices[@]}" || continue
+  prefix=$work/$device
+  bit=
+  for candidate in "$folder"/*"$device"*.bit; do
+    if [[ -f $candidate ]]; then
+      bit=$candidate
+      break
+    fi
+  done
+  label="$device ($group)"
+  if [[ -z $bit ]]; then
+    bit=$work/generated-$device.bit
     build-bench/mkbitstream --device "$device" --size "$size" "$bit"
+    label="*$label"
   fi
-  prefix_of[$name]=$prefix
-  config_size_of[$name]=$(build-bench/bench/cortex_m3_input "$bit" "$prefix")
+  prefix_of[$device]=$prefix
+  label_of[$device]=$label
+  config_size_of[$device]=$(build-bench/bench/cortex_m3_input "$bit" "$prefix")
+  awk -v label="$label" -v data="${config_size_of[$device]}" -v stream="$(stat -c %s "$prefix.deflate")" \
+    'BEGIN { printf "%-20s %9d bytes, %9d bytes of DEFLATE, ratio %.1f\n", label, data, stream, data / stream }'
 done
 
 # Runs one case: the counts into $work/count, the seconds it took into
@@ -215,38 +231,41 @@ run_case() {
 echo
 echo "Instructions per configuration byte, Cortex-M3 code under qemu-arm: loader = the loader and the libc"
 echo "functions it calls, port = the port's callbacks; goals and ratios are for the count named by the goal"
-printf '%-22s %-46s %-9s %-3s %8s %6s %8s %10s %6s %5s\n' function file interface opt loader port total goal ratio s
+printf '%-22s %-20s %-9s %-3s %8s %6s %8s %10s %6s %5s\n' function bitstream interface opt loader port total goal ratio s
 started=$EPOCHREALTIME
 all=0 cases=0
 for entry in "${rows[@]}"; do
   read -r row kind <<<"$entry"
   picked "$row" "${picked_rows[@]}" || continue
-  for file_entry in "${files[@]}"; do
-    read -r name _ group _ <<<"$file_entry"
-    [[ -n ${prefix_of[$name]:-} ]] || continue
-    bytes=${config_size_of[$name]}
-    label="${name%.bit} ($group)"
-    [[ -f $folder/$name ]] || label="*$label"
+  for device_entry in "${devices[@]}"; do
+    read -r device _ <<<"$device_entry"
+    [[ -n ${prefix_of[$device]:-} ]] || continue
+    bytes=${config_size_of[$device]}
+    label=${label_of[$device]}
+    group=${label##*(}
+    group=${group%)}
     for interface in "${interfaces[@]}"; do
       picked "$interface" "${picked_interfaces[@]}" || continue
       for opt in "${optimisations[@]}"; do
         picked "$opt" "${picked_optimisations[@]}" || continue
-        run_case "$opt" "$row" "$interface" "${prefix_of[$name]}.$kind" "$bytes"
+        run_case "$opt" "$row" "$interface" "${prefix_of[$device]}.$kind" "$bytes"
         read -r _ loader < <(sed -n 1p "$work/count")
         read -r _ port < <(sed -n 2p "$work/count")
         all=$((all + loader + port))
         cases=$((cases + 1))
         target=$(goal "$row" "$interface" "$group")
         counts=$(goal_counts "$row")
-        awk -v row="$row" -v file="$label" -v interface="$interface" -v opt="-$opt" -v bytes="$bytes" \
+        awk -v row="$row" -v bitstream="$label" -v interface="$interface" -v opt="-$opt" -v bytes="$bytes" \
           -v loader="$loader" -v port="$port" -v goal="$target" -v counts="$counts" -v s="$seconds" 'BEGIN {
             l = loader / bytes; p = port / bytes; t = l + p
             v = counts == "loader" ? l : t
             g = goal == "-" ? "-" : sprintf("<= %s %s", goal, counts == "loader" ? "L" : "T")
             r = goal == "-" ? "-" : sprintf("%.2f", v / goal)
-            printf "%-22s %-46s %-9s %-3s %8.2f %6.2f %8.2f %10s %6s %5d\n",
-              row, file, interface, opt, l, p, t, g, r, s }'
-        [[ -n $profile ]] && sed -n '3,$p' "$work/count"
+            printf "%-22s %-20s %-9s %-3s %8.2f %6.2f %8.2f %10s %6s %5d\n",
+              row, bitstream, interface, opt, l, p, t, g, r, s }'
+        if [[ -n $profile ]]; then
+          sed -n '3,$p' "$work/count"
+        fi
       done
     done
   done
@@ -256,5 +275,5 @@ done
   exit 2
 }
 awk -v n="$all" -v a="$started" -v b="$EPOCHREALTIME" \
-  'BEGIN { printf "\n%.0f million instructions counted in %.0f s\n", n / 1e6, b - a }'
-echo "L: the goal is for the loader count, T: for the total; *: generated (no such file in $folder)"
+  'BEGIN { printf "\n%.1f million instructions counted in %.0f s\n", n / 1e6, b - a }'
+echo "L: the goal is for the loader count, T: for the total; *: generated (no bitstream in $folder)"
