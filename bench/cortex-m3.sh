@@ -23,8 +23,8 @@
 # and that is configured once all the data is in), not those of the
 # harness's start-up and set-up. The count is exact and does not depend on
 # how busy the machine is; a full run single-steps 574 million instructions
-# and takes 6 to 8 minutes on two cores, the 2.2 MB file most of it. Not run
-# in CI.
+# and takes 8 to 10 minutes on a busy 2-core machine (5.5 minutes of
+# processor time), the 2.2 MB file most of it. Not run in CI.
 #
 # Inputs: the bitstreams of the three device types below from the folder (by
 # default the real ones beside the project: the first file whose name has
