@@ -325,7 +325,7 @@ static void next_stage(struct fpgabits_image *image) {
     image->value = 0;
     if (image->outer == DEFLATE)
         image->inflater = fpgabits_inflate_start(image->work + HOLD_SIZE + INPUT_SIZE,
-                                                 image->work_size - HOLD_SIZE - INPUT_SIZE, inflated, image);
+                                                 image->work_size - HOLD_SIZE - INPUT_SIZE, 0, inflated, image);
 }
 
 /* One byte of a gzip header (RFC 1952): its fixed ten bytes, then the

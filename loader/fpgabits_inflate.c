@@ -3,33 +3,56 @@
  * area of the caller's. It takes its input in chunks of any size: a step
  * starts only once the input holds all it can read (a block header, or a
  * literal or match), or holds the last of the stream, so no step is ever
- * undone. See fpgabits_load.h and fpgabits_internal.h. */
+ * undone. See fpgabits_load.h and fpgabits_internal.h.
+ *
+ * Most of the stream goes through one loop that keeps its state in local
+ * variables, reads the input a word at a time, decodes each code with one
+ * look-up in a table of its first bits, and copies matches a word at a
+ * time; the last bytes of the input go through careful steps of their
+ * own. */
 #include "fpgabits_internal.h"
 
 enum {
     MAX_BITS = 15,  /* longest Huffman code */
     LITERALS = 288, /* literal/length symbols, two of them never used */
     DISTANCES = 30,
-    FAST_BITS = 8,      /* codes this short decode with one look-up */
     MIN_WINDOW = 512,   /* the smallest window that zlib makes streams with */
     MAX_WINDOW = 32768, /* the farthest a stream may reach back */
     ALIGNMENT = 8,      /* of the inflater in the work area */
-    /* The input a literal or a match reads at most: codes of 15 bits, with
-     * 5 and 13 extra bits, 48 bits. */
+    SMALL_STATE = 1792, /* the work area beyond the window that the first release asked for */
+    LITERAL_BITS = 9,
+    DISTANCE_BITS = 7, /* of the tables, in a work area of FPGABITS_INFLATE_WORK_SIZE() */
+    /* In a work area of the first release's size, smaller tables. */
+    SMALL_LITERAL_BITS = 8,
+    SMALL_DISTANCE_BITS = 6,
+    /* The input that the loop over most of the stream reads at most for a
+     * literal or a match (codes of 15 bits with 5 and 13 extra bits), as
+     * it reads: three words, each up to 3 bytes after the one before. */
+    FAST_LOOKAHEAD = 12,
+    /* The input a careful step reads at most for a literal or a match. */
     SYMBOL_LOOKAHEAD = 8,
     /* The results of a step besides FPGABITS_OK and the errors. */
-    MORE = 2 /* it needs more input */
+    MORE = 2,    /* it needs more input */
+    ENDED = 3,   /* the block has ended */
+    LONG = 0x800 /* a table entry for the first bits of a longer code */
 };
 
 /* Where the stream stands: before a block header, in a stored block, in a
  * block of codes, or after the last block. */
 enum mode { BLOCK, STORED, CODES, DONE };
 
-/* A canonical Huffman code: how many codes of each length, and the symbols
- * in code order. */
+/* A canonical Huffman code: how many codes of each length, the symbols in
+ * code order, and a table for the next `bits` bits of input. An entry of
+ * the table is a code that short (its length << 12 | its symbol, so that
+ * 0xf00 is clear in literals alone) or, for a longer code, those bits,
+ * most significant first (LONG | bits); first and index are where the
+ * decoding of a longer code goes on from: the first code one bit longer,
+ * and the index of its symbol. */
 struct code {
+    uint16_t *table, *symbol;
+    unsigned bits;
+    int first, index;
     uint16_t count[MAX_BITS + 1];
-    uint16_t *symbol;
 };
 
 struct fpgabits_inflater {
@@ -39,24 +62,32 @@ struct fpgabits_inflater {
     unsigned bit_count;
     int mode, last;       /* enum mode; the block is the last one */
     unsigned stored_left; /* bytes of a stored block still to come */
+    int reversed;         /* literals go into the window with their bits reversed */
     unsigned char *window;
-    size_t window_size, at; /* the window, and where the next byte goes */
-    size_t total;           /* bytes out so far */
+    size_t window_size, at, flush_at; /* the window, where the next byte goes, and where it is next handed on */
+    int wrapped;                      /* the window has been full once */
     fpgabits_sink sink;
     void *context;
     /* The distance code serves as the code of the code lengths too. */
     struct code literal, distance;
     uint16_t literal_symbols[LITERALS], distance_symbols[DISTANCES];
-    /* For the next FAST_BITS bits of input: the symbol and the length of a
-     * literal code that short (length << 9 | symbol), or 0. */
-    uint16_t fast[1 << FAST_BITS];
-    unsigned char lengths[LITERALS + DISTANCES]; /* of a block's codes */
+    /* Then the two tables; the code lengths of a block are read into the
+     * literal table, which is made from them last. */
 };
 
-/* The work area holds the inflater, aligned, in its first
- * FPGABITS_INFLATE_STATE_SIZE bytes, and the window after them. */
-typedef char
-    inflater_fits_its_area[sizeof(struct fpgabits_inflater) + ALIGNMENT - 1 <= FPGABITS_INFLATE_STATE_SIZE ? 1 : -1];
+/* The work area holds the inflater, aligned, and its tables in the
+ * first FPGABITS_INFLATE_STATE_SIZE bytes (SMALL_STATE with the smaller
+ * ones), and the window after them. */
+typedef char inflater_fits_its_area[sizeof(struct fpgabits_inflater) + ALIGNMENT - 1 +
+                                                    2 * ((1u << LITERAL_BITS) + (1u << DISTANCE_BITS)) <=
+                                                FPGABITS_INFLATE_STATE_SIZE &&
+                                            sizeof(struct fpgabits_inflater) + ALIGNMENT - 1 +
+                                                    2 * ((1u << SMALL_LITERAL_BITS) + (1u << SMALL_DISTANCE_BITS)) <=
+                                                SMALL_STATE &&
+                                            2 << SMALL_LITERAL_BITS >= LITERALS + DISTANCES &&
+                                            FPGABITS_INFLATE_STATE_SIZE - SMALL_STATE < MIN_WINDOW
+                                        ? 1
+                                        : -1];
 
 static const uint16_t length_base[29] = {3,  4,  5,  6,  7,  8,  9,  10, 11,  13,  15,  17,  19,  23, 27,
                                          31, 35, 43, 51, 59, 67, 83, 99, 115, 131, 163, 195, 227, 258};
@@ -67,6 +98,19 @@ static const uint16_t distance_base[DISTANCES] = {1,    2,    3,    4,    5,    
                                                   1025, 1537, 2049, 3073, 4097, 6145, 8193, 12289, 16385, 24577};
 static const unsigned char distance_extra[DISTANCES] = {0, 0, 0, 0, 1, 1, 2, 2,  3,  3,  4,  4,  5,  5,  6,
                                                         6, 7, 7, 8, 8, 9, 9, 10, 10, 11, 11, 12, 12, 13, 13};
+
+/* The bits of a byte in the other order, for parallel x8. */
+static unsigned reverse8(unsigned byte) {
+    byte = (byte & 0xf0u) >> 4 | (byte & 0x0fu) << 4;
+    byte = (byte & 0xccu) >> 2 | (byte & 0x33u) << 2;
+    return (byte & 0xaau) >> 1 | (byte & 0x55u) << 1;
+}
+
+/* Four bytes, the first lowest, wherever they lie; compilers make one load
+ * of this where the processor allows it. */
+static uint32_t load32(const unsigned char *bytes) {
+    return (uint32_t)bytes[0] | (uint32_t)bytes[1] << 8 | (uint32_t)bytes[2] << 16 | (uint32_t)bytes[3] << 24;
+}
 
 /* Makes at least n bits (at most 25) available; 0 where the input ends first. */
 static int need(struct fpgabits_inflater *s, unsigned n) {
@@ -113,105 +157,143 @@ static int build(struct code *c, const unsigned char *length, unsigned n) {
     return left;
 }
 
-/* Fills the look-up table for the short codes of c. Codes arrive first bit
- * first, so a code's entries are at its bits reversed. */
-static void build_fast(uint16_t *fast, const struct code *c) {
-    unsigned length, code = 0, index = 0, i;
-    for (i = 0; i < 1u << FAST_BITS; ++i)
-        fast[i] = 0;
-    for (length = 1; length <= FAST_BITS; ++length, code <<= 1)
-        for (i = 0; i < c->count[length]; ++i, ++code, ++index) {
-            unsigned reversed = 0, bit, entry;
-            for (bit = 0; bit < length; ++bit)
-                reversed |= (code >> bit & 1) << (length - 1 - bit);
-            for (entry = reversed; entry < 1u << FAST_BITS; entry += 1u << length)
-                fast[entry] = (uint16_t)(length << 9 | c->symbol[index]);
-        }
+/* The first bits of a code, n of them, in the order they arrive. */
+static unsigned reverse(unsigned code, unsigned n) {
+    unsigned reversed = 0;
+    while (n-- > 0) {
+        reversed = reversed << 1 | (code & 1);
+        code >>= 1;
+    }
+    return reversed;
 }
 
-/* Decodes one symbol of c, a bit at a time. */
-static int decode_slowly(struct fpgabits_inflater *s, const struct code *c) {
-    int code = 0, first = 0, index = 0;
-    unsigned length;
-    need(s, MAX_BITS);
-    for (length = 1; length <= MAX_BITS && length <= s->bit_count; ++length) {
-        code |= (int)(s->bits >> (length - 1) & 1);
-        if (code - c->count[length] < first) {
-            s->bits >>= length;
-            s->bit_count -= length;
-            return c->symbol[index + (code - first)];
+/* Fills the table of c. Codes arrive first bit first, so a code's entries
+ * are at its bits reversed. Literals go in as they go into the window. */
+static void build_table(struct code *c, int reversed) {
+    const unsigned size = 1u << c->bits;
+    unsigned length, code = 0, index = 0, i;
+    for (i = 0; i < size; ++i)
+        c->table[i] = 0;
+    for (length = 1; length <= c->bits; ++length, code <<= 1)
+        for (i = 0; i < c->count[length]; ++i, ++code, ++index) {
+            const unsigned symbol = c->symbol[index];
+            const unsigned entry = length << 12 | (reversed && symbol < 256 ? reverse8(symbol) : symbol);
+            unsigned at;
+            for (at = reverse(code, length); at < size; at += 1u << length)
+                c->table[at] = (uint16_t)entry;
         }
-        index += c->count[length];
-        first = (first + c->count[length]) << 1;
+    c->first = (int)code;
+    c->index = (int)index;
+    for (i = 0; i < size; ++i)
+        if (c->table[i] == 0)
+            c->table[i] = (uint16_t)(LONG | reverse(i, c->bits));
+}
+
+/* Decodes a code longer than the table's bits, from its table entry, a bit
+ * at a time: its length << 16 | its symbol, or -1 where bits, of which
+ * available are input, hold no code. */
+static long decode_long(const struct code *c, unsigned entry, uint32_t bits, unsigned available) {
+    int code = (int)(entry & (LONG - 1)) << 1, first = c->first, index = c->index;
+    unsigned n;
+    for (n = c->bits + 1; n <= MAX_BITS && n <= available; ++n) {
+        code |= (int)(bits >> (n - 1) & 1);
+        if (code - c->count[n] < first)
+            return (long)n << 16 | c->symbol[index + (code - first)];
+        index += c->count[n];
+        first = (first + c->count[n]) << 1;
         code <<= 1;
     }
-    return FPGABITS_ERR_STREAM;
+    return -1;
 }
 
-static int decode_literal(struct fpgabits_inflater *s) {
-    if (need(s, FAST_BITS)) {
-        const unsigned entry = s->fast[s->bits & ((1u << FAST_BITS) - 1)];
-        if (entry != 0) {
-            s->bits >>= entry >> 9;
-            s->bit_count -= entry >> 9;
-            return (int)(entry & 0x1ff);
-        }
+/* Decodes one symbol of c, with the bits that are left at the end of the
+ * input too; a literal as it goes into the window. */
+static int decode(struct fpgabits_inflater *s, const struct code *c) {
+    unsigned entry, length;
+    int symbol;
+    need(s, MAX_BITS);
+    entry = c->table[s->bits & ((1u << c->bits) - 1)];
+    length = entry >> 12;
+    symbol = (int)(entry & 0xfff);
+    if (entry & LONG) {
+        const long decoded = decode_long(c, entry, s->bits, s->bit_count);
+        if (decoded < 0)
+            return FPGABITS_ERR_STREAM;
+        length = (unsigned)(decoded >> 16);
+        symbol = (int)(decoded & 0xffff);
+        if (c == &s->literal && s->reversed && symbol < 256)
+            symbol = (int)reverse8((unsigned)symbol);
     }
-    return decode_slowly(s, &s->literal);
+    if (length > s->bit_count)
+        return FPGABITS_ERR_STREAM;
+    s->bits >>= length;
+    s->bit_count -= length;
+    return symbol;
 }
 
-/* Hands the window on when it is full. */
-static int flush_full(struct fpgabits_inflater *s) {
-    if (s->at < s->window_size)
+/* Hands on the part of the window up to at, when it reaches the next half
+ * of the window: each half stays as it is until the other has been handed
+ * on, so that a port may still be sending it. */
+static int flush(struct fpgabits_inflater *s) {
+    const size_t half = s->window_size / 2;
+    if (s->at < s->flush_at)
         return FPGABITS_OK;
-    s->at = 0;
-    return s->sink(s->context, s->window, s->window_size);
+    s->flush_at = s->at == s->window_size ? half : s->window_size;
+    if (s->at == s->window_size) {
+        s->at = 0;
+        s->wrapped = 1;
+    }
+    return s->sink(s->context, s->window + s->window_size - s->flush_at, half);
 }
 
-static int put(struct fpgabits_inflater *s, unsigned char byte) {
-    s->window[s->at++] = byte;
-    ++s->total;
-    return flush_full(s);
+static int put(struct fpgabits_inflater *s, unsigned byte) {
+    s->window[s->at++] = (unsigned char)byte;
+    return flush(s);
 }
 
-/* Copies count bytes forwards, where the two do not overlap. */
-static void copy_apart(unsigned char *restrict to, const unsigned char *restrict from, size_t count) {
-    size_t i;
-    for (i = 0; i < count; ++i)
-        to[i] = from[i];
+/* Whether a distance lies within what came out and within the window. */
+static int reachable(const struct fpgabits_inflater *s, size_t distance) {
+    return distance <= s->window_size && (distance <= s->at || s->wrapped);
 }
 
-/* Copies length bytes from distance back, which must lie within what came
- * out and within the window. A copy may overlap what it makes: it goes
- * forwards, a byte at a time where the two overlap. */
+/* Copies length bytes forwards, which may overlap what it makes: four at a
+ * time where they come from four or more bytes back, or from ahead. */
+static void copy_forward(unsigned char *to, const unsigned char *from, size_t length) {
+    if (from + 4 <= to || from > to)
+        for (; length >= 4; length -= 4, to += 4, from += 4) {
+            const uint32_t word = load32(from);
+            to[0] = (unsigned char)word;
+            to[1] = (unsigned char)(word >> 8);
+            to[2] = (unsigned char)(word >> 16);
+            to[3] = (unsigned char)(word >> 24);
+        }
+    for (; length > 0; --length)
+        *to++ = *from++;
+}
+
+/* Where a match of distance starts in the window: behind at, or, from the
+ * window's last round, ahead of it. */
+static size_t match_start(const struct fpgabits_inflater *s, size_t at, size_t distance) {
+    return at >= distance ? at - distance : at + s->window_size - distance;
+}
+
+/* Copies length bytes from distance back, across the end of the window and
+ * its flushes. */
 static int copy(struct fpgabits_inflater *s, size_t length, size_t distance) {
-    unsigned char *const window = s->window;
-    const size_t size = s->window_size;
     int error = FPGABITS_OK;
-    if (distance > s->total || distance > size)
+    if (!reachable(s, distance))
         return FPGABITS_ERR_STREAM;
     while (length > 0 && error == FPGABITS_OK) {
-        const size_t at = s->at;
-        const size_t from = at >= distance ? at - distance : at + size - distance;
-        size_t count = length, i;
-        if (count > size - at)
-            count = size - at;
-        if (count > size - from)
-            count = size - from;
-        if (distance == 1) {
-            const unsigned char byte = window[from];
-            for (i = 0; i < count; ++i)
-                window[at + i] = byte;
-        } else if (from + count <= at || at + count <= from) {
-            copy_apart(window + at, window + from, count);
-        } else {
-            for (i = 0; i < count; ++i)
-                window[at + i] = window[from + i];
-        }
+        const size_t at = s->at, from = match_start(s, at, distance);
+        size_t count = length;
+        if (count > s->flush_at - at)
+            count = s->flush_at - at;
+        if (count > s->window_size - from)
+            count = s->window_size - from;
+        copy_forward(s->window + at, s->window + from, count);
         s->at = at + count;
-        s->total += count;
         length -= count;
-        error = flush_full(s);
+        error = flush(s);
     }
     return error;
 }
@@ -219,6 +301,7 @@ static int copy(struct fpgabits_inflater *s, size_t length, size_t distance) {
 /* After the last block, the rest of the window goes out; the bits of its
  * last byte are left unused. */
 static int end_block(struct fpgabits_inflater *s) {
+    const size_t start = s->flush_at - s->window_size / 2;
     if (!s->last) {
         s->mode = BLOCK;
         return FPGABITS_OK;
@@ -226,20 +309,139 @@ static int end_block(struct fpgabits_inflater *s) {
     s->mode = DONE;
     s->bits >>= s->bit_count % 8;
     s->bit_count -= s->bit_count % 8;
-    return s->at > 0 ? s->sink(s->context, s->window, s->at) : FPGABITS_OK;
+    return s->at > start ? s->sink(s->context, s->window + start, s->at - start) : FPGABITS_OK;
 }
 
-/* A block of literals and matches, until the end-of-block symbol. */
+/* Refills the bits of codes_fast() with a word of input: 24 to 31 bits in
+ * hand. The bits above those counted are those of the input that follows,
+ * so a word read again adds nothing new to them. */
+#define REFILL()                                                                                                       \
+    do {                                                                                                               \
+        bits |= load32(in) << count;                                                                                   \
+        in += (31 - count) >> 3;                                                                                       \
+        count |= 24;                                                                                                   \
+    } while (0)
+
+/* Most of a block of codes: literals and matches, while the input holds
+ * more than FAST_LOOKAHEAD bytes, with the state in local variables and 15
+ * bits or more in hand before each code. Returns FPGABITS_OK to go on in
+ * codes(), ENDED at the end of the block, or an error. */
+static int codes_fast(struct fpgabits_inflater *s) {
+    const unsigned char *in = s->in;
+    const unsigned char *const last = s->end - FAST_LOOKAHEAD;
+    uint32_t bits = s->bits;
+    unsigned count = s->bit_count;
+    unsigned char *out = s->window + s->at, *flush_at = s->window + s->flush_at;
+    const uint16_t *const literals = s->literal.table;
+    const unsigned literal_mask = (1u << s->literal.bits) - 1;
+    int result = FPGABITS_OK;
+    while (result == FPGABITS_OK && in < last) {
+        unsigned entry, length, extra;
+        int symbol;
+        if (count < MAX_BITS)
+            REFILL();
+        entry = literals[bits & literal_mask];
+        length = entry >> 12;
+        symbol = (int)(entry & 0xfff);
+        if ((entry & 0xf00) != 0) {
+            /* Not the literal of a short code. */
+            size_t distance, at;
+            if (entry & LONG) {
+                const long decoded = decode_long(&s->literal, entry, bits, count);
+                length = (unsigned)(decoded >> 16);
+                symbol = decoded < 0 ? 286 : (int)(decoded & 0xffff);
+                if (s->reversed && symbol < 256)
+                    symbol = (int)reverse8((unsigned)symbol);
+            }
+            if (symbol == 256 || symbol > 285) {
+                bits >>= length;
+                count -= length;
+                result = symbol == 256 ? ENDED : FPGABITS_ERR_STREAM;
+                break;
+            }
+            if (symbol > 256) {
+                bits >>= length;
+                count -= length;
+                symbol -= 257;
+                extra = length_extra[symbol];
+                if (count < extra)
+                    REFILL();
+                length = length_base[symbol] + (bits & ((1u << extra) - 1));
+                bits >>= extra;
+                count -= extra;
+                REFILL();
+                entry = s->distance.table[bits & ((1u << s->distance.bits) - 1)];
+                extra = entry >> 12;
+                symbol = (int)(entry & 0xfff);
+                if (entry & LONG) {
+                    const long decoded = decode_long(&s->distance, entry, bits, count);
+                    extra = (unsigned)(decoded >> 16);
+                    symbol = decoded < 0 ? DISTANCES : (int)(decoded & 0xffff);
+                }
+                if (symbol >= DISTANCES) {
+                    result = FPGABITS_ERR_STREAM;
+                    break;
+                }
+                bits >>= extra;
+                count -= extra;
+                extra = distance_extra[symbol];
+                if (count < extra)
+                    REFILL();
+                distance = distance_base[symbol] + (bits & ((1u << extra) - 1));
+                bits >>= extra;
+                count -= extra;
+                at = (size_t)(out - s->window);
+                if (length < (size_t)(flush_at - out) &&
+                    (distance <= at || (s->wrapped && distance <= s->window_size && length <= distance - at))) {
+                    copy_forward(out, s->window + match_start(s, at, distance), length);
+                    out += length;
+                } else {
+                    s->at = at;
+                    result = copy(s, length, distance);
+                    out = s->window + s->at;
+                    flush_at = s->window + s->flush_at;
+                }
+                continue;
+            }
+        }
+        /* A literal, the most frequent of all. */
+        bits >>= length;
+        count -= length;
+        *out++ = (unsigned char)symbol;
+        if (out == flush_at) {
+            s->at = (size_t)(out - s->window);
+            result = flush(s);
+            out = s->window + s->at;
+            flush_at = s->window + s->flush_at;
+        }
+    }
+    s->in = in;
+    s->bits = bits;
+    s->bit_count = count;
+    s->at = (size_t)(out - s->window);
+    return result;
+}
+
+/* A block of literals and matches, until the end-of-block symbol: most of
+ * it in codes_fast(), the last bytes of the input here, a step at a time. */
 static int codes(struct fpgabits_inflater *s) {
     for (;;) {
         unsigned extra;
         int symbol, error;
         size_t length;
+        if (s->end - s->in > FAST_LOOKAHEAD) {
+            error = codes_fast(s);
+            if (error == ENDED)
+                return end_block(s);
+            if (error != FPGABITS_OK)
+                return error;
+            continue;
+        }
         if (!s->final && s->end - s->in < SYMBOL_LOOKAHEAD)
             return MORE;
-        symbol = decode_literal(s);
+        symbol = decode(s, &s->literal);
         if (symbol < 256) {
-            error = symbol < 0 ? symbol : put(s, (unsigned char)symbol);
+            error = symbol < 0 ? symbol : put(s, (unsigned)symbol);
         } else if (symbol == 256) {
             return end_block(s);
         } else if (symbol - 257 >= 29) {
@@ -249,7 +451,7 @@ static int codes(struct fpgabits_inflater *s) {
             error = take(s, length_extra[symbol], &extra);
             length = length_base[symbol] + (size_t)extra;
             if (error == FPGABITS_OK)
-                symbol = decode_slowly(s, &s->distance);
+                symbol = decode(s, &s->distance);
             if (error == FPGABITS_OK && (symbol < 0 || symbol >= DISTANCES))
                 error = FPGABITS_ERR_STREAM;
             if (error == FPGABITS_OK)
@@ -271,7 +473,7 @@ static int stored(struct fpgabits_inflater *s) {
             return s->final ? FPGABITS_ERR_STREAM : MORE;
         error = take(s, 8, &byte);
         if (error == FPGABITS_OK)
-            error = put(s, (unsigned char)byte);
+            error = put(s, s->reversed ? reverse8(byte) : byte);
         if (error != FPGABITS_OK)
             return error;
         --s->stored_left;
@@ -287,35 +489,34 @@ static int incomplete_ok(const struct code *c, unsigned n, int empty_ok) {
 }
 
 /* Both codes from their lengths; the literal code must have the
- * end-of-block symbol. */
-static int build_codes(struct fpgabits_inflater *s, unsigned literals, unsigned distances) {
-    int left = build(&s->literal, s->lengths, literals);
-    if (left < 0 || (left > 0 && !incomplete_ok(&s->literal, literals, 0)) || s->lengths[256] == 0)
+ * end-of-block symbol. The literal table is made last: the lengths are
+ * in it. */
+static int build_codes(struct fpgabits_inflater *s, const unsigned char *lengths, unsigned literals,
+                       unsigned distances) {
+    int left = build(&s->literal, lengths, literals);
+    if (left < 0 || (left > 0 && !incomplete_ok(&s->literal, literals, 0)) || lengths[256] == 0)
         return FPGABITS_ERR_STREAM;
-    left = build(&s->distance, s->lengths + literals, distances);
-    if (left < 0 || (left > 0 && !incomplete_ok(&s->distance, distances, 1)))
+    left = build(&s->distance, lengths + literals, distances);
+    /* The fixed distance code has 32 codes, of which the last two are
+     * not used, so it is not complete. */
+    if (left < 0 || (left > 0 && distances < DISTANCES && !incomplete_ok(&s->distance, distances, 1)))
         return FPGABITS_ERR_STREAM;
-    build_fast(s->fast, &s->literal);
+    build_table(&s->distance, 0);
+    build_table(&s->literal, s->reversed);
     return FPGABITS_OK;
 }
 
 static int fixed(struct fpgabits_inflater *s) {
+    unsigned char *const lengths = (unsigned char *)s->literal.table;
     unsigned i;
-    for (i = 0; i < LITERALS; ++i)
-        s->lengths[i] = i < 144 ? 8 : i < 256 ? 9 : i < 280 ? 7 : 8;
-    for (i = 0; i < DISTANCES; ++i)
-        s->lengths[LITERALS + i] = 5;
-    /* The fixed distance code has 32 codes, of which the last two are not
-     * used, so it is not complete. */
-    if (build(&s->literal, s->lengths, LITERALS) != 0)
-        return FPGABITS_ERR_STREAM;
-    build(&s->distance, s->lengths + LITERALS, DISTANCES);
-    build_fast(s->fast, &s->literal);
-    return FPGABITS_OK;
+    for (i = 0; i < LITERALS + DISTANCES; ++i)
+        lengths[i] = i < 144 ? 8 : i < 256 ? 9 : i < 280 ? 7 : i < LITERALS ? 8 : 5;
+    return build_codes(s, lengths, LITERALS, DISTANCES);
 }
 
 static int dynamic(struct fpgabits_inflater *s) {
     static const unsigned char order[19] = {16, 17, 18, 0, 8, 7, 9, 6, 10, 5, 11, 4, 12, 3, 13, 2, 14, 1, 15};
+    unsigned char *const lengths = (unsigned char *)s->literal.table;
     unsigned literals, distances, code_lengths, i;
     int left;
     if (take(s, 5, &literals) != FPGABITS_OK || take(s, 5, &distances) != FPGABITS_OK ||
@@ -331,24 +532,25 @@ static int dynamic(struct fpgabits_inflater *s) {
         unsigned length = 0;
         if (i < code_lengths && take(s, 3, &length) != FPGABITS_OK)
             return FPGABITS_ERR_STREAM;
-        s->lengths[order[i]] = (unsigned char)length;
+        lengths[order[i]] = (unsigned char)length;
     }
-    if (build(&s->distance, s->lengths, 19) != 0)
+    if (build(&s->distance, lengths, 19) != 0)
         return FPGABITS_ERR_STREAM;
+    build_table(&s->distance, 0);
     for (i = 0; i < literals + distances;) {
         unsigned repeat, extra;
         unsigned char length = 0;
-        const int symbol = decode_slowly(s, &s->distance);
+        const int symbol = decode(s, &s->distance);
         if (symbol < 0)
             return FPGABITS_ERR_STREAM;
         if (symbol < 16) {
-            s->lengths[i++] = (unsigned char)symbol;
+            lengths[i++] = (unsigned char)symbol;
             continue;
         }
         if (symbol == 16) {
             if (i == 0)
                 return FPGABITS_ERR_STREAM;
-            length = s->lengths[i - 1];
+            length = lengths[i - 1];
             left = take(s, 2, &extra);
             repeat = 3 + extra;
         } else if (symbol == 17) {
@@ -361,9 +563,9 @@ static int dynamic(struct fpgabits_inflater *s) {
         if (left != FPGABITS_OK || i + repeat > literals + distances)
             return FPGABITS_ERR_STREAM;
         while (repeat-- > 0)
-            s->lengths[i++] = length;
+            lengths[i++] = length;
     }
-    return build_codes(s, literals, distances);
+    return build_codes(s, lengths, literals, distances);
 }
 
 /* A block header, and the codes of the block. */
@@ -389,26 +591,41 @@ static int block(struct fpgabits_inflater *s) {
     return FPGABITS_OK;
 }
 
-struct fpgabits_inflater *fpgabits_inflate_start(void *work, size_t work_size, fpgabits_sink sink, void *context) {
+struct fpgabits_inflater *fpgabits_inflate_start(void *work, size_t work_size, int reversed, fpgabits_sink sink,
+                                                 void *context) {
     struct fpgabits_inflater *s;
-    if (work == NULL || work_size < FPGABITS_INFLATE_WORK_SIZE(MIN_WINDOW))
+    size_t window = MAX_WINDOW, state = FPGABITS_INFLATE_STATE_SIZE;
+    if (work == NULL || work_size < SMALL_STATE + MIN_WINDOW)
         return NULL;
     s = (struct fpgabits_inflater *)(void *)((unsigned char *)work + (-(uintptr_t)work & (ALIGNMENT - 1)));
+    /* The window is the largest power of two that fits after the state of
+     * the first release, as streams are made with one; the larger tables
+     * come with a larger work area. */
+    while (window > work_size - SMALL_STATE)
+        window /= 2;
+    s->literal.bits = LITERAL_BITS;
+    s->distance.bits = DISTANCE_BITS;
+    if (work_size - window < FPGABITS_INFLATE_STATE_SIZE) {
+        state = SMALL_STATE;
+        s->literal.bits = SMALL_LITERAL_BITS;
+        s->distance.bits = SMALL_DISTANCE_BITS;
+    }
+    s->literal.table = (uint16_t *)(void *)(s + 1);
+    s->distance.table = s->literal.table + (1u << s->literal.bits);
+    s->literal.symbol = s->literal_symbols;
+    s->distance.symbol = s->distance_symbols;
+    s->window = (unsigned char *)work + state;
+    s->window_size = window;
+    s->at = 0;
+    s->flush_at = window / 2;
+    s->wrapped = 0;
     s->bits = 0;
     s->bit_count = 0;
     s->mode = BLOCK;
     s->last = 0;
-    /* The window is the largest power of two that fits, as streams are
-     * made with one. */
-    s->window = (unsigned char *)work + FPGABITS_INFLATE_STATE_SIZE;
-    for (s->window_size = MAX_WINDOW; s->window_size > work_size - FPGABITS_INFLATE_STATE_SIZE;)
-        s->window_size /= 2;
-    s->at = 0;
-    s->total = 0;
+    s->reversed = reversed;
     s->sink = sink;
     s->context = context;
-    s->literal.symbol = s->literal_symbols;
-    s->distance.symbol = s->distance_symbols;
     return s;
 }
 
@@ -437,8 +654,9 @@ int fpgabits_inflate_run(struct fpgabits_inflater *s, const unsigned char **in, 
 }
 
 const unsigned char *fpgabits_inflate_pending(const struct fpgabits_inflater *s, size_t *size) {
-    *size = s->at;
-    return s->window;
+    const size_t start = s->flush_at - s->window_size / 2;
+    *size = s->at - start;
+    return s->window + start;
 }
 
 uint32_t fpgabits_crc32(uint32_t crc, const unsigned char *bytes, size_t size) {
@@ -456,21 +674,22 @@ uint32_t fpgabits_crc32(uint32_t crc, const unsigned char *bytes, size_t size) {
 }
 
 /* Inflates a whole stream in memory into sink. */
-static int inflate(const void *data, size_t size, void *work, size_t work_size, fpgabits_sink sink, void *context,
-                   struct fpgabits_inflater **inflater) {
+static int inflate(const void *data, size_t size, void *work, size_t work_size, int reversed, fpgabits_sink sink,
+                   void *context, struct fpgabits_inflater **inflater) {
     const unsigned char *in = size > 0 ? (const unsigned char *)data : (const unsigned char *)"";
     int error;
-    *inflater = fpgabits_inflate_start(work, work_size, sink, context);
+    *inflater = fpgabits_inflate_start(work, work_size, reversed, sink, context);
     error = fpgabits_inflate_run(*inflater, &in, in + size, 1);
     return error == FPGABITS_INFLATE_END ? FPGABITS_OK : error;
 }
 
 static int arguments_ok(const void *data, size_t size, const void *work, size_t work_size) {
-    return (data != NULL || size == 0) && work != NULL && work_size >= FPGABITS_INFLATE_WORK_SIZE(MIN_WINDOW);
+    return (data != NULL || size == 0) && work != NULL && work_size >= SMALL_STATE + MIN_WINDOW;
 }
 
+/* Bytes in the order the device takes them. */
 static int load(void *loader, const unsigned char *bytes, size_t size) {
-    return fpgabits_load_write((struct fpgabits_loader *)loader, bytes, size);
+    return fpgabits_load_send((struct fpgabits_loader *)loader, bytes, size);
 }
 
 int fpgabits_load_deflate(const struct fpgabits_port *port, enum fpgabits_interface interface, const void *data,
@@ -482,7 +701,7 @@ int fpgabits_load_deflate(const struct fpgabits_port *port, enum fpgabits_interf
         return FPGABITS_ERR_ARGUMENT;
     error = fpgabits_load_begin(&loader, port, interface);
     if (error == FPGABITS_OK)
-        error = inflate(data, size, work, work_size, load, &loader, &inflater);
+        error = inflate(data, size, work, work_size, interface == FPGABITS_PARALLEL8, load, &loader, &inflater);
     if (error == FPGABITS_OK)
         return fpgabits_load_end(&loader);
     return error;
@@ -508,7 +727,7 @@ int fpgabits_inflate_check(const void *data, size_t size, void *work, size_t wor
     int error;
     if (config_size == NULL || crc32 == NULL || !arguments_ok(data, size, work, work_size))
         return FPGABITS_ERR_ARGUMENT;
-    error = inflate(data, size, work, work_size, summarize, &summary, &inflater);
+    error = inflate(data, size, work, work_size, 0, summarize, &summary, &inflater);
     if (error != FPGABITS_OK) {
         size_t pending;
         const unsigned char *bytes = fpgabits_inflate_pending(inflater, &pending);

@@ -14,8 +14,10 @@ typedef int (*fpgabits_sink)(void *context, const unsigned char *bytes, size_t s
 struct fpgabits_inflater;
 
 /* Sets up an inflater for a new stream; NULL where the work area is too
- * small for the smallest window. */
-struct fpgabits_inflater *fpgabits_inflate_start(void *work, size_t work_size, fpgabits_sink sink, void *context);
+ * small for the smallest window. With reversed set, the bits of each byte
+ * come out in the other order, as parallel x8 wants them. */
+struct fpgabits_inflater *fpgabits_inflate_start(void *work, size_t work_size, int reversed, fpgabits_sink sink,
+                                                 void *context);
 
 /* Inflates from *in up to end, and moves *in past what it used. Returns
  * FPGABITS_OK when it needs more input, FPGABITS_INFLATE_END once the last
@@ -51,5 +53,9 @@ int fpgabits_find_idcode(const unsigned char *bytes, size_t size, uint32_t *idco
 
 /* Whether a port has all its callbacks. */
 int fpgabits_port_ok(const struct fpgabits_port *port);
+
+/* fpgabits_load_write() for bytes already in the order the device takes
+ * them: for parallel x8, with the bits of each byte reversed. */
+int fpgabits_load_send(struct fpgabits_loader *loader, const unsigned char *bytes, size_t size);
 
 #endif

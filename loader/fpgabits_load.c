@@ -101,6 +101,7 @@ static int prepare(struct fpgabits_loader *loader, const struct fpgabits_port *p
     loader->status = FPGABITS_OK;
     loader->interface = (int)interface;
     loader->partial = partial;
+    loader->turn = 0;
     return FPGABITS_OK;
 }
 
@@ -154,31 +155,57 @@ static int send(struct fpgabits_loader *loader, const unsigned char *bytes, size
     return FPGABITS_OK;
 }
 
-static unsigned char reverse_bits(unsigned char byte) {
-    byte = (unsigned char)((byte & 0xf0u) >> 4 | (byte & 0x0fu) << 4);
-    byte = (unsigned char)((byte & 0xccu) >> 2 | (byte & 0x33u) << 2);
-    return (unsigned char)((byte & 0xaau) >> 1 | (byte & 0x55u) << 1);
+/* The loader's buffers, in turn, so that the one passed to send() before
+ * stays as it is until this one is sent. */
+static unsigned char *next_buffer(struct fpgabits_loader *loader) {
+    loader->turn ^= 1;
+    return loader->buffer[loader->turn];
 }
 
-int fpgabits_load_write(struct fpgabits_loader *loader, const void *data, size_t size) {
-    const unsigned char *bytes = (const unsigned char *)data;
-    if (loader == NULL || loader->open != LOADER_OPEN || (data == NULL && size > 0))
+/* Copies count bytes, with the bits of each in the other order. */
+static void reverse_bits(unsigned char *to, const unsigned char *from, size_t count) {
+#if defined(__GNUC__) && defined(__arm__) && (defined(__thumb2__) || (!defined(__thumb__) && __ARM_ARCH >= 7))
+    /* RBIT reverses the bits of a word, REV then puts its bytes back in
+     * their places. */
+    for (; count >= 4; count -= 4, from += 4, to += 4) {
+        uint32_t word = (uint32_t)from[0] | (uint32_t)from[1] << 8 | (uint32_t)from[2] << 16 | (uint32_t)from[3] << 24;
+        __asm__("rbit %0, %1" : "=r"(word) : "r"(word));
+        word = __builtin_bswap32(word);
+        to[0] = (unsigned char)word;
+        to[1] = (unsigned char)(word >> 8);
+        to[2] = (unsigned char)(word >> 16);
+        to[3] = (unsigned char)(word >> 24);
+    }
+#endif
+    for (; count > 0; --count) {
+        unsigned byte = *from++;
+        byte = (byte & 0xf0u) >> 4 | (byte & 0x0fu) << 4;
+        byte = (byte & 0xccu) >> 2 | (byte & 0x33u) << 2;
+        *to++ = (unsigned char)((byte & 0xaau) >> 1 | (byte & 0x55u) << 1);
+    }
+}
+
+/* Sends bytes in pieces, for parallel x8 with their bits reversed where
+ * they are not yet. */
+static int write_pieces(struct fpgabits_loader *loader, const unsigned char *bytes, size_t size, int reverse) {
+    if (loader == NULL || loader->open != LOADER_OPEN || (bytes == NULL && size > 0))
         return FPGABITS_ERR_ARGUMENT;
     while (loader->status == FPGABITS_OK && size > 0) {
+        const unsigned char *piece = bytes;
         size_t count = size;
         int error;
         if (loader->interface == FPGABITS_PARALLEL8) {
-            size_t i;
-            if (count > sizeof loader->buffer)
-                count = sizeof loader->buffer;
-            for (i = 0; i < count; ++i)
-                loader->buffer[i] = reverse_bits(bytes[i]);
-            error = send(loader, loader->buffer, count);
-        } else {
-            if (count > SERIAL_PIECE)
-                count = SERIAL_PIECE;
-            error = send(loader, bytes, count);
+            if (count > sizeof loader->buffer[0])
+                count = sizeof loader->buffer[0];
+            if (reverse) {
+                unsigned char *const buffer = next_buffer(loader);
+                reverse_bits(buffer, bytes, count);
+                piece = buffer;
+            }
+        } else if (count > SERIAL_PIECE) {
+            count = SERIAL_PIECE;
         }
+        error = send(loader, piece, count);
         if (error != FPGABITS_OK)
             return fail(loader, error);
         bytes += count;
@@ -187,12 +214,21 @@ int fpgabits_load_write(struct fpgabits_loader *loader, const void *data, size_t
     return loader->status;
 }
 
+int fpgabits_load_write(struct fpgabits_loader *loader, const void *data, size_t size) {
+    return write_pieces(loader, (const unsigned char *)data, size, 1);
+}
+
+int fpgabits_load_send(struct fpgabits_loader *loader, const unsigned char *bytes, size_t size) {
+    return write_pieces(loader, bytes, size, 0);
+}
+
 /* Sends count bytes of 0xff: DIN or D[7:0] high while CCLK runs. */
 static int send_ones(struct fpgabits_loader *loader, size_t count) {
+    unsigned char *const buffer = next_buffer(loader);
     size_t i;
     for (i = 0; i < count; ++i)
-        loader->buffer[i] = 0xff;
-    return send(loader, loader->buffer, count);
+        buffer[i] = 0xff;
+    return send(loader, buffer, count);
 }
 
 static int finish(struct fpgabits_loader *loader) {

@@ -141,11 +141,12 @@ enum fpgabits_error {
  * that it can live on the stack or in static memory. */
 struct fpgabits_loader {
     const struct fpgabits_port *port;
-    uint32_t open;            /* a mark set by begin, cleared by end */
-    int status;               /* FPGABITS_OK, or the error that ended the load */
-    int interface;            /* enum fpgabits_interface */
-    int partial;              /* begun with fpgabits_load_begin_partial() */
-    unsigned char buffer[64]; /* bit-reversed bytes for parallel x8 */
+    uint32_t open;               /* a mark set by begin, cleared by end */
+    int status;                  /* FPGABITS_OK, or the error that ended the load */
+    int interface;               /* enum fpgabits_interface */
+    int partial;                 /* begun with fpgabits_load_begin_partial() */
+    int turn;                    /* the buffer used last */
+    unsigned char buffer[2][64]; /* bit-reversed bytes for parallel x8, or 0xff, in turn */
 };
 
 /* Resets the device and waits until it is ready for data: drives PROG_B low
@@ -201,7 +202,7 @@ int fpgabits_idcode(const void *data, size_t size, uint32_t *idcode);
  * FPGABITS_ERR_STREAM, never an access outside the data and the work area.
  * A stream that reaches back further than the window that fits the work area
  * is such an error too. Neither uses the heap or recursion. */
-#define FPGABITS_INFLATE_STATE_SIZE 1792
+#define FPGABITS_INFLATE_STATE_SIZE 2176
 #define FPGABITS_INFLATE_WORK_SIZE(window) ((size_t)(window) + FPGABITS_INFLATE_STATE_SIZE)
 
 /* Inflates the data straight into the device, a window at a time: a full

@@ -61,13 +61,15 @@ fpgabits_port collecting(Collector &c) {
     return port;
 }
 
-// Inflates into the loader with a work area for window bytes (at an odd
-// address), and checks the result and what was sent against zlib's.
-void expect_agrees(const std::string &stream, int window_bits, const std::string &what, std::size_t chunk = 1) {
+// Inflates into the loader with a work area for window bytes and state
+// bytes more (at an odd address), and checks the result and what was sent
+// against zlib's.
+void expect_agrees(const std::string &stream, int window_bits, const std::string &what, std::size_t chunk = 1,
+                   std::size_t state = FPGABITS_INFLATE_STATE_SIZE) {
     SCOPED_TRACE(what + ", window " + std::to_string(1 << window_bits));
     std::string want;
     const bool valid = zlib_inflate(stream, window_bits, want, chunk);
-    std::vector<unsigned char> work(FPGABITS_INFLATE_WORK_SIZE(1 << window_bits) + 1);
+    std::vector<unsigned char> work((1u << window_bits) + state + 1);
     Collector c;
     const fpgabits_port port = collecting(c);
     const int result =
@@ -129,10 +131,13 @@ std::vector<Bitstream> bitstreams() {
     return all;
 }
 
+// At 512 bytes, with the work area that the first release asked for: the
+// window and 1,792 bytes, and smaller tables.
 TEST(Inflate, AgreesWithZlibOnEveryBitstream) {
     for (const Bitstream &b : bitstreams())
         for (int window_bits : {9, 10, 15})
-            expect_agrees(deflate_raw(b.data, window_bits), window_bits, b.name, 4096);
+            expect_agrees(deflate_raw(b.data, window_bits), window_bits, b.name, 4096,
+                          window_bits == 9 ? 1792 : FPGABITS_INFLATE_STATE_SIZE);
 }
 
 TEST(Inflate, AgreesWithZlibOnEveryKindOfBlock) {
@@ -172,8 +177,11 @@ TEST(Inflate, AgreesWithZlibOnEveryKindOfBlock) {
         {"no distance code", deflate_fields(header + lengths + " h2/2" + two_a), 15},
         {"a single distance code", deflate_fields(header + lengths + " h3/2" + two_a), 15},
     };
-    for (const Case &c : cases)
+    // Each again with bytes after it, for the loop that reads words ahead.
+    for (const Case &c : cases) {
         expect_agrees(c.stream, c.window_bits, c.what);
+        expect_agrees(c.stream + std::string(16, '\0'), c.window_bits, std::string(c.what) + ", and more");
+    }
 }
 
 TEST(Inflate, RefusesCutAndCorruptStreams) {
@@ -188,7 +196,8 @@ TEST(Inflate, RefusesCutAndCorruptStreams) {
         expect_agrees(corrupt, 10, "corrupt at " + std::to_string(at));
     }
     // A work area serves the largest power of two that fits after its state,
-    // from 512 bytes, at any alignment.
+    // from 512 bytes, at any alignment; one of the size that the first
+    // release asked for, the window and 1,792 bytes, with smaller tables.
     const std::string far = deflate_raw(bitstream::data(3000, 7).substr(0, 1024) + bitstream::data(3000, 7), 15);
     std::vector<unsigned char> work(FPGABITS_INFLATE_WORK_SIZE(1024) + 7);
     std::size_t size = 0;
@@ -199,10 +208,9 @@ TEST(Inflate, RefusesCutAndCorruptStreams) {
     };
     for (const Case &c :
          {Case{0, FPGABITS_INFLATE_WORK_SIZE(1024), FPGABITS_OK},
-          Case{7, FPGABITS_INFLATE_WORK_SIZE(1024), FPGABITS_OK},
-          Case{3, FPGABITS_INFLATE_WORK_SIZE(1024) - 1, FPGABITS_ERR_STREAM},
-          Case{1, FPGABITS_INFLATE_WORK_SIZE(512), FPGABITS_ERR_STREAM},
-          Case{1, FPGABITS_INFLATE_WORK_SIZE(512) - 1, FPGABITS_ERR_ARGUMENT}, Case{0, 0, FPGABITS_ERR_ARGUMENT}})
+          Case{7, FPGABITS_INFLATE_WORK_SIZE(1024), FPGABITS_OK}, Case{3, 1024 + 1792, FPGABITS_OK},
+          Case{3, 1024 + 1791, FPGABITS_ERR_STREAM}, Case{1, FPGABITS_INFLATE_WORK_SIZE(512), FPGABITS_ERR_STREAM},
+          Case{1, 512 + 1791, FPGABITS_ERR_ARGUMENT}, Case{0, 0, FPGABITS_ERR_ARGUMENT}})
         EXPECT_EQ(fpgabits_inflate_check(far.data(), far.size(), c.size > 0 ? work.data() + c.offset : nullptr, c.size,
                                          &size, &crc),
                   c.want)
