@@ -122,11 +122,14 @@ std::size_t gzip_content_size(std::string_view image, std::size_t limit) {
     return total;
 }
 
-// zlib's reading of the first gzip member, its output a byte at a time so
-// that it reaches back no further than its window, as the reader does.
-bool gunzip(std::string_view image, int window_bits, std::string &content) {
+// zlib's reading of the first gzip member with the reader's window, its
+// output a byte at a time so that it reaches back no further, as the reader.
+bool gunzip(std::string_view image, std::size_t window, std::string &content) {
+    int bits = 9;
+    while (std::size_t{1} << bits < window)
+        ++bits;
     z_stream z{};
-    inflateInit2(&z, 16 + window_bits);
+    inflateInit2(&z, 16 + bits);
     z.next_in = reinterpret_cast<Bytef *>(const_cast<char *>(image.data()));
     z.avail_in = static_cast<uInt>(image.size());
     int status = Z_OK;
@@ -147,7 +150,7 @@ bool contains_in_any_case(std::string_view text, std::string_view part) {
         const auto upper = [](char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; };
         return upper(a) == upper(b);
     };
-    return std::search(text.begin(), text.end(), part.begin(), part.end(), same) != text.end();
+    return part.empty() || std::search(text.begin(), text.end(), part.begin(), part.end(), same) != text.end();
 }
 
 // The whole design name of a bitstream file, up to its first zero byte,
@@ -215,10 +218,7 @@ std::string check_passed(std::string_view image, const Options &o, const fpgabit
     std::string content;
     std::string_view inner = image;
     if (image.substr(0, 2) == "\x1f\x8b") {
-        int window_bits = 9;
-        while (std::size_t{1} << window_bits < o.window)
-            ++window_bits;
-        check(gunzip(image, window_bits, content), "zlib takes a gzip file that passed, in the same window");
+        check(gunzip(image, o.window, content), "zlib takes a gzip file that passed, in the same window");
         inner = content;
     }
     std::string_view data = inner;
@@ -246,18 +246,22 @@ std::string check_passed(std::string_view image, const Options &o, const fpgabit
     return std::string(data);
 }
 
-// A refusal for a reason of the image itself must be certain: what zlib and
-// the parser take whole is no cut or corrupt image.
-void check_refused(std::string_view image, const Options &o, int result) {
-    if (result != FPGABITS_ERR_STREAM)
+// A refusal must be certain: for another device only where a device type
+// or IDCODE was asked for and the image's differs, and as cut or corrupt
+// only where zlib or the parser find it so.
+void check_refused(std::string_view image, const Options &o, const Pass &pass) {
+    if (pass.result == FPGABITS_ERR_DEVICE) {
+        const bool other_type =
+            o.device != nullptr && o.device[0] != '\0' && !contains_in_any_case(pass.info.device, o.device);
+        const bool other_idcode = o.idcode != 0 && ((pass.info.idcode ^ o.idcode) & 0x0fffffffu) != 0;
+        check(other_type || other_idcode, "a refusal for another device names the difference");
+    }
+    if (pass.result != FPGABITS_ERR_STREAM)
         return;
     std::string content;
     std::string_view inner = image;
     if (image.substr(0, 2) == "\x1f\x8b") {
-        int window_bits = 9;
-        while (std::size_t{1} << window_bits < o.window)
-            ++window_bits;
-        if (!gunzip(image, window_bits, content))
+        if (!gunzip(image, o.window, content))
             return;
         inner = content;
     } else if (image.substr(0, 1) == "\x1f") {
@@ -354,7 +358,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *bytes, std::size_t siz
     std::string data;
     if (checked.result == FPGABITS_OK)
         data = check_passed(image, o, checked.info);
-    check_refused(image, o, checked.result);
+    check_refused(image, o, checked);
 
     const char *type = o.model_type;
     fpga_device known{};
