@@ -86,9 +86,9 @@ for device in 7a35tcsg324 6slx9tqg144 3s500evq100 xc2s200fg456 3s200avq100 xcku0
   image "$device-gz-corrupt" "$options" <(head -c 200 "$bit.gz" && printf '\x55' && tail -c +202 "$bit.gz")
   image "$device-raw-reversed" "$options" <(LC_ALL=C tr "$from" "$to" <"$raw")
   # Larger files make gzip write blocks with their own codes.
-  "$mk" --device "$device" --size 30000 --seed "$n" "$bit"
-  (cd "$work" && gzip -9c "$device.bit" >"$device.bit.gz")
-  image "$device-gz-large" "$options" "$bit.gz"
+  "$mk" --device "$device" --size 30000 --seed "$n" "$work/large.bit"
+  gzip -9c "$work/large.bit" >"$work/large.bit.gz"
+  image "$device-gz-large" "$options" "$work/large.bit.gz"
 done
 # Data that does not compress, which gzip stores.
 "$mk" --device 7x99 --size 2000 "$work/random.bit"
