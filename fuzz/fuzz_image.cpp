@@ -212,8 +212,7 @@ Pass read(std::string_view image, const Options &o, unsigned chunking, const fpg
 }
 
 // For an image that passed the check: what zlib and the tests' parser read
-// in it, against the info.
-// Returns the configuration data.
+// in it, against the info. Returns the configuration data.
 std::string check_passed(std::string_view image, const Options &o, const fpgabits_image_info &info) {
     std::string content;
     std::string_view inner = image;
