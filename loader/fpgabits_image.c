@@ -90,16 +90,20 @@ static int stop(struct fpgabits_image *image, int error) {
 static int decide(struct fpgabits_image *image, int at_end) {
     const unsigned char *held = image->work;
     uint32_t idcode;
-    int found = fpgabits_find_idcode(held, image->held, &idcode), error;
-    if (found == FPGABITS_IDCODE_REVERSED)
-        return FPGABITS_ERR_FORMAT;
+    int found = fpgabits_find_idcode(held, image->held, &idcode), error = FPGABITS_OK;
     if ((found == FPGABITS_IDCODE_UNSYNCED || found == FPGABITS_IDCODE_SYNCED) && image->held < HOLD_SIZE && !at_end)
         return UNDECIDED;
-    if (found == FPGABITS_IDCODE_UNSYNCED)
-        return FPGABITS_ERR_FORMAT;
     image->info.idcode = idcode;
-    if (image->idcode != 0 && (found != FPGABITS_OK || ((idcode ^ image->idcode) & 0x0fffffffu) != 0))
-        return FPGABITS_ERR_DEVICE;
+    if (found == FPGABITS_IDCODE_UNSYNCED || found == FPGABITS_IDCODE_REVERSED)
+        error = FPGABITS_ERR_FORMAT;
+    else if (image->idcode != 0 && (found != FPGABITS_OK || ((idcode ^ image->idcode) & 0x0fffffffu) != 0))
+        error = FPGABITS_ERR_DEVICE;
+    if (error != FPGABITS_OK) {
+        /* How much was held back depends on the chunks: none counts. */
+        image->info.config_size = 0;
+        image->info.crc32 = 0;
+        return error;
+    }
     image->decided = 1;
     if (image->port == NULL)
         return FPGABITS_OK;
@@ -192,9 +196,10 @@ static int header_byte(struct fpgabits_image *image, unsigned byte) {
         /* The design name says whether the data is a partial
          * configuration, anywhere in its text. */
         if (field == 0 && image->matched >= 0) {
-            image->matched = byte == 0                                             ? -1
-                             : byte == (unsigned char)partial_mark[image->matched] ? image->matched + 1
-                                                                                   : byte == 'P';
+            const unsigned c = upper(byte);
+            image->matched = c == 0                                             ? -1
+                             : c == (unsigned char)partial_mark[image->matched] ? image->matched + 1
+                                                                                : c == 'P';
             if (image->matched == sizeof partial_mark - 1)
                 image->partial_marked = 1;
         }

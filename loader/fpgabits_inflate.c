@@ -499,7 +499,7 @@ static int build_codes(struct fpgabits_inflater *s, const unsigned char *lengths
     left = build(&s->distance, lengths + literals, distances);
     /* The fixed distance code has 32 codes, of which the last two are
      * not used, so it is not complete. */
-    if (left < 0 || (left > 0 && distances < DISTANCES && !incomplete_ok(&s->distance, distances, 1)))
+    if (left < 0 || (left > 0 && literals != LITERALS && !incomplete_ok(&s->distance, distances, 1)))
         return FPGABITS_ERR_STREAM;
     build_table(&s->distance, 0);
     build_table(&s->literal, s->reversed);
