@@ -83,7 +83,7 @@ stream_size() {
 image() {
   local info="$1: design $4, device $5, built $6"
   if [[ $2 == refused ]]; then
-    echo "$info: refused (corrupt compressed data, or an image cut short); main keeps IDCODE $8, DONE high, 2 CRC checks passed"
+    echo "$info: refused (corrupt or cut short data); main keeps IDCODE $8, DONE high, 2 CRC checks passed"
   else
     echo "$info, $7 bytes, crc32 $(crc32 "$3" "$7"), IDCODE $8: $2 configured, DONE high, 2 CRC checks passed"
   fi

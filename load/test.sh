@@ -69,13 +69,13 @@ a gzip file, from standard input|           |$pins - <$work/a.bit.gz            
 raw configuration data|                     |$pins $work/a.bin                   |0||$loaded
 a bufsiz of 100, at 1 MHz|FPGABITS_STANDIN_BUFSIZ=100|$pins --speed 1000000 $work/a.bit|0||$loaded largest_message=100 speed=1000000
 the device type and the IDCODE asked for|   |$pins --device 7A35T --idcode 0x1362d093 $work/a.bit|0||$loaded
-a CRC error|FPGABITS_STANDIN_FAULTS=flip        |$pins $work/a.bit                   |1|load failed: CRC error: corrupt data, or for another device \(check that .*/a.bit is for this FPGA, and MOSI to DIN and SCLK to CCLK; try a lower --speed\)$|done=0 prog_b_pulses=1 still_open=0 violation=none
+a CRC error|FPGABITS_STANDIN_FAULTS=flip        |$pins $work/a.bit                   |1|load failed: CRC error: corrupt, or another device \(check that .*/a.bit is for this FPGA, and MOSI to DIN and SCLK to CCLK; try a lower --speed\)$|done=0 prog_b_pulses=1 still_open=0 violation=none
 a file for another FPGA|FPGABITS_STANDIN_DEVICE=7z010clg400|$pins $work/a.bit      |1|load failed: CRC error|done=0 idcode=0362d093 still_open=0
-INIT_B stuck low|FPGABITS_STANDIN_FAULTS=init-stuck|$pins $work/a.bit            |1|load failed: INIT_B did not go low with PROG_B, or stayed low \(check the FPGA's power, the wiring of PROG_B \(gpiochip0:17\) and INIT_B \(gpiochip0:27\), INIT_B's pull-up, and the mode pins set for slave serial\)$|done=0 bytes=0 still_open=0 violation=none
-DONE never rising|FPGABITS_STANDIN_FAULTS=no-done|$pins $work/a.bit               |1|load failed: DONE stayed low: no sync word, or data incomplete \(check MOSI to DIN and SCLK to CCLK, the mode pins set for slave serial, and DONE \(gpiochip0:22\) with its pull-up\)$|done=0 crc_checks=2 still_open=0
-another device type, before the reset|      |$pins --device 7z010 $work/a.bit    |1|.*/a.bit: the image is for another device \(it has device type 7a35tcsg324, not --device 7z010\)$|$untouched
-another IDCODE, before the reset|           |$pins --idcode 03727093 $work/a.bit |1|.*/a.bit: the image is for another device \(it has device type 7a35tcsg324, IDCODE 0362d093, not --idcode 03727093\)$|$untouched
-a file cut short, before the reset|         |$pins $work/cut.bit                 |1|.*/cut.bit: corrupt compressed data, or an image cut short \(check the file: copy it again\)$|$untouched
+INIT_B stuck low|FPGABITS_STANDIN_FAULTS=init-stuck|$pins $work/a.bit            |1|load failed: INIT_B stuck high or low \(check the FPGA's power, the wiring of PROG_B \(gpiochip0:17\) and INIT_B \(gpiochip0:27\), INIT_B's pull-up, and the mode pins set for slave serial\)$|done=0 bytes=0 still_open=0 violation=none
+DONE never rising|FPGABITS_STANDIN_FAULTS=no-done|$pins $work/a.bit               |1|load failed: DONE low: no sync word, or data cut short \(check MOSI to DIN and SCLK to CCLK, the mode pins set for slave serial, and DONE \(gpiochip0:22\) with its pull-up\)$|done=0 crc_checks=2 still_open=0
+another device type, before the reset|      |$pins --device 7z010 $work/a.bit    |1|.*/a.bit: image for another device \(it has device type 7a35tcsg324, not --device 7z010\)$|$untouched
+another IDCODE, before the reset|           |$pins --idcode 03727093 $work/a.bit |1|.*/a.bit: image for another device \(it has device type 7a35tcsg324, IDCODE 0362d093, not --idcode 03727093\)$|$untouched
+a file cut short, before the reset|         |$pins $work/cut.bit                 |1|.*/cut.bit: corrupt or cut short data \(check the file: copy it again\)$|$untouched
 no such file|                               |$pins $work/none.bit                |1|.*/none.bit: No such file or directory$|$untouched
 no such SPI device|                         |${pins/spidev0.0/spidev1.0} $work/a.bit|1|/dev/spidev1.0: no such device \(ls /dev/spidev\* lists the SPI devices; .*\)$|$untouched
 no such GPIO chip|                          |${pins/0:22/1:22} $work/a.bit       |1|/dev/gpiochip1: no such device \(ls /dev/gpiochip\* lists the GPIO chips; .*\)$|$released device_opens=3
@@ -85,7 +85,7 @@ SPI permission denied|FPGABITS_STANDIN_FAULTS=spi-denied|$pins $work/a.bit      
 GPIO permission denied|FPGABITS_STANDIN_FAULTS=gpio-denied|$pins $work/a.bit       |1|/dev/gpiochip0: permission denied \(add the user to the group gpio .*\)$|$released device_opens=1
 SPI mode refused|FPGABITS_STANDIN_FAULTS=spi-mode|$pins $work/a.bit              |1|/dev/spidev0.0: SPI mode 0, most significant bit first, refused: Invalid argument \(the controller must support SPI mode 0\)$|$released
 a check opens no device|                    |--check $work/a.bit.gz              |0||$untouched
-a check of another file|                    |--check $work/cut.bit               |1|.*/cut.bit: corrupt compressed data|$untouched
+a check of another file|                    |--check $work/cut.bit               |1|.*/cut.bit: corrupt or cut short data|$untouched
 a bad option|                               |$pins --bogus $work/a.bit           |2|unknown option --bogus \(fpgabits-load --help shows the usage\)$|$untouched
 a missing pin|                              |${pins/--done gpiochip0:22/} $work/a.bit|2|a load needs --done \(or --check to check the file only\)|$untouched
 a line given twice|                         |${pins/0:22/0:27} $work/a.bit       |2|--prog, --init and --done must be three different lines|$untouched

@@ -20,11 +20,12 @@ enum {
     MAX_WINDOW = 32768, /* the farthest a stream may reach back */
     ALIGNMENT = 8,      /* of the inflater in the work area */
     SMALL_STATE = 1792, /* the work area beyond the window that the first release asked for */
+    /* The bits of the tables in a work area of FPGABITS_INFLATE_WORK_SIZE(),
+     * and one fewer in one of the first release's size. */
     LITERAL_BITS = 9,
-    DISTANCE_BITS = 7, /* of the tables, in a work area of FPGABITS_INFLATE_WORK_SIZE() */
-    /* In a work area of the first release's size, smaller tables. */
-    SMALL_LITERAL_BITS = 8,
-    SMALL_DISTANCE_BITS = 6,
+    DISTANCE_BITS = 7,
+    SMALL_LITERAL_BITS = LITERAL_BITS - 1,
+    SMALL_DISTANCE_BITS = DISTANCE_BITS - 1,
     /* The input that the loop over most of the stream reads at most for a
      * literal or a match (codes of 15 bits with 5 and 13 extra bits), as
      * it reads: three words, each up to 3 bytes after the one before. */
@@ -312,6 +313,18 @@ static int end_block(struct fpgabits_inflater *s) {
     return s->at > start ? s->sink(s->context, s->window + start, s->at - start) : FPGABITS_OK;
 }
 
+/* Code asked to be small (-Os) leaves out codes_fast(), the loop over most
+ * of a stream, and decodes a step at a time in codes(), which is about
+ * half as fast and half the size. FPGABITS_INFLATE_SMALL 0 or 1 chooses. */
+#ifndef FPGABITS_INFLATE_SMALL
+#ifdef __OPTIMIZE_SIZE__
+#define FPGABITS_INFLATE_SMALL 1
+#else
+#define FPGABITS_INFLATE_SMALL 0
+#endif
+#endif
+
+#if !FPGABITS_INFLATE_SMALL
 /* Refills the bits of codes_fast() with a word of input: 24 to 31 bits in
  * hand. The bits above those counted are those of the input that follows,
  * so a word read again adds nothing new to them. */
@@ -422,6 +435,8 @@ static int codes_fast(struct fpgabits_inflater *s) {
     return result;
 }
 
+#endif
+
 /* A block of literals and matches, until the end-of-block symbol: most of
  * it in codes_fast(), the last bytes of the input here, a step at a time. */
 static int codes(struct fpgabits_inflater *s) {
@@ -429,6 +444,7 @@ static int codes(struct fpgabits_inflater *s) {
         unsigned extra;
         int symbol, error;
         size_t length;
+#if !FPGABITS_INFLATE_SMALL
         if (s->end - s->in > FAST_LOOKAHEAD) {
             error = codes_fast(s);
             if (error == ENDED)
@@ -437,6 +453,7 @@ static int codes(struct fpgabits_inflater *s) {
                 return error;
             continue;
         }
+#endif
         if (!s->final && s->end - s->in < SYMBOL_LOOKAHEAD)
             return MORE;
         symbol = decode(s, &s->literal);
@@ -594,27 +611,24 @@ static int block(struct fpgabits_inflater *s) {
 struct fpgabits_inflater *fpgabits_inflate_start(void *work, size_t work_size, int reversed, fpgabits_sink sink,
                                                  void *context) {
     struct fpgabits_inflater *s;
-    size_t window = MAX_WINDOW, state = FPGABITS_INFLATE_STATE_SIZE;
+    size_t window = MAX_WINDOW;
+    unsigned larger;
     if (work == NULL || work_size < SMALL_STATE + MIN_WINDOW)
         return NULL;
     s = (struct fpgabits_inflater *)(void *)((unsigned char *)work + (-(uintptr_t)work & (ALIGNMENT - 1)));
     /* The window is the largest power of two that fits after the state of
      * the first release, as streams are made with one; the larger tables
-     * come with a larger work area. */
+     * come with a larger work area, one bit longer each. */
     while (window > work_size - SMALL_STATE)
         window /= 2;
-    s->literal.bits = LITERAL_BITS;
-    s->distance.bits = DISTANCE_BITS;
-    if (work_size - window < FPGABITS_INFLATE_STATE_SIZE) {
-        state = SMALL_STATE;
-        s->literal.bits = SMALL_LITERAL_BITS;
-        s->distance.bits = SMALL_DISTANCE_BITS;
-    }
+    larger = work_size - window >= FPGABITS_INFLATE_STATE_SIZE;
+    s->literal.bits = SMALL_LITERAL_BITS + larger;
+    s->distance.bits = SMALL_DISTANCE_BITS + larger;
     s->literal.table = (uint16_t *)(void *)(s + 1);
     s->distance.table = s->literal.table + (1u << s->literal.bits);
     s->literal.symbol = s->literal_symbols;
     s->distance.symbol = s->distance_symbols;
-    s->window = (unsigned char *)work + state;
+    s->window = (unsigned char *)work + (larger ? FPGABITS_INFLATE_STATE_SIZE : SMALL_STATE);
     s->window_size = window;
     s->at = 0;
     s->flush_at = window / 2;
@@ -651,12 +665,6 @@ int fpgabits_inflate_run(struct fpgabits_inflater *s, const unsigned char **in, 
     s->bits &= (1u << s->bit_count) - 1;
     *in = s->in;
     return result == MORE ? FPGABITS_OK : result;
-}
-
-const unsigned char *fpgabits_inflate_pending(const struct fpgabits_inflater *s, size_t *size) {
-    const size_t start = s->flush_at - s->window_size / 2;
-    *size = s->at - start;
-    return s->window + start;
 }
 
 uint32_t fpgabits_crc32(uint32_t crc, const unsigned char *bytes, size_t size) {
@@ -729,9 +737,9 @@ int fpgabits_inflate_check(const void *data, size_t size, void *work, size_t wor
         return FPGABITS_ERR_ARGUMENT;
     error = inflate(data, size, work, work_size, 0, summarize, &summary, &inflater);
     if (error != FPGABITS_OK) {
-        size_t pending;
-        const unsigned char *bytes = fpgabits_inflate_pending(inflater, &pending);
-        summarize(&summary, bytes, pending);
+        /* And the part of the window not handed on. */
+        const size_t start = inflater->flush_at - inflater->window_size / 2;
+        summarize(&summary, inflater->window + start, inflater->at - start);
     }
     *config_size = summary.size;
     *crc32 = summary.crc;

@@ -33,9 +33,6 @@ int fpgabits_inflate_run(struct fpgabits_inflater *inflater, const unsigned char
 /* The most input one step reads: a block header with dynamic codes. */
 #define FPGABITS_INFLATE_LOOKAHEAD 288
 
-/* The part of the window not handed on yet, after an error. */
-const unsigned char *fpgabits_inflate_pending(const struct fpgabits_inflater *inflater, size_t *size);
-
 /* CRC-32 as gzip computes it: start from 0, and pass each result back in
  * with the bytes that follow. */
 uint32_t fpgabits_crc32(uint32_t crc, const unsigned char *bytes, size_t size);

@@ -11,7 +11,7 @@ enum {
      * large device takes tens of milliseconds. */
     INIT_TIMEOUT_US = 1000000,
     /* After INIT_B rises and before the first data: 0, 7.5 or 10 ms. */
-    READY_WAIT_US = 10000,
+    READY_WAIT_US = 10000, /* with INIT_B high */
     /* From the end of the data until DONE rises: 10 ms to 200 ms. */
     DONE_TIMEOUT_US = 200000,
     /* Clocks after DONE rises, for the rest of the start-up: 0, 8, 24 or 64;
@@ -75,20 +75,6 @@ static int wait_init_b(const struct fpgabits_port *port, int level, uint32_t min
     }
 }
 
-/* Waits for microseconds, reading INIT_B as every wait does. */
-static int wait_for(const struct fpgabits_port *port, uint32_t microseconds) {
-    struct wait wait;
-    uint32_t waited = 0;
-    wait_start(&wait, port);
-    while (waited < microseconds) {
-        const int error = wait_time(&wait, &waited);
-        if (error != FPGABITS_OK)
-            return error;
-        (void)port->init_b(port->context);
-    }
-    return FPGABITS_OK;
-}
-
 /* Checks the arguments of a begin and sets the loader up, still closed. */
 static int prepare(struct fpgabits_loader *loader, const struct fpgabits_port *port, enum fpgabits_interface interface,
                    int partial) {
@@ -118,7 +104,7 @@ int fpgabits_load_begin(struct fpgabits_loader *loader, const struct fpgabits_po
     if (error == FPGABITS_OK && port->done(port->context))
         error = FPGABITS_ERR_DONE_HIGH;
     if (error == FPGABITS_OK)
-        error = wait_for(port, READY_WAIT_US);
+        error = wait_init_b(port, 1, READY_WAIT_US);
     if (error == FPGABITS_OK)
         loader->open = LOADER_OPEN;
     return error;
@@ -168,20 +154,18 @@ static void reverse_bits(unsigned char *to, const unsigned char *from, size_t co
     /* RBIT reverses the bits of a word, REV then puts its bytes back in
      * their places. */
     for (; count >= 4; count -= 4, from += 4, to += 4) {
-        uint32_t word = (uint32_t)from[0] | (uint32_t)from[1] << 8 | (uint32_t)from[2] << 16 | (uint32_t)from[3] << 24;
+        uint32_t word;
+        __builtin_memcpy(&word, from, 4);
         __asm__("rbit %0, %1" : "=r"(word) : "r"(word));
         word = __builtin_bswap32(word);
-        to[0] = (unsigned char)word;
-        to[1] = (unsigned char)(word >> 8);
-        to[2] = (unsigned char)(word >> 16);
-        to[3] = (unsigned char)(word >> 24);
+        __builtin_memcpy(to, &word, 4);
     }
 #endif
     for (; count > 0; --count) {
-        unsigned byte = *from++;
-        byte = (byte & 0xf0u) >> 4 | (byte & 0x0fu) << 4;
-        byte = (byte & 0xccu) >> 2 | (byte & 0x33u) << 2;
-        *to++ = (unsigned char)((byte & 0xaau) >> 1 | (byte & 0x55u) << 1);
+        static const unsigned char reversed[16] = {0x0, 0x8, 0x4, 0xc, 0x2, 0xa, 0x6, 0xe,
+                                                   0x1, 0x9, 0x5, 0xd, 0x3, 0xb, 0x7, 0xf};
+        const unsigned byte = *from++;
+        *to++ = (unsigned char)(reversed[byte & 15] << 4 | reversed[byte >> 4]);
     }
 }
 
@@ -292,35 +276,31 @@ static uint32_t word_at(const unsigned char *bytes, size_t at, unsigned size) {
     return word;
 }
 
-/* Walks the packets from at, with words of word_size bytes, to the IDCODE
- * or the first frame data. */
-static int find_in_packets(const unsigned char *bytes, size_t size, size_t at, unsigned word_size, uint32_t *idcode) {
-    const unsigned bits = word_size * 8;
-    const unsigned frame_data = word_size == 4 ? 2 : 3;
+/* Walks the packets from at, in words of 4 bytes (wide) or 2, to the
+ * IDCODE or the first frame data. */
+static int find_in_packets(const unsigned char *bytes, size_t size, size_t at, int wide, uint32_t *idcode) {
+    const unsigned word_size = wide ? 4 : 2, top = word_size * 8 - 3;
     /* 32-bit streams with a 16-bit CRC write the frame length first (FLR)
      * and the IDCODE to register 0E, as 16-bit streams do; the others
      * write it to register 0C. */
-    unsigned idcode_register = word_size == 4 ? 0x0c : 0x0e;
-    unsigned reg = 0;
+    unsigned idcode_register = wide ? 0x0c : 0x0e, reg = 0;
     while (word_size <= size - at) {
         const uint32_t word = word_at(bytes, at, word_size);
-        uint32_t count;
+        uint32_t count = word & 0x07ffffff;
         at += word_size;
-        if (word >> (bits - 3) == 1) {
-            reg = word_size == 4 ? word >> 13 & 0x1f : word >> 5 & 0x3f;
-            count = word & (word_size == 4 ? 0x7ffu : 0x1fu);
-        } else if (word >> (bits - 3) == 2 && word_size == 4) {
-            count = word & 0x07ffffff;
-        } else if (word >> (bits - 3) == 2) {
+        if (word >> top == 1) {
+            reg = wide ? word >> 13 & 0x1f : word >> 5 & 0x3f;
+            count = word & (wide ? 0x7ffu : 0x1fu);
+        } else if (word >> top != 2) {
+            continue;
+        } else if (!wide) {
             if (4 > size - at)
                 break;
             reg = word >> 5 & 0x3f;
             count = word_at(bytes, at, 4);
             at += 4;
-        } else {
-            continue;
         }
-        if ((word >> (bits - 5) & 3) != 2)
+        if ((word >> (top - 2) & 3) != 2)
             continue;
         if (word == 0x30016001u)
             idcode_register = 0x0e;
@@ -330,9 +310,9 @@ static int find_in_packets(const unsigned char *bytes, size_t size, size_t at, u
             *idcode = word_at(bytes, at, 4);
             return FPGABITS_OK;
         }
-        if (reg == frame_data && count > 0)
+        if (reg == (wide ? 2u : 3u) && count > 0)
             return FPGABITS_ERR_NO_IDCODE;
-        if (count > (size - at) / word_size)
+        if (count > (size - at) >> (wide ? 2 : 1))
             break;
         at += (size_t)count * word_size;
     }
@@ -342,22 +322,18 @@ static int find_in_packets(const unsigned char *bytes, size_t size, size_t at, u
 int fpgabits_find_idcode(const unsigned char *bytes, size_t size, uint32_t *idcode) {
     size_t at;
     *idcode = 0;
-    for (at = 0; at + 2 <= size; ++at) {
-        unsigned word_size = 2;
+    for (at = 0; at + 4 <= size; ++at) {
+        const uint32_t sync = word_at(bytes, at, 4);
         size_t next = at + 2;
-        uint32_t type;
-        if (at + 4 <= size && word_at(bytes, at, 4) == 0x5599aa66u)
+        int wide = 0;
+        uint32_t word;
+        if (sync == 0x5599aa66u)
             return FPGABITS_IDCODE_REVERSED;
-        if (bytes[at] != 0xaa || bytes[at + 1] != 0x99)
+        if (sync >> 16 != 0xaa99)
             continue;
-        if (at + 4 > size)
-            break;
-        if (bytes[at + 2] == 0x55 && bytes[at + 3] == 0x66) {
-            uint32_t word;
+        if (sync == 0xaa995566u) {
             /* 16-bit NOPs (2000) may follow the full sync word too. */
-            for (next = at + 4;
-                 next + 4 <= size && word_at(bytes, next, 2) == 0x2000 && word_at(bytes, next + 2, 2) == 0x2000;
-                 next += 2) {
+            for (next = at + 4; next + 4 <= size && word_at(bytes, next, 4) == 0x20002000u; next += 2) {
             }
             if (next + 4 > size)
                 break;
@@ -365,14 +341,13 @@ int fpgabits_find_idcode(const unsigned char *bytes, size_t size, uint32_t *idco
              * and reserved bits clear, or type 2. 16-bit packets do not read
              * so. */
             word = word_at(bytes, next, 4);
-            if (word == 0x20000000u || (word >> 29 == 1 && (word & 0x07fc1800u) == 0) || word >> 29 == 2)
-                word_size = 4;
+            wide = word == 0x20000000u || (word >> 29 == 1 && (word & 0x07fc1800u) == 0) || word >> 29 == 2;
         }
         /* A sync word followed by no packet header is a stray one, in the
          * padding or in data: the stream starts at a later one. */
-        type = word_at(bytes, next, word_size) >> (word_size * 8 - 3);
-        if (type == 1 || type == 2)
-            return find_in_packets(bytes, size, next, word_size, idcode);
+        word = word_at(bytes, next, wide ? 4 : 2) >> (wide ? 29 : 13);
+        if (word == 1 || word == 2)
+            return find_in_packets(bytes, size, next, wide, idcode);
     }
     return FPGABITS_IDCODE_UNSYNCED;
 }
@@ -390,15 +365,15 @@ const char *fpgabits_strerror(int error) {
     switch (error) {
     case FPGABITS_OK: return "no error";
     case FPGABITS_ERR_ARGUMENT: return "bad argument or call order";
-    case FPGABITS_ERR_INIT: return "INIT_B did not go low with PROG_B, or stayed low";
+    case FPGABITS_ERR_INIT: return "INIT_B stuck high or low";
     case FPGABITS_ERR_DONE_HIGH: return "DONE high after reset";
-    case FPGABITS_ERR_CRC: return "CRC error: corrupt data, or for another device";
-    case FPGABITS_ERR_NO_DONE: return "DONE stayed low: no sync word, or data incomplete";
-    case FPGABITS_ERR_NO_IDCODE: return "no IDCODE in the data";
-    case FPGABITS_ERR_STREAM: return "corrupt compressed data, or an image cut short";
+    case FPGABITS_ERR_CRC: return "CRC error: corrupt, or another device";
+    case FPGABITS_ERR_NO_DONE: return "DONE low: no sync word, or data cut short";
+    case FPGABITS_ERR_NO_IDCODE: return "no IDCODE in data";
+    case FPGABITS_ERR_STREAM: return "corrupt or cut short data";
     case FPGABITS_ERR_CLOCK: return "the microsecond counter does not advance";
-    case FPGABITS_ERR_FORMAT: return "not a bitstream, gzip or configuration data file, or its bits are reversed";
-    case FPGABITS_ERR_DEVICE: return "the image is for another device";
+    case FPGABITS_ERR_FORMAT: return "unknown image format, or bits reversed";
+    case FPGABITS_ERR_DEVICE: return "image for another device";
     default: return "unknown error";
     }
 }

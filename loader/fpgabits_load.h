@@ -61,7 +61,7 @@ struct fpgabits_port {
      * per CCLK, bit i of each byte on D[i]; the loader has already ordered the
      * bits as the device wants them (see FPGABITS_PARALLEL8), so this is a
      * plain bus write. The loader passes whole buffers, at most 512 bytes
-     * (serial) or 64 bytes (parallel x8) at a time. */
+     * (serial) or 128 bytes (parallel x8) at a time. */
     void (*send)(void *context, const unsigned char *bytes, size_t count);
     /* A free-running 32-bit count of microseconds, which wraps from
      * 0xffffffff to 0. The loader waits by polling it together with INIT_B
@@ -141,12 +141,12 @@ enum fpgabits_error {
  * that it can live on the stack or in static memory. */
 struct fpgabits_loader {
     const struct fpgabits_port *port;
-    uint32_t open;               /* a mark set by begin, cleared by end */
-    int status;                  /* FPGABITS_OK, or the error that ended the load */
-    int interface;               /* enum fpgabits_interface */
-    int partial;                 /* begun with fpgabits_load_begin_partial() */
-    int turn;                    /* the buffer used last */
-    unsigned char buffer[2][64]; /* bit-reversed bytes for parallel x8, or 0xff, in turn */
+    uint32_t open;                /* a mark set by begin, cleared by end */
+    int status;                   /* FPGABITS_OK, or the error that ended the load */
+    int interface;                /* enum fpgabits_interface */
+    int partial;                  /* begun with fpgabits_load_begin_partial() */
+    int turn;                     /* the buffer used last */
+    unsigned char buffer[2][128]; /* bit-reversed bytes for parallel x8, or 0xff, in turn */
 };
 
 /* Resets the device and waits until it is ready for data: drives PROG_B low
