@@ -57,8 +57,7 @@ devices=(
 rows=(
   "fpgabits_load_deflate deflate"
   "fpgabits_load config"
-  # To come: "fpgabits_image gz", the chunked image interface
-  # (fpgabits_image_begin/write/end) fed a gzip file a piece at a time.
+  "fpgabits_image gz"
 )
 interfaces=(serial x8)
 optimisations=(O2 Os)
@@ -73,8 +72,8 @@ goal() {
     *) serial= ;;
   esac
   case $1/$2 in
-    fpgabits_load_deflate/serial) echo "${serial:--}" ;;
-    fpgabits_load_deflate/x8) awk -v s="$serial" 'BEGIN { print s == "" ? "-" : s + 1 }' ;;
+    fpgabits_load_deflate/serial | fpgabits_image/serial) echo "${serial:--}" ;;
+    fpgabits_load_deflate/x8 | fpgabits_image/x8) awk -v s="$serial" 'BEGIN { print s == "" ? "-" : s + 1 }' ;;
     fpgabits_load/x8) echo 2 ;;
     *) echo - ;;
   esac

@@ -10,7 +10,8 @@
 #include "fpgabits_internal.h"
 
 enum {
-    HOLD_SIZE = 1024, /* configuration data held back until the IDCODE is known */
+    /* Configuration data held back until the IDCODE is known. */
+    HOLD_SIZE = 1024,
     INPUT_SIZE = 512, /* compressed input kept for the inflater to read ahead */
     /* A result of decide() besides FPGABITS_OK and the errors: it needs
      * more data. */
@@ -272,48 +273,35 @@ static int trailer(struct fpgabits_image *image, const unsigned char *bytes, siz
     return FPGABITS_OK;
 }
 
-/* Runs the inflater over the input kept from the write before, with as
- * much of data after it as fits, or over data itself, and keeps what it
- * leaves, fewer bytes than one step may read, for the next write; or, at
- * the end (final), over what is kept. Once the stream ends, what follows it
- * goes to the trailer. */
+/* Runs the inflater over the input kept from the write before and as much
+ * of data as fits after it, and keeps what it leaves, fewer bytes than one
+ * step may read, for the next write; or, at the end (final), over what is
+ * kept. Once the stream ends, what follows it goes to the trailer. */
 static int inflate_input(struct fpgabits_image *image, const unsigned char **data, size_t *size, int final) {
     unsigned char *const kept = image->work + HOLD_SIZE;
     do {
-        const size_t old = image->kept;
-        size_t added = 0, used;
-        const unsigned char *const start = old > 0 ? kept : *data, *in = start;
+        const unsigned char *in = kept, *const from = *data;
+        unsigned char *const to = kept + image->kept;
+        const size_t added = *size < INPUT_SIZE - image->kept ? *size : INPUT_SIZE - image->kept;
+        size_t used, i;
         int result;
-        while (old > 0 && added < *size && old + added < INPUT_SIZE) {
-            kept[old + added] = (*data)[added];
-            ++added;
-        }
-        result = fpgabits_inflate_run(image->inflater, &in, old > 0 ? kept + old + added : *data + *size, final);
-        used = (size_t)(in - start);
+        for (i = 0; i < added; ++i)
+            to[i] = from[i];
+        image->kept += added;
+        *data = from + added;
+        *size -= added;
+        result = fpgabits_inflate_run(image->inflater, &in, kept + image->kept, final);
+        used = (size_t)(in - kept);
+        image->kept -= used;
+        for (i = 0; i < image->kept; ++i)
+            kept[i] = in[i];
         if (result == FPGABITS_INFLATE_END) {
             image->outer = TRAILER;
+            result = trailer(image, kept, image->kept);
             image->kept = 0;
-            if (used < old)
-                return trailer(image, kept + used, old - used);
-        } else if (result != FPGABITS_OK) {
+        }
+        if (result != FPGABITS_OK)
             return result;
-        } else if (used < old) {
-            size_t i;
-            image->kept = old + added - used;
-            for (i = 0; i < image->kept; ++i)
-                kept[i] = kept[used + i];
-            used = old + added;
-        } else {
-            image->kept = 0;
-        }
-        *data += used - old;
-        *size -= used - old;
-        if (image->outer == DEFLATE && image->kept == 0 && *size < FPGABITS_INFLATE_LOOKAHEAD) {
-            for (; image->kept < *size; ++image->kept)
-                kept[image->kept] = (*data)[image->kept];
-            *data += *size;
-            *size = 0;
-        }
     } while (*size > 0 && image->outer == DEFLATE && !final);
     return FPGABITS_OK;
 }

@@ -5,6 +5,16 @@
 
 #include "fpgabits_load.h"
 
+/* Set to 1 where code is to be small rather than fast, as compilers set
+ * __OPTIMIZE_SIZE__ at -Os; 0 or 1 chooses. */
+#ifndef FPGABITS_SMALL
+#ifdef __OPTIMIZE_SIZE__
+#define FPGABITS_SMALL 1
+#else
+#define FPGABITS_SMALL 0
+#endif
+#endif
+
 /* Takes the bytes that come out of the inflater, in order. */
 typedef int (*fpgabits_sink)(void *context, const unsigned char *bytes, size_t size);
 

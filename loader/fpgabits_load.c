@@ -304,7 +304,7 @@ static int find_in_packets(const unsigned char *bytes, size_t size, size_t at, i
             continue;
         if (word == 0x30016001u)
             idcode_register = 0x0e;
-        if (reg == idcode_register && count == 4 / word_size) {
+        if (reg == idcode_register && count == (wide ? 1u : 2u)) {
             if (4 > size - at)
                 break;
             *idcode = word_at(bytes, at, 4);

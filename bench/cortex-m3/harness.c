@@ -16,7 +16,7 @@
 enum { INPUT_MAX = 16 << 20, WINDOW = 1024 };
 
 static unsigned char input[INPUT_MAX];
-static unsigned char work[FPGABITS_INFLATE_WORK_SIZE(WINDOW)];
+static unsigned char work[FPGABITS_IMAGE_WORK_SIZE(WINDOW)];
 
 /* Linux system calls, EABI: the number in r7, the arguments in r0 to r2. */
 static long system_call(long number, long a, long b, long c) {
@@ -119,14 +119,24 @@ static int load(const struct fpgabits_port *port, enum fpgabits_interface interf
     return fpgabits_load(port, interface, input, size);
 }
 
+/* An image file, a gzip file of a bitstream file here, 512 bytes at a time
+ * as from an SD card. */
+static int load_image(const struct fpgabits_port *port, enum fpgabits_interface interface, size_t size) {
+    struct fpgabits_image image;
+    size_t at;
+    int error = fpgabits_image_begin(&image, port, interface, 0, 0, work, sizeof work);
+    for (at = 0; error == FPGABITS_OK && at < size; at += 512)
+        error = fpgabits_image_write(&image, input + at, size - at < 512 ? size - at : 512);
+    return fpgabits_image_end(&image, 0);
+}
+
 static const struct row {
     const char *name;
     int (*run)(const struct fpgabits_port *port, enum fpgabits_interface interface, size_t size);
 } rows[] = {
     {"fpgabits_load_deflate", load_deflate}, /* raw DEFLATE, window 1024 */
     {"fpgabits_load", load},                 /* the configuration data as it is */
-    /* To come: the chunked image interface, fpgabits_image_begin/write/end,
-     * fed a gzip file a piece at a time. */
+    {"fpgabits_image", load_image},          /* a gzip file of the bitstream file, window 1024 */
 };
 
 /* The counter counts the instructions executed between the calls of these

@@ -1,14 +1,17 @@
 // The inputs of cortex-m3.sh for one bitstream file:
 //   cortex_m3_input BITSTREAM PREFIX
 // writes PREFIX.config, the configuration data (the data after the header's
-// length word), and PREFIX.deflate, that data as the raw DEFLATE stream that
-// fpgabits-deflate makes with a window of 1024 bytes; prints the size of the
-// configuration data. Exits 1 where the file is no complete bitstream or an
+// length word), PREFIX.deflate, that data as the raw DEFLATE stream that
+// fpgabits-deflate makes with a window of 1024 bytes, and PREFIX.gz, the
+// whole file as a gzip file of the same window, as fpgabits_add_image(...
+// COMPRESS) makes it; prints the size of the configuration data. Exits 1 where the file is no complete bitstream or an
 // output cannot be written.
 #include <cstdio>
 #include <fstream>
 #include <iterator>
 #include <string>
+
+#include <zlib.h>
 
 #include "bitstream.h"
 #include "deflate_raw.h"
@@ -22,6 +25,22 @@ bool write(const std::string &path, const std::string &bytes) {
     if (!out)
         std::fprintf(stderr, "cortex_m3_input: cannot write %s\n", path.c_str());
     return static_cast<bool>(out);
+}
+
+// A gzip file of bytes, at zlib's best level with a window of 1024 bytes.
+std::string gzip(const std::string &bytes) {
+    z_stream z{};
+    if (deflateInit2(&z, Z_BEST_COMPRESSION, Z_DEFLATED, 16 + 10, 9, Z_DEFAULT_STRATEGY) != Z_OK)
+        return "";
+    std::string out(deflateBound(&z, bytes.size()) + 64, '\0');
+    z.next_in = reinterpret_cast<Bytef *>(const_cast<char *>(bytes.data()));
+    z.avail_in = static_cast<uInt>(bytes.size());
+    z.next_out = reinterpret_cast<Bytef *>(out.data());
+    z.avail_out = static_cast<uInt>(out.size());
+    const bool finished = deflate(&z, Z_FINISH) == Z_STREAM_END;
+    out.resize(finished ? z.total_out : 0);
+    deflateEnd(&z);
+    return out;
 }
 
 } // namespace
@@ -41,7 +60,9 @@ int main(int argc, char **argv) {
     const std::string data(parsed.data);
     const std::string stream = deflate_raw(data, 10);
     const std::string prefix = argv[2];
-    if (stream.empty() || !write(prefix + ".config", data) || !write(prefix + ".deflate", stream))
+    const std::string image = gzip(file);
+    if (stream.empty() || image.empty() || !write(prefix + ".config", data) || !write(prefix + ".deflate", stream) ||
+        !write(prefix + ".gz", image))
         return 1;
     std::printf("%zu\n", data.size());
     return 0;
