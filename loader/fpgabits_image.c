@@ -13,6 +13,7 @@ enum {
     /* Configuration data held back until the IDCODE is known. */
     HOLD_SIZE = 1024,
     INPUT_SIZE = 512, /* compressed input kept for the inflater to read ahead */
+    APPEND = 32,      /* bytes of data added to it at a time */
     /* A result of decide() besides FPGABITS_OK and the errors: it needs
      * more data. */
     UNDECIDED = 2
@@ -273,37 +274,70 @@ static int trailer(struct fpgabits_image *image, const unsigned char *bytes, siz
     return FPGABITS_OK;
 }
 
-/* Runs the inflater over the input kept from the write before and as much
- * of data as fits after it, and keeps what it leaves, fewer bytes than one
- * step may read, for the next write; or, at the end (final), over what is
- * kept. Once the stream ends, what follows it goes to the trailer. */
+/* Copies count bytes to where they do not overlap: compilers make this a
+ * fast copy. */
+static void copy_apart(unsigned char *restrict to, const unsigned char *restrict from, size_t count) {
+    size_t i;
+    for (i = 0; i < count; ++i)
+        to[i] = from[i];
+}
+
+/* Runs the inflater over the input kept from the write before, with a
+ * few more bytes of data after it at a time, until it has gone past what
+ * was kept, then over data itself, and keeps what it leaves, fewer bytes
+ * than one step may read, for the next write; at the end (final), over
+ * what is kept. Once the stream ends, what follows it goes to the
+ * trailer. */
 static int inflate_input(struct fpgabits_image *image, const unsigned char **data, size_t *size, int final) {
     unsigned char *const kept = image->work + HOLD_SIZE;
-    do {
-        const unsigned char *in = kept, *const from = *data;
-        unsigned char *const to = kept + image->kept;
-        const size_t added = *size < INPUT_SIZE - image->kept ? *size : INPUT_SIZE - image->kept;
-        size_t used, i;
-        int result;
-        for (i = 0; i < added; ++i)
-            to[i] = from[i];
-        image->kept += added;
-        *data = from + added;
-        *size -= added;
-        result = fpgabits_inflate_run(image->inflater, &in, kept + image->kept, final);
+    const unsigned char *in;
+    int result = FPGABITS_OK;
+    while (image->kept > 0 && result == FPGABITS_OK) {
+        const size_t old = image->kept;
+        size_t added = *size < APPEND ? *size : APPEND, used, i;
+        if (added > INPUT_SIZE - old)
+            added = INPUT_SIZE - old;
+        if (added == 0 && !final)
+            return FPGABITS_OK;
+        copy_apart(kept + old, *data, added);
+        in = kept;
+        result = fpgabits_inflate_run(image->inflater, &in, kept + old + added, final);
         used = (size_t)(in - kept);
-        image->kept -= used;
-        for (i = 0; i < image->kept; ++i)
-            kept[i] = in[i];
+        if (used >= old) {
+            image->kept = 0;
+            added = used - old;
+        } else {
+            image->kept = old + added - used;
+            for (i = 0; i < image->kept; ++i)
+                kept[i] = in[i];
+        }
+        *data += added;
+        *size -= added;
         if (result == FPGABITS_INFLATE_END) {
             image->outer = TRAILER;
             result = trailer(image, kept, image->kept);
             image->kept = 0;
         }
-        if (result != FPGABITS_OK)
+        if (final)
             return result;
-    } while (*size > 0 && image->outer == DEFLATE && !final);
-    return FPGABITS_OK;
+    }
+    if (result != FPGABITS_OK || image->outer != DEFLATE)
+        return result;
+    in = *data;
+    result = fpgabits_inflate_run(image->inflater, &in, in + *size, final);
+    *size -= (size_t)(in - *data);
+    *data = in;
+    if (result == FPGABITS_INFLATE_END) {
+        image->outer = TRAILER;
+        return FPGABITS_OK;
+    }
+    if (result == FPGABITS_OK) {
+        copy_apart(kept, in, *size);
+        image->kept = *size;
+        *data += *size;
+        *size = 0;
+    }
+    return result;
 }
 
 /* Goes on to the next stage of a gzip header, past the optional fields

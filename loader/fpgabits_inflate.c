@@ -26,12 +26,11 @@ enum {
     DISTANCE_BITS = 7,
     SMALL_LITERAL_BITS = LITERAL_BITS - 1,
     SMALL_DISTANCE_BITS = DISTANCE_BITS - 1,
-    /* The input that the loop over most of the stream reads at most for a
-     * literal or a match (codes of 15 bits with 5 and 13 extra bits), as
-     * it reads: three words, each up to 3 bytes after the one before. */
+    /* The input that a literal or a match reads at most (codes of 15 bits
+     * with 5 and 13 extra bits), as codes_fast() reads it: three words,
+     * each up to 3 bytes after the one before. Unless it is the last, less
+     * input waits for more. */
     FAST_LOOKAHEAD = 12,
-    /* The input a careful step reads at most for a literal or a match. */
-    SYMBOL_LOOKAHEAD = 8,
     /* The results of a step besides FPGABITS_OK and the errors. */
     MORE = 2,    /* it needs more input */
     ENDED = 3,   /* the block has ended */
@@ -450,7 +449,7 @@ static int codes(struct fpgabits_inflater *s) {
             continue;
         }
 #endif
-        if (!s->final && s->end - s->in < SYMBOL_LOOKAHEAD)
+        if (!s->final && s->end - s->in <= FAST_LOOKAHEAD)
             return MORE;
         symbol = decode(s, &s->literal);
         if (symbol < 256) {
