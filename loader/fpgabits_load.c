@@ -219,27 +219,24 @@ static int finish(struct fpgabits_loader *loader) {
     const struct fpgabits_port *port = loader->port;
     const size_t bytes_after_done = loader->interface == FPGABITS_PARALLEL8 ? CLOCKS_AFTER_DONE : CLOCKS_AFTER_DONE / 8;
     struct wait wait;
-    int error;
-    if (loader->partial) {
-        error = send_ones(loader, bytes_after_done);
-        if (error == FPGABITS_OK && !port->done(port->context))
-            error = FPGABITS_ERR_NO_DONE;
-        return error;
-    }
+    int error = FPGABITS_OK;
     wait_start(&wait, port);
-    for (;;) {
+    while (!loader->partial && error == FPGABITS_OK && !port->done(port->context)) {
         uint32_t waited;
-        if (port->done(port->context))
-            return send_ones(loader, bytes_after_done);
         error = wait_time(&wait, &waited);
         if (error == FPGABITS_OK && waited > DONE_TIMEOUT_US)
             error = port->init_b(port->context) ? FPGABITS_ERR_NO_DONE : FPGABITS_ERR_CRC;
         /* 64 clocks in serial mode, 8 in parallel x8. */
         if (error == FPGABITS_OK)
             error = send_ones(loader, 8);
-        if (error != FPGABITS_OK)
-            return error;
     }
+    /* The clocks after DONE, and DONE still high after them: a port that
+     * finishes its transfers in done() has finished them all. */
+    if (error == FPGABITS_OK)
+        error = send_ones(loader, bytes_after_done);
+    if (error == FPGABITS_OK && !port->done(port->context))
+        error = FPGABITS_ERR_NO_DONE;
+    return error;
 }
 
 int fpgabits_load_end(struct fpgabits_loader *loader) {

@@ -55,13 +55,24 @@ struct fpgabits_port {
     int (*init_b)(void *context);
     /* Reads DONE: 0 or 1. */
     int (*done)(void *context);
-    /* Clocks count bytes into the device, in order, and returns when they are
-     * in. Serial: each byte most significant bit first, one CCLK per bit
-     * (bit-banged GPIO, or an SPI peripheral in mode 0). Parallel x8: one byte
-     * per CCLK, bit i of each byte on D[i]; the loader has already ordered the
-     * bits as the device wants them (see FPGABITS_PARALLEL8), so this is a
-     * plain bus write. The loader passes whole buffers, at most 512 bytes
-     * (serial) or 128 bytes (parallel x8) at a time. */
+    /* Clocks count bytes into the device, in order. Serial: each byte most
+     * significant bit first, one CCLK per bit (bit-banged GPIO, or an SPI
+     * peripheral in mode 0). Parallel x8: one byte per CCLK, bit i of each
+     * byte on D[i]; the loader has already ordered the bits as the device
+     * wants them (see FPGABITS_PARALLEL8), so this is a plain bus write. The
+     * loader passes whole buffers, at most 512 bytes (serial) or 128 bytes
+     * (parallel x8) at a time.
+     *
+     * send() may return before the bytes are out, having started a DMA
+     * transfer: the loader leaves them as they are until the next send()
+     * returns (its own buffers in turn, a compressed stream's window a half
+     * at a time), and calls done() after the last send() of a load. So a
+     * port waits for its transfer at the start of the next send() and in
+     * done(). The exception is data of yours that goes out as it is (serial
+     * fpgabits_load_write(), and fpgabits_image_write() of a file that is not
+     * compressed): keep such a chunk unchanged until your next call of the
+     * loader returns, with two buffers in turn, or finish the transfer
+     * before send() returns. */
     void (*send)(void *context, const unsigned char *bytes, size_t count);
     /* A free-running 32-bit count of microseconds, which wraps from
      * 0xffffffff to 0. The loader waits by polling it together with INIT_B

@@ -297,6 +297,7 @@ static void model_prog_b(void *context, int level) {
         m->bytes = m->bytes_after_error = m->clocks_after_done = 0;
         m->crc_checks = 0;
         m->idcode_seen = 0;
+        m->sent = NULL;
         ++m->prog_b_pulses;
     } else if (level && !m->prog_b) {
         if (m->now_ns - m->prog_b_fell_ns < PROG_B_LOW_NS)
@@ -317,8 +318,16 @@ static int model_init_b(void *context) {
     return m->state != RESET && m->state != CLEARING && m->state != ERROR;
 }
 
+/* As a DMA transfer would find them: the bytes of the last send(). */
+static void check_sent(struct fpga_model *m) {
+    if (m->dma && m->sent != NULL && memcmp(m->sent, m->sent_copy, m->sent_count) != 0)
+        violation(m, "the bytes of a send changed while they went out, bytes", (unsigned long)m->sent_count);
+}
+
 static int model_done(void *context) {
     struct fpga_model *m = context;
+    check_sent(m);
+    m->sent = NULL;
     advance(m, PIN_NS);
     return m->done || m->done_stuck_high;
 }
@@ -341,6 +350,10 @@ static void model_send(void *context, const unsigned char *bytes, size_t count) 
     struct fpga_model *m = context;
     const int clocks = m->parallel ? 1 : 8;
     size_t i;
+    check_sent(m);
+    m->sent = bytes;
+    m->sent_count = count < sizeof m->sent_copy ? count : sizeof m->sent_copy;
+    memcpy(m->sent_copy, bytes, m->sent_count);
     if (m->state == RESET || m->state == CLEARING || m->init_b_stuck_low) {
         violation(m, "CCLK before INIT_B went high, bytes", (unsigned long)count);
         return;

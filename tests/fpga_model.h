@@ -49,6 +49,10 @@ struct fpga_model {
     uint64_t startup_ns;      /* DONE rises no sooner after the start-up began: 0 */
     uint32_t micros_offset;   /* the microsecond counter's value at time 0 */
     int micros_stuck;         /* the counter does not run */
+    /* As a port that sends by DMA after send() has returned, and waits for
+     * it in the next send() and in done(): the bytes of each send() must
+     * stay as they are until then. */
+    int dma;
 
     /* Pins and time. */
     uint64_t now_ns;
@@ -67,6 +71,11 @@ struct fpga_model {
     uint32_t crc;
     int start_armed;
     long startup_clocks; /* since the start-up began; -1 before */
+
+    /* The bytes of the last send(), where dma is set. */
+    const unsigned char *sent;
+    size_t sent_count;
+    unsigned char sent_copy[512];
 
     /* What it saw since PROG_B last fell. */
     unsigned long bytes, bytes_after_error, clocks_after_done;

@@ -87,6 +87,7 @@ Read read(const std::string &image, const std::string &type, Mode mode, std::siz
           const std::string *configure_first = nullptr) {
     Read r;
     EXPECT_TRUE(fpga_model_init(&r.model, type.c_str(), mode == Mode::parallel)) << type;
+    r.model.dma = 1;
     fpgabits_port port{};
     fpga_model_port(&r.model, &port);
     const fpgabits_interface interface = mode == Mode::parallel ? FPGABITS_PARALLEL8 : FPGABITS_SERIAL;

@@ -229,6 +229,7 @@ TEST(Inflate, LoadsCompressedBitstreamsIntoTheModel) {
                 stream[stream.size() / 2] ^= 0x21;
             fpga_model model{};
             ASSERT_TRUE(fpga_model_init(&model, b.type.c_str(), 1));
+            model.dma = 1;
             fpgabits_port port{};
             fpga_model_port(&model, &port);
             const int result = fpgabits_load_deflate(&port, FPGABITS_PARALLEL8, stream.data(), stream.size(),

@@ -30,6 +30,7 @@ Load load(const std::string &type, std::string_view data, bool parallel, std::si
           void (*fault)(fpga_model &) = nullptr) {
     Load l;
     EXPECT_TRUE(fpga_model_init(&l.model, type.c_str(), parallel)) << type;
+    l.model.dma = 1;
     if (fault != nullptr)
         fault(l.model);
     fpgabits_port port{};
