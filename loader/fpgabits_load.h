@@ -181,9 +181,10 @@ int fpgabits_load_begin_partial(struct fpgabits_loader *loader, const struct fpg
 int fpgabits_load_write(struct fpgabits_loader *loader, const void *data, size_t size);
 
 /* Ends the load: clocks 0xFF bytes until DONE rises (for up to 200 ms), then
- * 64 more clocks for the device's start-up. INIT_B low on the way means a CRC
- * error; once DONE is high it means nothing. A partial load only gets the 64
- * clocks, and must leave INIT_B and DONE high. The loader is closed after. */
+ * 64 more clocks for the device's start-up, after which DONE must still be
+ * high. INIT_B low on the way means a CRC error; once DONE is high it means
+ * nothing. A partial load only gets the 64 clocks, and must leave INIT_B and
+ * DONE high. The loader is closed after. */
 int fpgabits_load_end(struct fpgabits_loader *loader);
 
 /* A full configuration from data in memory: begin, one write and end. */
@@ -201,18 +202,25 @@ int fpgabits_idcode(const void *data, size_t size, uint32_t *idcode);
  * data as raw DEFLATE (RFC 1951), made with a window of <NAME>_WINDOW bytes,
  * and these functions inflate it with a work area that you provide, on the
  * stack or in static memory, of <NAME>_WORK_SIZE bytes, which is
- * FPGABITS_INFLATE_WORK_SIZE(<NAME>_WINDOW) (the window and 1,792 bytes of
- * tables), any alignment:
+ * FPGABITS_INFLATE_WORK_SIZE(<NAME>_WINDOW) (the window and 2,176 bytes of
+ * state and tables), any alignment:
  *
  *     static unsigned char work[MAIN_FPGA_WORK_SIZE];
  *
  * A work area of FPGABITS_INFLATE_WORK_SIZE(window) bytes serves streams made
  * with a window of up to window bytes, the largest power of two that fits; it
- * must serve 512 at least (a smaller one is FPGABITS_ERR_ARGUMENT). They are
- * safe on any data: a corrupt, cut or hostile stream gives
- * FPGABITS_ERR_STREAM, never an access outside the data and the work area.
- * A stream that reaches back further than the window that fits the work area
- * is such an error too. Neither uses the heap or recursion. */
+ * must serve 512 at least (a smaller one is FPGABITS_ERR_ARGUMENT). One of
+ * the window and 1,792 bytes, the size that release 1.2 asked for, serves
+ * the same window with smaller tables, about half as fast. They are safe on
+ * any data: a corrupt, cut or hostile stream gives FPGABITS_ERR_STREAM,
+ * never an access outside the data and the work area. A stream that reaches
+ * back further than the window that fits the work area is such an error
+ * too. Neither uses the heap or recursion.
+ *
+ * Compiled to be small (-Os, or with FPGABITS_SMALL defined as 1), the
+ * inflater leaves out the loop that decodes most of a stream, a fifth of
+ * the library's code, and decodes a step at a time, about half as fast;
+ * FPGABITS_SMALL defined as 0 keeps the loop at any optimisation. */
 #define FPGABITS_INFLATE_STATE_SIZE 2176
 #define FPGABITS_INFLATE_WORK_SIZE(window) ((size_t)(window) + FPGABITS_INFLATE_STATE_SIZE)
 
