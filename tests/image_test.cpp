@@ -12,6 +12,7 @@
 
 #include "bitstream.h"
 #include "configuration.h"
+#include "deflate_raw.h"
 #include "fpga_model.h"
 #include "fpgabits_load.h"
 #include "support.h"
@@ -21,8 +22,6 @@ namespace {
 // A gzip file of data made by zlib at its best level, with every optional
 // header field where asked.
 std::string gzip(const std::string &data, int window_bits, bool all_fields = false) {
-    z_stream z{};
-    deflateInit2(&z, Z_BEST_COMPRESSION, Z_DEFLATED, 16 + window_bits, 9, Z_DEFAULT_STRATEGY);
     static unsigned char extra[] = "fb\4\0data";
     static unsigned char name[] = "design.bit";
     static unsigned char comment[] = "a comment";
@@ -33,17 +32,7 @@ std::string gzip(const std::string &data, int window_bits, bool all_fields = fal
     header.name = name;
     header.comment = comment;
     header.hcrc = 1;
-    if (all_fields)
-        deflateSetHeader(&z, &header);
-    std::string out(deflateBound(&z, data.size()) + 64, '\0');
-    z.next_in = reinterpret_cast<Bytef *>(const_cast<char *>(data.data()));
-    z.avail_in = static_cast<uInt>(data.size());
-    z.next_out = reinterpret_cast<Bytef *>(out.data());
-    z.avail_out = static_cast<uInt>(out.size());
-    EXPECT_EQ(deflate(&z, Z_FINISH), Z_STREAM_END);
-    out.resize(z.total_out);
-    deflateEnd(&z);
-    return out;
+    return zlib_deflate(data, 16 + window_bits, Z_BEST_COMPRESSION, Z_DEFAULT_STRATEGY, all_fields ? &header : nullptr);
 }
 
 // What the gzip program makes of a file: its name in the header, and a

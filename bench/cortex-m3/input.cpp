@@ -11,8 +11,6 @@
 #include <iterator>
 #include <string>
 
-#include <zlib.h>
-
 #include "bitstream.h"
 #include "deflate_raw.h"
 
@@ -25,22 +23,6 @@ bool write(const std::string &path, const std::string &bytes) {
     if (!out)
         std::fprintf(stderr, "cortex_m3_input: cannot write %s\n", path.c_str());
     return static_cast<bool>(out);
-}
-
-// A gzip file of bytes, at zlib's best level with a window of 1024 bytes.
-std::string gzip(const std::string &bytes) {
-    z_stream z{};
-    if (deflateInit2(&z, Z_BEST_COMPRESSION, Z_DEFLATED, 16 + 10, 9, Z_DEFAULT_STRATEGY) != Z_OK)
-        return "";
-    std::string out(deflateBound(&z, bytes.size()) + 64, '\0');
-    z.next_in = reinterpret_cast<Bytef *>(const_cast<char *>(bytes.data()));
-    z.avail_in = static_cast<uInt>(bytes.size());
-    z.next_out = reinterpret_cast<Bytef *>(out.data());
-    z.avail_out = static_cast<uInt>(out.size());
-    const bool finished = deflate(&z, Z_FINISH) == Z_STREAM_END;
-    out.resize(finished ? z.total_out : 0);
-    deflateEnd(&z);
-    return out;
 }
 
 } // namespace
@@ -60,7 +42,7 @@ int main(int argc, char **argv) {
     const std::string data(parsed.data);
     const std::string stream = deflate_raw(data, 10);
     const std::string prefix = argv[2];
-    const std::string image = gzip(file);
+    const std::string image = zlib_deflate(file, 16 + 10);
     if (stream.empty() || image.empty() || !write(prefix + ".config", data) || !write(prefix + ".deflate", stream) ||
         !write(prefix + ".gz", image))
         return 1;
