@@ -261,9 +261,23 @@ static int reachable(const struct fpgabits_inflater *s, size_t distance) {
 }
 
 /* Copies length bytes forwards, which may overlap what it makes: four at a
- * time where they come from four or more bytes back, or from ahead. */
+ * time where they come from four or more bytes back, or from ahead, or
+ * (unless the code is to be small) repeat one byte, as the long runs of
+ * zeros in configuration data do. */
 static void copy_forward(unsigned char *to, const unsigned char *from, size_t length) {
-    if (from + 4 <= to || from > to)
+#if !FPGABITS_SMALL
+    if (from + 1 == to) {
+        const uint32_t word = *from * 0x01010101u;
+        for (; length >= 4; length -= 4, to += 4) {
+            to[0] = (unsigned char)word;
+            to[1] = (unsigned char)word;
+            to[2] = (unsigned char)word;
+            to[3] = (unsigned char)word;
+        }
+        from = to - 1;
+    }
+#endif
+    if (from + 4 <= to || from > to) {
         for (; length >= 4; length -= 4, to += 4, from += 4) {
             const uint32_t word = load32(from);
             to[0] = (unsigned char)word;
@@ -271,6 +285,7 @@ static void copy_forward(unsigned char *to, const unsigned char *from, size_t le
             to[2] = (unsigned char)(word >> 16);
             to[3] = (unsigned char)(word >> 24);
         }
+    }
     for (; length > 0; --length)
         *to++ = *from++;
 }

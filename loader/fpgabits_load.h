@@ -34,8 +34,10 @@
  * returns FPGABITS_OK (0) or one of the negative errors below;
  * fpgabits_strerror() gives the text of each. Every function checks all of
  * its arguments before it calls a callback: a refused call leaves the pins
- * as they were. After an error, the load is over and the device is left
- * unconfigured: start again with a begin. */
+ * as they were. After an error, the load is over: start again with a begin.
+ * An error after the reset leaves the device unconfigured; one before it
+ * (an image refused before its data, a partial load refused at its begin)
+ * leaves the device as it was. */
 #ifndef FPGABITS_LOAD_H
 #define FPGABITS_LOAD_H
 
@@ -207,19 +209,20 @@ int fpgabits_idcode(const void *data, size_t size, uint32_t *idcode);
  *
  *     static unsigned char work[MAIN_FPGA_WORK_SIZE];
  *
- * A work area of FPGABITS_INFLATE_WORK_SIZE(window) bytes serves streams made
- * with a window of up to window bytes, the largest power of two that fits; it
- * must serve 512 at least (a smaller one is FPGABITS_ERR_ARGUMENT). One of
- * the window and 1,792 bytes, the size that release 1.2 asked for, serves
- * the same window with smaller tables, about half as fast. They are safe on
+ * A work area serves streams made with a window of up to W bytes, the
+ * largest power of two with W + 1,792 bytes (the size that release 1.2
+ * asked for) in the area; at least 512 + 1,792 bytes (a smaller one is
+ * FPGABITS_ERR_ARGUMENT). With W + 2,176 bytes or more,
+ * FPGABITS_INFLATE_WORK_SIZE(W), it has larger tables and is about twice as
+ * fast. They are safe on
  * any data: a corrupt, cut or hostile stream gives FPGABITS_ERR_STREAM,
  * never an access outside the data and the work area. A stream that reaches
  * back further than the window that fits the work area is such an error
  * too. Neither uses the heap or recursion.
  *
  * Compiled to be small (-Os, or with FPGABITS_SMALL defined as 1), the
- * inflater leaves out the loop that decodes most of a stream, a fifth of
- * the library's code, and decodes a step at a time, about half as fast;
+ * inflater leaves out the loop that decodes most of a stream, about 770
+ * bytes of code, and decodes a step at a time, about half as fast;
  * FPGABITS_SMALL defined as 0 keeps the loop at any optimisation. */
 #define FPGABITS_INFLATE_STATE_SIZE 2176
 #define FPGABITS_INFLATE_WORK_SIZE(window) ((size_t)(window) + FPGABITS_INFLATE_STATE_SIZE)
@@ -233,8 +236,8 @@ int fpgabits_load_deflate(const struct fpgabits_port *port, enum fpgabits_interf
 /* Inflates the data without loading it, for the size and the CRC-32 (as gzip
  * computes it) of what the device would receive: compare them with
  * <name>_config_size and <name>_crc32 to check the flash at boot, before the
- * device is reset. On an error, they are those of the part inflated before
- * the error. */
+ * device is reset. On FPGABITS_ERR_STREAM, they are those of the part
+ * inflated before the error; on FPGABITS_ERR_ARGUMENT they are not set. */
 int fpgabits_inflate_check(const void *data, size_t size, void *work, size_t work_size, size_t *config_size,
                            uint32_t *crc32);
 
@@ -310,7 +313,8 @@ struct fpgabits_image {
 /* Begins reading an image. port NULL: a check, which calls no callback.
  * device NULL or "": any device type; else the header's device type must
  * contain it, in any case (as fpgabits_add_bitstream(... DEVICE) does), and
- * raw data, which has no header, is refused. It must stay valid until end.
+ * raw data, which has no header, is refused; the text must stay valid until
+ * end.
  * idcode 0: any; else bits 27:0 of the IDCODE that the data writes must be
  * the same. A bitstream whose design name says PARTIAL=TRUE is refused
  * (FPGABITS_ERR_FORMAT): loaded after a reset, it leaves the device
@@ -336,8 +340,8 @@ int fpgabits_image_write(struct fpgabits_image *image, const void *data, size_t 
  * failed begin. */
 int fpgabits_image_end(struct fpgabits_image *image, struct fpgabits_image_info *info);
 
-/* One line of text for an error, such as "CRC error: corrupt data, or for
- * another device". */
+/* One line of text for an error, such as "CRC error: corrupt, or another
+ * device". */
 const char *fpgabits_strerror(int error);
 
 #ifdef __cplusplus

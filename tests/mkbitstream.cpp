@@ -23,7 +23,8 @@ const char usage[] = "usage: mkbitstream [options] FILE\n"
                      "  --size N       bytes of configuration data (default 4096)\n"
                      "  --seed N       varies the generated data\n"
                      "  --length N     length word to write instead of the data size\n"
-                     "  --sparse       write no data: extend the file with a hole of --size bytes\n";
+                     "  --sparse       write no data: extend the file with a hole of --size bytes\n"
+                     "  --help         this text\n";
 
 unsigned long long number(const char *arg) {
     char *end = nullptr;
@@ -48,15 +49,11 @@ int main(int argc, char **argv) {
     bool sparse = false;
 
     const option options[] = {
-        {"name", required_argument, nullptr, 'n'},
-        {"device", required_argument, nullptr, 'v'},
-        {"date", required_argument, nullptr, 'd'},
-        {"time", required_argument, nullptr, 't'},
-        {"size", required_argument, nullptr, 's'},
-        {"seed", required_argument, nullptr, 'r'},
-        {"length", required_argument, nullptr, 'l'},
-        {"sparse", no_argument, nullptr, 'S'},
-        {nullptr, 0, nullptr, 0},
+        {"name", required_argument, nullptr, 'n'},   {"device", required_argument, nullptr, 'v'},
+        {"date", required_argument, nullptr, 'd'},   {"time", required_argument, nullptr, 't'},
+        {"size", required_argument, nullptr, 's'},   {"seed", required_argument, nullptr, 'r'},
+        {"length", required_argument, nullptr, 'l'}, {"sparse", no_argument, nullptr, 'S'},
+        {"help", no_argument, nullptr, 'h'},         {nullptr, 0, nullptr, 0},
     };
     for (int c; (c = getopt_long(argc, argv, "", options, nullptr)) != -1;) {
         switch (c) {
@@ -68,6 +65,7 @@ int main(int argc, char **argv) {
         case 'r': seed = number(optarg); break;
         case 'l': length = static_cast<long long>(number(optarg)); break;
         case 'S': sparse = true; break;
+        case 'h': std::fputs(usage, stdout); return 0;
         default: std::fputs(usage, stderr); return 2;
         }
     }
