@@ -29,6 +29,7 @@
 
 #include "bitstream.h"
 #include "configuration.h"
+#include "deflate_raw.h"
 #include "fpga_model.h"
 #include "fpgabits_load.h"
 
@@ -122,27 +123,12 @@ std::size_t gzip_content_size(std::string_view image, std::size_t limit) {
     return total;
 }
 
-// zlib's reading of the first gzip member with the reader's window, its
-// output a byte at a time so that it reaches back no further, as the reader.
+// zlib's reading of the first gzip member with the reader's window.
 bool gunzip(std::string_view image, std::size_t window, std::string &content) {
     int bits = 9;
     while (std::size_t{1} << bits < window)
         ++bits;
-    z_stream z{};
-    inflateInit2(&z, 16 + bits);
-    z.next_in = reinterpret_cast<Bytef *>(const_cast<char *>(image.data()));
-    z.avail_in = static_cast<uInt>(image.size());
-    int status = Z_OK;
-    while (status == Z_OK) {
-        Bytef byte = 0;
-        z.next_out = &byte;
-        z.avail_out = 1;
-        status = inflate(&z, Z_NO_FLUSH);
-        if (z.avail_out == 0)
-            content += static_cast<char>(byte);
-    }
-    inflateEnd(&z);
-    return status == Z_STREAM_END;
+    return zlib_inflate(image, 16 + bits, content);
 }
 
 bool contains_in_any_case(std::string_view text, std::string_view part) {

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "deflate_raw.h"
 #include "fpgabits_load.h"
 
 namespace {
@@ -21,26 +22,6 @@ void check(bool ok, const char *what) {
         std::fprintf(stderr, "property violated: %s\n", what);
         std::abort();
     }
-}
-
-// zlib's output a byte at a time, so that it reaches back no further than
-// its window, as the inflater does.
-bool zlib_inflate(const std::uint8_t *bytes, std::size_t size, int window_bits, std::string &out) {
-    z_stream z{};
-    inflateInit2(&z, -window_bits);
-    z.next_in = const_cast<Bytef *>(bytes);
-    z.avail_in = static_cast<uInt>(size);
-    int status = Z_OK;
-    while (status == Z_OK) {
-        Bytef byte = 0;
-        z.next_out = &byte;
-        z.avail_out = 1;
-        status = inflate(&z, Z_NO_FLUSH);
-        if (z.avail_out == 0)
-            out += static_cast<char>(byte);
-    }
-    inflateEnd(&z);
-    return status == Z_STREAM_END;
 }
 
 } // namespace
@@ -60,7 +41,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *bytes, std::size_t siz
     check(result == FPGABITS_OK || result == FPGABITS_ERR_STREAM, "the result is OK or a stream error");
 
     std::string want;
-    const bool valid = zlib_inflate(stream.data(), stream.size(), window_bits, want);
+    const bool valid = zlib_inflate({reinterpret_cast<const char *>(stream.data()), stream.size()}, -window_bits, want);
     check(valid == (result == FPGABITS_OK), "zlib and the inflater agree on the stream");
     check(inflated <= want.size(), "no more output than zlib makes");
     check(crc == crc32(0, reinterpret_cast<const Bytef *>(want.data()), static_cast<uInt>(inflated)),

@@ -1,12 +1,13 @@
 // Raw DEFLATE (RFC 1951) as fpgabits-deflate makes it, and gzip files, by
-// zlib at its best level unless asked otherwise; for the inflater's and the
-// image reader's tests and benchmark.
+// zlib at its best level unless asked otherwise, and zlib's reading of them;
+// for the inflater's and the image reader's tests, fuzz targets and benchmark.
 #ifndef FPGABITS_TESTS_DEFLATE_RAW_H
 #define FPGABITS_TESTS_DEFLATE_RAW_H
 
 #include <zlib.h>
 
 #include <string>
+#include <string_view>
 
 // Deflates data with zlib: window_bits as deflateInit2() takes them, -bits
 // for raw DEFLATE and 16 + bits for a gzip file, with the gzip header given.
@@ -30,6 +31,28 @@ inline std::string zlib_deflate(const std::string &data, int window_bits, int le
 inline std::string deflate_raw(const std::string &data, int window_bits, int level = Z_BEST_COMPRESSION,
                                int strategy = Z_DEFAULT_STRATEGY) {
     return zlib_deflate(data, -window_bits, level, strategy);
+}
+
+// zlib's inflate, window_bits as inflateInit2() takes them: true and all it
+// made, or false and what it made before the error. Given its output a byte
+// at a time, it reaches back no further than its window, as the loader's
+// inflater does; with more, it may reach into the output it holds.
+inline bool zlib_inflate(std::string_view stream, int window_bits, std::string &out, std::size_t chunk = 1) {
+    z_stream z{};
+    inflateInit2(&z, window_bits);
+    z.next_in = reinterpret_cast<Bytef *>(const_cast<char *>(stream.data()));
+    z.avail_in = static_cast<uInt>(stream.size());
+    int status = Z_OK;
+    out.clear();
+    std::string buffer(chunk, '\0');
+    while (status == Z_OK) {
+        z.next_out = reinterpret_cast<Bytef *>(buffer.data());
+        z.avail_out = static_cast<uInt>(chunk);
+        status = inflate(&z, Z_NO_FLUSH);
+        out.append(buffer, 0, chunk - z.avail_out);
+    }
+    inflateEnd(&z);
+    return status == Z_STREAM_END;
 }
 
 #endif
