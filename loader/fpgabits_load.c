@@ -68,7 +68,8 @@ static int wait_init_b(const struct fpgabits_port *port, int level, uint32_t min
         const int error = wait_time(&wait, &waited);
         if (error != FPGABITS_OK)
             return error;
-        if (waited >= minimum && (port->init_b(port->context) != 0) == level)
+        /* INIT_B is read on every pass: a port may kick its watchdog there. */
+        if ((port->init_b(port->context) != 0) == level && waited >= minimum)
             return FPGABITS_OK;
         if (waited > INIT_TIMEOUT_US)
             return FPGABITS_ERR_INIT;

@@ -6,13 +6,14 @@
 #include <string.h>
 
 enum {
-    CCLK_NS = 20,            /* a 50 MHz configuration clock */
-    PIN_NS = 100,            /* each look at a pin */
-    CLEAR_NS = 2000000,      /* clearing the memory after PROG_B rises */
-    PROG_B_LOW_NS = 500,     /* the shortest PROG_B pulse taken */
-    DONE_AFTER_CLOCKS = 16,  /* start-up clocks before DONE rises */
-    CLOCKS_AFTER_DONE = 64,  /* asked of the loader after DONE */
-    BYTES_AFTER_ERROR = 1024 /* sent after INIT_B went low before it is a fault */
+    CCLK_NS = 20,           /* a 50 MHz configuration clock */
+    PIN_NS = 100,           /* each look at a pin */
+    CLEAR_NS = 2000000,     /* clearing the memory after PROG_B rises */
+    PROG_B_LOW_NS = 500,    /* the shortest PROG_B pulse taken */
+    MICROS_NS = 1000,       /* a read of the microsecond counter, on a slow CPU */
+    DONE_AFTER_CLOCKS = 16, /* start-up clocks before DONE rises */
+    CLOCKS_AFTER_DONE = 64, /* asked of the loader after DONE */
+    BYTES_AFTER_ERROR = 512 /* sent after INIT_B went low before it is a fault: the loader's largest piece */
 };
 
 enum state { RESET, CLEARING, HUNT, SYNCED, ERROR };
@@ -311,6 +312,9 @@ static void model_prog_b(void *context, int level) {
 static int model_init_b(void *context) {
     struct fpga_model *m = context;
     advance(m, PIN_NS);
+    if (m->watchdog_ns > 0 && m->now_ns - m->init_b_read_ns > m->watchdog_ns)
+        violation(m, "the watchdog bit: INIT_B not read for ns", (unsigned long)(m->now_ns - m->init_b_read_ns));
+    m->init_b_read_ns = m->now_ns;
     if (m->init_b_stuck_low || m->init_b_stuck_high)
         return m->init_b_stuck_high;
     if (m->init_b_low_when_done && m->done)
@@ -334,8 +338,12 @@ static int model_done(void *context) {
 
 static uint32_t model_micros(void *context) {
     struct fpga_model *m = context;
-    advance(m, 1000);
-    return m->micros_stuck ? m->micros_offset : (uint32_t)(m->now_ns / 1000 + m->micros_offset);
+    advance(m, m->micros_read_ns);
+    if (m->micros_reads < m->micros_stuck) {
+        ++m->micros_reads;
+        m->micros_from_ns = m->now_ns;
+    }
+    return (uint32_t)((m->now_ns - m->micros_from_ns) / 1000) + m->micros_offset;
 }
 
 static unsigned reverse_bits(unsigned byte) {
@@ -389,6 +397,7 @@ int fpga_model_init(struct fpga_model *model, const char *type, int parallel) {
     model->state = HUNT;
     model->startup_clocks = -1;
     model->clear_ns = CLEAR_NS;
+    model->micros_read_ns = MICROS_NS;
     return fpga_device_of(type, &model->device);
 }
 

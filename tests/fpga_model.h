@@ -48,7 +48,9 @@ struct fpga_model {
     uint64_t deaf_ns;         /* after INIT_B rises, CCLK is ignored this long: 0 */
     uint64_t startup_ns;      /* DONE rises no sooner after the start-up began: 0 */
     uint32_t micros_offset;   /* the microsecond counter's value at time 0 */
-    int micros_stuck;         /* the counter does not run */
+    uint32_t micros_stuck;    /* reads that return the first value before the counter runs: 0 */
+    uint64_t micros_read_ns;  /* each read of the counter takes: 1 us, a slow CPU */
+    uint64_t watchdog_ns;     /* a watchdog kicked by each read of INIT_B bites after: 0, none */
     /* As a port that sends by DMA after send() has returned, and waits for
      * it in the next send() and in done(): the bytes of each send() must
      * stay as they are until then. */
@@ -56,7 +58,9 @@ struct fpga_model {
 
     /* Pins and time. */
     uint64_t now_ns;
-    uint64_t prog_b_fell_ns, clear_until_ns, startup_began_ns;
+    uint64_t prog_b_fell_ns, clear_until_ns, startup_began_ns, init_b_read_ns;
+    uint64_t micros_from_ns; /* the last read of the first value */
+    uint32_t micros_reads;   /* of the first value */
     int prog_b, state, done;
 
     /* The stream. */

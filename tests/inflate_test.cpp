@@ -122,11 +122,12 @@ TEST(Inflate, AgreesWithZlibOnEveryKindOfBlock) {
     const std::string random = bitstream::data(100000, 5);
     // Far repeats, to reach back across the whole window.
     const std::string repeats = random.substr(0, 20000) + random.substr(0, 20000) + random.substr(10000, 30000);
-    // Dynamic block headers: no distances (HDIST 0), then a code-length code
-    // of 18, 0 and 1 (lengths 1, 2, 2: codes 0, 10, 11) that makes a literal
-    // code of 'A' and the end of the block (codes 0 and 1).
-    const std::string header =
-        "1/1 2/2 0/5 0/5 14/4 0/3 0/3 1/3 2/3 0/3 0/3 0/3 0/3 0/3 0/3 0/3 0/3 0/3 0/3 0/3 0/3 0/3 2/3";
+    // Dynamic block headers: 257 literal codes and one distance code (HLIT
+    // and HDIST 0), then a code-length code of 18, 0 and 1 (lengths 1, 2, 2:
+    // codes 0, 10, 11) that makes a literal code of 'A' and the end of the
+    // block (codes 0 and 1).
+    const std::string code_lengths = " 14/4 0/3 0/3 1/3 2/3 0/3 0/3 0/3 0/3 0/3 0/3 0/3 0/3 0/3 0/3 0/3 0/3 0/3";
+    const std::string header = "1/1 2/2 0/5 0/5" + code_lengths + " 2/3";
     const std::string lengths = " h0/1 54/7 h3/2 h0/1 127/7 h0/1 41/7 h3/2";
     const std::string two_a = " h0/1 h0/1 h1/1";
     struct Case {
@@ -143,17 +144,38 @@ TEST(Inflate, AgreesWithZlibOnEveryKindOfBlock) {
         {"a repeat just past the window", deflate_raw(random.substr(0, 600) + random.substr(0, 600), 15), 9},
         {"a window and one byte", deflate_raw(random.substr(0, 1025), 9), 9},
         {"a distance before the first byte", deflate_fields("1/1 1/2 h1/7 h0/5"), 15},
+        // 'A' and 'B', then 4 bytes from 2 back.
+        {"a repeat of the last two bytes", deflate_fields("1/1 1/2 h113/8 h114/8 h2/7 h1/5 h0/7"), 15},
+        // 'A', then 3 bytes from 1 back, and no end of the block but its first bit.
+        {"a repeat of the first byte, cut in the end of the block", deflate_fields("1/1 1/2 h113/8 h1/7 h0/5"), 15},
         {"literal 286 of the fixed code", deflate_fields("1/1 1/2 h198/8"), 15},
         {"literal 287 of the fixed code", deflate_fields("1/1 1/2 h199/8"), 15},
         {"a stored block whose length does not match", deflate_fields("1/1 0/2 0/5 5/16 0/16 0/32 0/8"), 15},
-        {"287 literal codes", deflate_fields("1/1 2/2 30/5 0/5 15/4 0/32 0/32"), 15},
-        {"31 distance codes", deflate_fields("1/1 2/2 0/5 30/5 15/4 0/32 0/32"), 15},
+        {"a stored block with ones in its padding", deflate_fields("1/1 0/2 31/5 2/16 65533/16 65/8 65/8"), 15},
+        {"287 literal codes",
+         deflate_fields("1/1 2/2 30/5 0/5" + code_lengths + " 2/3" + lengths + " h0/1 19/7 h2/2" + two_a), 15},
+        {"31 distance codes",
+         deflate_fields("1/1 2/2 0/5 30/5" + code_lengths + " 2/3" + lengths + " h0/1 20/7" + two_a), 15},
         {"repeat 16 first", deflate_fields("1/1 2/2 0/5 0/5 0/4 1/3 1/3 0/3 0/3 h0/1 0/2 0/32"), 15},
-        {"a repeat past the last length", deflate_fields("1/1 2/2 0/5 0/5 0/4 0/3 0/3 1/3 1/3 h1/1 127/7 h1/1 127/7"),
+        {"a repeat past the last length", deflate_fields(header + lengths + " h0/1 0/7" + two_a), 15},
+        // The code of 1 is 110 instead of 11.
+        {"an incomplete code-length code",
+         deflate_fields("1/1 2/2 0/5 0/5" + code_lengths + " 3/3 h0/1 54/7 h6/3 h0/1 127/7 h0/1 41/7 h6/3 h2/2" +
+                        two_a),
          15},
-        {"an incomplete code-length code", deflate_fields("1/1 2/2 0/5 0/5 0/4 0/3 0/3 1/3 0/3 h0/1 0/32"), 15},
+        {"a dynamic block cut in its code lengths", deflate_fields(header + " h1/1"), 15},
         {"no distance code", deflate_fields(header + lengths + " h2/2" + two_a), 15},
         {"a single distance code", deflate_fields(header + lengths + " h3/2" + two_a), 15},
+        {"a literal code with no end of the block",
+         deflate_fields(header + " h0/1 54/7 h3/2 h0/1 127/7 h0/1 42/7 h2/2" + two_a), 15},
+        {"a literal code with three codes of one bit",
+         deflate_fields(header + " h0/1 54/7 h3/2 h3/2 h0/1 126/7 h0/1 41/7 h3/2 h2/2" + two_a), 15},
+        // A code-length code of 18, 2, 0 and 1 (codes 0, 10, 110, 111), and
+        // a literal code of 'A' (code 0) and the end of the block (10).
+        {"an incomplete literal code of two lengths",
+         deflate_fields("1/1 2/2 0/5 0/5 14/4 0/3 0/3 1/3 3/3 0/3 0/3 0/3 0/3 0/3 0/3 0/3 0/3 0/3 0/3 0/3 2/3 0/3 3/3"
+                        " h0/1 54/7 h7/3 h0/1 127/7 h0/1 41/7 h2/2 h6/3 h0/1 h0/1 h2/2"),
+         15},
     };
     // Each again with bytes after it, for the loop that reads words ahead.
     for (const Case &c : cases) {

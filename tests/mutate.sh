@@ -1,0 +1,107 @@
+#!/usr/bin/env bash
+# Mutation testing of the loader's tests: applies one hand-made mutant of
+# loader/*.c at a time to a copy of the source tree, rebuilds it under
+# AddressSanitizer and UndefinedBehaviorSanitizer, runs the tests that reach
+# the loader, and says whether they catch the mutant.
+#   tests/mutate.sh MUTANTS [ID...]
+# MUTANTS holds one mutant a line, "ID FILE:LINE OLD ==> NEW": the exact text
+# OLD on line LINE of FILE (relative to the repository) becomes NEW, which
+# may be empty; blank lines and lines starting with # are skipped. With IDs,
+# only those mutants run. A mutant whose OLD text is not on its line is
+# "stale": fix the line number after the loader changed.
+# The tests: fpgabits_tests --gtest_filter='Loader*:Inflate*:Model*' and the
+# CTest tests fuzz.* and examples.native; those on the real bitstreams run
+# only where the quicker ones pass. A mutant is "killed" where a test fails,
+# crashes or runs out of time (MUTATE_TIMEOUT seconds a step, default 120),
+# "survived" otherwise. Each result is printed and added to
+# MUTATE_DIR/results.tsv (default build-mutants/, where the copy and its build
+# live) as "ID, fate, the failing tests".
+set -euo pipefail
+repo=$(cd "$(dirname "$0")/.." && pwd)
+mutants=$(realpath "$1")
+shift
+dir=${MUTATE_DIR:-$repo/build-mutants}
+timeout=${MUTATE_TIMEOUT:-120}
+src=$dir/src build=$dir/build
+slow='Loader.ConfiguresRealBitstreams:Inflate.AgreesWithZlibOnEveryBitstream:Inflate.LoadsCompressedBitstreamsIntoTheModel'
+
+# The working tree as it is, tracked files and new ones, with their times,
+# so that only what changed builds again; the loader always builds again.
+mkdir -p "$src"
+(cd "$repo" && git ls-files -z --cached --others --exclude-standard | grep -zv '^build' |
+  tar --null -cf - -T -) | tar -xf - -C "$src"
+touch "$src"/loader/*.c
+if [[ ! -f $build/CMakeCache.txt ]]; then
+  sanitize="-fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer"
+  cmake -S "$src" -B "$build" -DCMAKE_BUILD_TYPE=Debug -DCMAKE_C_FLAGS="$sanitize" \
+    -DCMAKE_CXX_FLAGS="$sanitize" -DCMAKE_EXE_LINKER_FLAGS="$sanitize" \
+    -DFPGABITS_REAL_BITSTREAMS="$(realpath -m "$repo/../shared/bitstreams")" >/dev/null
+fi
+
+# The failing tests of a gtest run, or the test that crashed or hung.
+gtest() {
+  local out status=0
+  out=$(timeout "$timeout" "$build/tests/fpgabits_tests" --gtest_filter="$1" 2>&1) || status=$?
+  if ((status == 124)); then
+    echo "timeout:$(grep -o '^\[ RUN      \] .*' <<<"$out" | tail -n 1 | cut -c 14-)"
+  elif ((status != 0)) && ! grep -q '^\[  FAILED  \]' <<<"$out"; then
+    echo "crash:$(grep -o '^\[ RUN      \] .*' <<<"$out" | tail -n 1 | cut -c 14-)"
+  else
+    grep -o '^\[  FAILED  \] [A-Za-z]*\.[A-Za-z]*' <<<"$out" | cut -c 14- | sort -u
+  fi
+}
+
+# The failing tests of the quick steps, then of the slow ones.
+killers() {
+  local failed
+  failed=$(
+    gtest "Loader*:Inflate*:Model*:-$slow"
+    ctest --test-dir "$build" -R '^(fuzz\..*|examples\.native)$' --timeout "$timeout" 2>&1 |
+      sed -En 's/^[[:space:]]*[0-9]+ - ([^ ]+) .*/\1/p'
+  )
+  [[ -n $failed ]] || failed=$(gtest "$slow")
+  tr '\n' ' ' <<<"$failed" | sed 's/ $//'
+}
+
+# apply FILE LINE OLD NEW: writes FILE of the copy with OLD replaced by NEW on LINE.
+apply() {
+  local -a lines
+  mapfile -t lines <"$repo/$1"
+  local line=${lines[$2 - 1]-}
+  [[ $line == *"$3"* ]] || return 1
+  lines[$2 - 1]=${line/"$3"/"$4"}
+  printf '%s\n' "${lines[@]}" >"$src/$1"
+}
+
+restore() {
+  for file in "$repo"/loader/*.c; do
+    cat "$file" >"$src/loader/${file##*/}"
+  done
+}
+trap restore EXIT
+
+cmake --build "$build" -j2 >/dev/null
+failed=$(killers)
+[[ -z $failed ]] || {
+  echo "the tests fail without a mutant: $failed" >&2
+  exit 1
+}
+while read -r id where rest; do
+  [[ -z $id || $id == \#* ]] && continue
+  if (($#)) && [[ " $* " != *" $id "* ]]; then
+    continue
+  fi
+  old=${rest%% ==>*} new=${rest#*==>} new=${new# }
+  restore
+  if ! apply "${where%:*}" "${where##*:}" "$old" "$new"; then
+    fate=stale failed=""
+  elif ! cmake --build "$build" -j2 >"$dir/build.log" 2>&1; then
+    fate=unbuilt failed=""
+  else
+    failed=$(killers)
+    fate=$([[ -n $failed ]] && echo killed || echo survived)
+  fi
+  printf '%s\t%s\t%s\n' "$id" "$fate" "$failed" | tee -a "$dir/results.tsv"
+done <"$mutants"
+restore
+cmake --build "$build" -j2 >/dev/null
