@@ -214,11 +214,10 @@ int fpgabits_idcode(const void *data, size_t size, uint32_t *idcode);
  * asked for) in the area; at least 512 + 1,792 bytes (a smaller one is
  * FPGABITS_ERR_ARGUMENT). With W + 2,176 bytes or more,
  * FPGABITS_INFLATE_WORK_SIZE(W), it has larger tables and is about twice as
- * fast. They are safe on
- * any data: a corrupt, cut or hostile stream gives FPGABITS_ERR_STREAM,
- * never an access outside the data and the work area. A stream that reaches
- * back further than the window that fits the work area is such an error
- * too. Neither uses the heap or recursion.
+ * fast. Both functions are safe on any data: a corrupt, cut or hostile
+ * stream gives FPGABITS_ERR_STREAM, never an access outside the data and the
+ * work area. A stream that reaches back further than the window that fits
+ * the work area is such an error too. Neither uses the heap or recursion.
  *
  * Compiled to be small (-Os, or with FPGABITS_SMALL defined as 1), the
  * inflater leaves out the loop that decodes most of a stream, about 770
