@@ -294,9 +294,11 @@ static int inflate_input(struct fpgabits_image *image, const unsigned char **dat
     int result = FPGABITS_OK;
     while (image->kept > 0 && result == FPGABITS_OK) {
         const size_t old = image->kept;
-        size_t added = *size < APPEND ? *size : APPEND, used, i;
+        size_t added = *size < APPEND ? *size : APPEND, used;
+        /* cppcheck-suppress knownConditionTrueFalse ; it takes end's call, with no data, for every call */
         if (added > INPUT_SIZE - old)
             added = INPUT_SIZE - old;
+        /* cppcheck-suppress knownConditionTrueFalse */
         if (added == 0 && !final)
             return FPGABITS_OK;
         copy_apart(kept + old, *data, added);
@@ -307,6 +309,7 @@ static int inflate_input(struct fpgabits_image *image, const unsigned char **dat
             image->kept = 0;
             added = used - old;
         } else {
+            size_t i;
             image->kept = old + added - used;
             for (i = 0; i < image->kept; ++i)
                 kept[i] = in[i];

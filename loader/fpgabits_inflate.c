@@ -359,7 +359,7 @@ static int codes_fast(struct fpgabits_inflater *s) {
     const unsigned literal_mask = (1u << s->literal.bits) - 1;
     int result = FPGABITS_OK;
     while (result == FPGABITS_OK && in < last) {
-        unsigned entry, length, extra;
+        unsigned entry, length;
         int symbol;
         if (count < MAX_BITS)
             REFILL();
@@ -368,7 +368,6 @@ static int codes_fast(struct fpgabits_inflater *s) {
         symbol = (int)(entry & 0xfff);
         if ((entry & 0xf00) != 0) {
             /* Not the literal of a short code. */
-            size_t distance, at;
             if (entry & LONG) {
                 const long decoded = decode_long(&s->literal, entry, bits, count);
                 length = (unsigned)(decoded >> 16);
@@ -383,6 +382,8 @@ static int codes_fast(struct fpgabits_inflater *s) {
                 break;
             }
             if (symbol > 256) {
+                size_t distance, at;
+                unsigned extra;
                 bits >>= length;
                 count -= length;
                 symbol -= 257;
