@@ -333,15 +333,20 @@ static int model_done(void *context) {
     check_sent(m);
     m->sent = NULL;
     advance(m, PIN_NS);
+    if (m->done && m->done_falls_at_read > 0 && --m->done_falls_at_read == 0) {
+        m->done = 0;
+        m->startup_clocks = -1;
+    }
     return m->done || m->done_stuck_high;
 }
 
 static uint32_t model_micros(void *context) {
     struct fpga_model *m = context;
     advance(m, m->micros_read_ns);
-    if (m->micros_reads < m->micros_stuck) {
-        ++m->micros_reads;
-        m->micros_from_ns = m->now_ns;
+    if (m->now_ns >= m->micros_stuck_ns && m->micros_reads < m->micros_stuck) {
+        if (m->micros_reads++ > 0)
+            m->micros_from_ns += m->now_ns - m->micros_still_ns;
+        m->micros_still_ns = m->now_ns;
     }
     return (uint32_t)((m->now_ns - m->micros_from_ns) / 1000) + m->micros_offset;
 }

@@ -44,11 +44,13 @@ struct fpga_model {
     int parallel;
     int init_b_stuck_low, init_b_stuck_high, done_stuck_high;
     int init_b_low_when_done; /* as after start-up, where INIT_B may serve other ends */
+    int done_falls_at_read;   /* DONE, once high, reads low from this read on, as on a restart: 0, never */
     uint64_t clear_ns;        /* to clear the memory after PROG_B rises: 2 ms */
     uint64_t deaf_ns;         /* after INIT_B rises, CCLK is ignored this long: 0 */
     uint64_t startup_ns;      /* DONE rises no sooner after the start-up began: 0 */
     uint32_t micros_offset;   /* the microsecond counter's value at time 0 */
-    uint32_t micros_stuck;    /* reads that return the first value before the counter runs: 0 */
+    uint32_t micros_stuck;    /* reads that return one value before the counter runs on: 0 */
+    uint64_t micros_stuck_ns; /* when the counter stands still: 0, at its first read */
     uint64_t micros_read_ns;  /* each read of the counter takes: 1 us, a slow CPU */
     uint64_t watchdog_ns;     /* a watchdog kicked by each read of INIT_B bites after: 0, none */
     /* As a port that sends by DMA after send() has returned, and waits for
@@ -59,8 +61,9 @@ struct fpga_model {
     /* Pins and time. */
     uint64_t now_ns;
     uint64_t prog_b_fell_ns, clear_until_ns, startup_began_ns, init_b_read_ns;
-    uint64_t micros_from_ns; /* the last read of the first value */
-    uint32_t micros_reads;   /* of the first value */
+    uint64_t micros_from_ns;  /* the counter counts from here: 0, later by the time it stood still */
+    uint64_t micros_still_ns; /* the last read that stood still */
+    uint32_t micros_reads;    /* that stood still */
     int prog_b, state, done;
 
     /* The stream. */

@@ -205,6 +205,8 @@ TEST(Image, RefusesBadImages) {
         return s;
     };
     const std::string hcrc = gzip(file, 10, true);
+    // Flags 04: an extra field of two bytes, and no other optional field.
+    const std::string extra = gz.substr(0, 3) + '\x04' + gz.substr(4, 6) + std::string("\x02\0AB", 4) + gz.substr(10);
     struct Case {
         const char *what;
         std::string image;
@@ -222,11 +224,17 @@ TEST(Image, RefusesBadImages) {
         {"a second gzip member", gz + gzip("other", 10), FPGABITS_OK, FPGABITS_OK, false},
         {"the device type in another case", file, FPGABITS_OK, FPGABITS_OK, false, "7A35T"},
         {"another IDCODE version", file, FPGABITS_OK, FPGABITS_OK, false, nullptr, 0x1362d093},
+        {"raw data that starts with its sync word", data.substr(data.find("\xaa\x99\x55\x66")), FPGABITS_OK,
+         FPGABITS_OK, false},
+        {"gzip with an extra field alone", extra, FPGABITS_OK, FPGABITS_OK, false},
+        {"raw data that ends after a sync word and a NOP", std::string("\xff\xff\xaa\x99\x55\x66\x20\0\0\0", 10),
+         FPGABITS_OK, FPGABITS_ERR_NO_DONE, false},
         {"nothing", "", FPGABITS_ERR_FORMAT, FPGABITS_ERR_FORMAT, true},
         {"text", "hello, world", FPGABITS_ERR_FORMAT, FPGABITS_ERR_FORMAT, true},
         {"raw data with its bits reversed", reversed, FPGABITS_ERR_FORMAT, FPGABITS_ERR_FORMAT, true},
         {"raw data without a sync word", std::string(3000, '\xff'), FPGABITS_ERR_FORMAT, FPGABITS_ERR_FORMAT, true},
         {"a leading length of 10", changed(file, 1, 10), FPGABITS_ERR_FORMAT, FPGABITS_ERR_FORMAT, true},
+        {"a second length of 257", changed(file, 11, 1), FPGABITS_ERR_FORMAT, FPGABITS_ERR_FORMAT, true},
         {"a tag out of order", changed(file, 13, 'b'), FPGABITS_ERR_FORMAT, FPGABITS_ERR_FORMAT, true},
         {"a header cut before e", file.substr(0, 40), FPGABITS_ERR_FORMAT, FPGABITS_ERR_FORMAT, true},
         {"a cut data length", file.substr(0, data_at - 2), FPGABITS_ERR_STREAM, FPGABITS_ERR_STREAM, true},
@@ -249,6 +257,7 @@ TEST(Image, RefusesBadImages) {
         {"gzip cut in its header", hcrc.substr(0, 20), FPGABITS_ERR_STREAM, FPGABITS_ERR_STREAM, true},
         {"gzip with a wrong header CRC", changed(hcrc, 15, 'X'), FPGABITS_ERR_STREAM, FPGABITS_ERR_STREAM, true},
         {"gzip with a reserved flag", changed(gz, 3, 0x20), FPGABITS_ERR_FORMAT, FPGABITS_ERR_FORMAT, true},
+        {"1F, then no gzip", changed(gz, 1, 0x8c), FPGABITS_ERR_FORMAT, FPGABITS_ERR_FORMAT, true},
         {"gzip of no method 8", changed(gz, 2, 7), FPGABITS_ERR_FORMAT, FPGABITS_ERR_FORMAT, true},
         {"gzip of text", gzip("hello, world", 10), FPGABITS_ERR_FORMAT, FPGABITS_ERR_FORMAT, true},
         {"gzip with more window than the work area", gzip(file + file, 15), FPGABITS_ERR_STREAM, FPGABITS_ERR_STREAM,

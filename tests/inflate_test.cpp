@@ -130,13 +130,43 @@ TEST(Inflate, AgreesWithZlibOnEveryKindOfBlock) {
     const std::string header = "1/1 2/2 0/5 0/5" + code_lengths + " 2/3";
     const std::string lengths = " h0/1 54/7 h3/2 h0/1 127/7 h0/1 41/7 h3/2";
     const std::string two_a = " h0/1 h0/1 h1/1";
+    // A dynamic block with distance codes of 1 to 15 bits, the longest for
+    // distances from 24577 (13 extra bits): 32,767 bytes ('A' and 127
+    // repeats of 258), then eight such distances at other bit positions.
+    // Code lengths 1 to 15 and 18 (zeros) have codes of 4 bits, in order.
+    const auto length = [](int n) { return " h" + std::to_string(n == 18 ? 15 : n - 1) + "/4"; };
+    const auto zeros = [&length](int n) {
+        std::string fields;
+        for (; n > 0; n -= 138)
+            fields += length(18) + " " + std::to_string(std::min(n, 138) - 11) + "/7";
+        return fields;
+    };
+    std::string far = "1/1 2/2 29/5 29/5 15/4 0/3 0/3 4/3 0/3";
+    for (int i = 0; i < 15; ++i)
+        far += " 4/3";
+    // 'A' 00, 'B' 110, the end of the block 01, lengths 3 (111) and 258 (10).
+    far += zeros(65) + length(2) + length(3) + zeros(189) + length(2) + length(3) + zeros(27) + length(2);
+    for (int i = 1; i <= 14; ++i)
+        far += length(i);
+    far += length(15) + zeros(14) + length(15) + " h0/2";
+    for (int i = 0; i < 127; ++i)
+        far += " h2/2 h0/1";
+    for (int i = 0; i < 8; ++i) {
+        for (int b = 0; b <= i; ++b)
+            far += " h6/3";
+        far += " h7/3 h32767/15 " + std::to_string(i * 1000) + "/13";
+    }
+    far += " h1/2";
     struct Case {
         const char *what;
         std::string stream;
         int window_bits;
     };
     const Case cases[] = {
+        {"far distances of long codes", deflate_fields(far), 15},
         {"stored blocks", deflate_raw(random, 15, 0), 15},
+        {"stored blocks, cut", deflate_raw(random, 15, 0).substr(0, 5000), 15},
+        {"a block of type 3", deflate_fields("1/1 3/2 0/5 0/16 65535/16"), 15},
         {"fixed codes", deflate_raw(repeats, 15, 9, Z_FIXED), 15},
         {"dynamic codes, literals only", deflate_raw(repeats, 15, 9, Z_HUFFMAN_ONLY), 15},
         {"far repeats", deflate_raw(repeats, 15), 15},
@@ -188,7 +218,11 @@ TEST(Inflate, RefusesCutAndCorruptStreams) {
     fpga_device device{};
     fpga_device_of("7a35tcsg324", &device);
     const std::string stream = deflate_raw(bitstream::configuration(device, 50000), 10);
-    for (std::size_t cut : {std::size_t{0}, std::size_t{1}, std::size_t{2}, stream.size() / 2, stream.size() - 1})
+    // Cuts in every part of a code and its extra bits.
+    std::vector<std::size_t> cuts = {0, 1, 2, stream.size() - 1};
+    for (std::size_t i = 0; i < 32; ++i)
+        cuts.push_back(stream.size() / 2 + i);
+    for (std::size_t cut : cuts)
         expect_agrees(stream.substr(0, cut), 10, "cut at " + std::to_string(cut));
     for (std::size_t at = 0; at < stream.size(); at += stream.size() / 40) {
         std::string corrupt = stream;
@@ -221,9 +255,13 @@ TEST(Inflate, RefusesCutAndCorruptStreams) {
 // leaves it unconfigured.
 TEST(Inflate, LoadsCompressedBitstreamsIntoTheModel) {
     std::vector<unsigned char> work(FPGABITS_INFLATE_WORK_SIZE(1024));
+    int turn = 0;
     for (const Bitstream &b : bitstreams()) {
         SCOPED_TRACE(b.name);
-        std::string stream = deflate_raw(b.data, 10);
+        // In turn dynamic codes, fixed codes (a short end of block) and stored blocks.
+        const int kind = turn++ % 3;
+        std::string stream =
+            deflate_raw(b.data, 10, kind == 2 ? 0 : Z_BEST_COMPRESSION, kind == 1 ? Z_FIXED : Z_DEFAULT_STRATEGY);
         for (bool corrupt : {false, true}) {
             if (corrupt)
                 stream[stream.size() / 2] ^= 0x21;

@@ -147,6 +147,8 @@ TEST(Loader, ReportsEachFaultInTime) {
          50},
         {"INIT_B low once DONE is high", "7a35tcsg324", &good, [](fpga_model &m) { m.init_b_low_when_done = 1; },
          FPGABITS_OK, 50},
+        {"DONE low again after the clocks after it", "7a35tcsg324", &good,
+         [](fpga_model &m) { m.done_falls_at_read = 2; }, FPGABITS_ERR_NO_DONE, 50},
         {"a device that clears in 900 ms", "7a35tcsg324", &good, [](fpga_model &m) { m.clear_ns = 900000000; },
          FPGABITS_OK, 950},
         {"a device deaf for 10 ms after INIT_B rises", "7a35tcsg324", &good,
@@ -166,6 +168,20 @@ TEST(Loader, ReportsEachFaultInTime) {
          [](fpga_model &m) { m.micros_stuck = 1u << 20; }, FPGABITS_ERR_CLOCK, 1200},
         {"a timer started 2^20 - 1 reads late", "7a35tcsg324", &good,
          [](fpga_model &m) { m.micros_stuck = (1u << 20) - 1; }, FPGABITS_OK, 1250},
+        {"INIT_B stuck low, and a counter that stops for good after 100 ms", "7a35tcsg324", &good,
+         [](fpga_model &m) {
+             m.init_b_stuck_low = 1;
+             m.micros_stuck_ns = 100000000;
+             m.micros_stuck = ~0u;
+         },
+         FPGABITS_ERR_CLOCK, 1500},
+        {"INIT_B stuck low, and a counter that stands still for 2^20 - 1 reads after 100 ms", "7a35tcsg324", &good,
+         [](fpga_model &m) {
+             m.init_b_stuck_low = 1;
+             m.micros_stuck_ns = 100000000;
+             m.micros_stuck = (1u << 20) - 1;
+         },
+         FPGABITS_ERR_INIT, 2500},
         {"a watchdog kicked by each read of INIT_B, which bites after 1 ms", "7a35tcsg324", &good,
          [](fpga_model &m) { m.watchdog_ns = 1000000; }, FPGABITS_OK, 50},
     };
@@ -312,6 +328,8 @@ TEST(Loader, FindsTheIdcodeInCraftedData) {
         {"a sync word at the end", "ffff aa99", FPGABITS_ERR_NO_IDCODE, 0},
         {"seventeen 16-bit words, then the IDCODE", "aa99 5566" + seventeen_words + idcode_16, FPGABITS_OK, 0x04001093},
         {"a long write, then the IDCODE", "aa99 5566" + long_write + " 3001 8001 0362 d093", FPGABITS_OK, 0x0362d093},
+        {"a word of no packet type after an empty frame data write",
+         "aa99 5566 3000 4000 9000 0005 3001 8001 0362 d093", FPGABITS_OK, 0x0362d093},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
