@@ -65,7 +65,7 @@ struct fpgabits_inflater {
     int reversed;         /* literals go into the window with their bits reversed */
     unsigned char *window;
     size_t window_size, at, flush_at; /* the window, where the next byte goes, and where it is next handed on */
-    int wrapped;                      /* the window has been full once */
+    unsigned wrapped;                 /* times the window was full, up to those that reach MAX_WINDOW back */
     fpgabits_sink sink;
     void *context;
     /* The distance code serves as the code of the code lengths too. */
@@ -245,7 +245,8 @@ static int flush(struct fpgabits_inflater *s) {
     s->flush_at = s->at == s->window_size ? half : s->window_size;
     if (s->at == s->window_size) {
         s->at = 0;
-        s->wrapped = 1;
+        if (s->wrapped * s->window_size < MAX_WINDOW)
+            ++s->wrapped;
     }
     return s->sink(s->context, s->window + s->window_size - s->flush_at, half);
 }
@@ -255,9 +256,13 @@ static int put(struct fpgabits_inflater *s, unsigned byte) {
     return flush(s);
 }
 
-/* Whether a distance lies within what came out and within the window. */
+/* Whether a distance lies within what came out and within the window:
+ * FPGABITS_OK, FPGABITS_ERR_WINDOW where it lies within what came out only,
+ * or FPGABITS_ERR_STREAM. */
 static int reachable(const struct fpgabits_inflater *s, size_t distance) {
-    return distance <= s->window_size && (distance <= s->at || s->wrapped);
+    if (distance > s->at + s->wrapped * s->window_size)
+        return FPGABITS_ERR_STREAM;
+    return distance <= s->window_size ? FPGABITS_OK : FPGABITS_ERR_WINDOW;
 }
 
 /* Copies length bytes forwards, which may overlap what it makes: four at a
@@ -299,9 +304,7 @@ static size_t match_start(const struct fpgabits_inflater *s, size_t at, size_t d
 /* Copies length bytes from distance back, across the end of the window and
  * its flushes. */
 static int copy(struct fpgabits_inflater *s, size_t length, size_t distance) {
-    int error = FPGABITS_OK;
-    if (!reachable(s, distance))
-        return FPGABITS_ERR_STREAM;
+    int error = reachable(s, distance);
     while (length > 0 && error == FPGABITS_OK) {
         const size_t at = s->at, from = match_start(s, at, distance);
         size_t count = length;
@@ -733,6 +736,7 @@ int fpgabits_load_deflate(const struct fpgabits_port *port, enum fpgabits_interf
         error = inflate(data, size, work, work_size, interface == FPGABITS_PARALLEL8, load, &loader, &inflater);
     if (error == FPGABITS_OK)
         return fpgabits_load_end(&loader);
+    fpgabits_load_abort(&loader, error);
     return error;
 }
 
