@@ -103,32 +103,38 @@ std::uint32_t crc32_of(std::string_view data) {
         crc32(0, reinterpret_cast<const Bytef *>(data.data()), static_cast<uInt>(data.size())));
 }
 
-// How much the first gzip member inflates to, as far as zlib reads it, up to
-// just past the limit.
-std::size_t gzip_content_size(std::string_view image, std::size_t limit) {
-    z_stream z{};
-    inflateInit2(&z, 16 + 15);
-    z.next_in = reinterpret_cast<Bytef *>(const_cast<char *>(image.data()));
-    z.avail_in = static_cast<uInt>(image.size());
+// zlib's reading of a gzip file with a window of 1 << bits, as the reader
+// takes it: every member, each starting with 1F where the one before ends,
+// then padding. Reads the content up to just past limit; false where zlib
+// finds the file corrupt or cut.
+bool gunzip(std::string_view image, int bits, std::string &content, std::size_t limit = content_limit) {
+    content.clear();
     std::vector<Bytef> out(65536);
-    std::size_t total = 0;
-    int status = Z_OK;
-    while (status == Z_OK && total <= limit) {
-        z.next_out = out.data();
-        z.avail_out = static_cast<uInt>(out.size());
-        status = inflate(&z, Z_NO_FLUSH);
-        total += out.size() - z.avail_out;
+    while (!image.empty() && image[0] == '\x1f') {
+        z_stream z{};
+        inflateInit2(&z, 16 + bits);
+        z.next_in = reinterpret_cast<Bytef *>(const_cast<char *>(image.data()));
+        z.avail_in = static_cast<uInt>(image.size());
+        int status = Z_OK;
+        while (status == Z_OK && content.size() <= limit) {
+            z.next_out = out.data();
+            z.avail_out = static_cast<uInt>(out.size());
+            status = inflate(&z, Z_NO_FLUSH);
+            content.append(reinterpret_cast<const char *>(out.data()), out.size() - z.avail_out);
+        }
+        image.remove_prefix(image.size() - z.avail_in);
+        inflateEnd(&z);
+        if (status != Z_STREAM_END)
+            return false;
     }
-    inflateEnd(&z);
-    return total;
+    return true;
 }
 
-// zlib's reading of the first gzip member with the reader's window.
-bool gunzip(std::string_view image, std::size_t window, std::string &content) {
+int window_bits(std::size_t window) {
     int bits = 9;
     while (std::size_t{1} << bits < window)
         ++bits;
-    return zlib_inflate(image, 16 + bits, content);
+    return bits;
 }
 
 bool contains_in_any_case(std::string_view text, std::string_view part) {
@@ -147,6 +153,37 @@ std::string_view design_name(std::string_view file) {
     const std::size_t length = static_cast<unsigned char>(file[14]) << 8 | static_cast<unsigned char>(file[15]);
     const std::string_view name = file.substr(16, length);
     return name.substr(0, name.find('\0'));
+}
+
+// Whether the words of the first stream in data have 32 bits: a 32-bit
+// header, past any 16-bit NOPs, follows its sync word, as the reader takes
+// it. Nothing is known where there is no stream.
+bool wide_stream(std::string_view data) {
+    const std::size_t sync = data.find("\xaa\x99\x55\x66");
+    if (sync == std::string_view::npos)
+        return false;
+    std::size_t at = sync + 4;
+    while (data.substr(at, 4) == std::string_view("\x20\x00\x20\x00", 4))
+        at += 2;
+    if (data.size() < at + 4)
+        return false;
+    std::uint32_t word = 0;
+    for (std::size_t i = 0; i < 4; ++i)
+        word = word << 8 | static_cast<unsigned char>(data[at + i]);
+    return word == 0x20000000u || (word >> 29 == 1 && (word & 0x07fc1800u) == 0) || word >> 29 == 2;
+}
+
+// The configuration data of an image, as far as zlib and the parser read
+// it, into data.
+void checked_data(std::string_view image, std::string &data) {
+    std::string content;
+    if (image.substr(0, 1) == "\x1f") {
+        gunzip(image, 15, content);
+        image = content;
+    }
+    if (!image.empty() && image[0] == '\0')
+        image = bitstream::parse(image).data;
+    data = image;
 }
 
 // Two readings of an image agree on all that the info holds.
@@ -177,9 +214,15 @@ Pass read(std::string_view image, const Options &o, unsigned chunking, const fpg
     // The port reaches the model, which the analysis cannot see.
     // cppcheck-suppress knownConditionTrueFalse
     check(model->now_ns == before, "begin calls nothing back");
+    // From two buffers in turn, each filled again once the write after the
+    // one that took it has returned, as a port's DMA may allow.
+    std::vector<unsigned char> buffers[2] = {std::vector<unsigned char>(image.size()),
+                                             std::vector<unsigned char>(image.size())};
     for (std::size_t at = 0; at < image.size();) {
         const std::size_t size = std::min(chunk_size(chunking, image, at, pass.writes.size()), image.size() - at);
-        pass.writes.push_back(fpgabits_image_write(&reader, size > 0 ? image.data() + at : nullptr, size));
+        unsigned char *const buffer = buffers[pass.writes.size() % 2].data();
+        std::copy_n(image.data() + at, size, buffer);
+        pass.writes.push_back(fpgabits_image_write(&reader, size > 0 ? buffer : nullptr, size));
         at += size;
     }
     pass.result = fpgabits_image_end(&reader, &pass.info);
@@ -191,9 +234,10 @@ Pass read(std::string_view image, const Options &o, unsigned chunking, const fpg
     }
     check(first == FPGABITS_OK || pass.result == first, "end returns the first error");
     const bool image_verdict = pass.result == FPGABITS_OK || pass.result == FPGABITS_ERR_STREAM ||
-                               pass.result == FPGABITS_ERR_FORMAT || pass.result == FPGABITS_ERR_DEVICE;
-    const bool device_verdict = pass.result == FPGABITS_ERR_CRC || pass.result == FPGABITS_ERR_NO_DONE;
-    check(image_verdict || (port != nullptr && device_verdict), "the result is OK or a documented error");
+                               pass.result == FPGABITS_ERR_FORMAT || pass.result == FPGABITS_ERR_DEVICE ||
+                               pass.result == FPGABITS_ERR_WINDOW || pass.result == FPGABITS_ERR_CRC;
+    check(image_verdict || (port != nullptr && pass.result == FPGABITS_ERR_NO_DONE),
+          "the result is OK or a documented error");
     return pass;
 }
 
@@ -203,7 +247,7 @@ std::string check_passed(std::string_view image, const Options &o, const fpgabit
     std::string content;
     std::string_view inner = image;
     if (image.substr(0, 2) == "\x1f\x8b") {
-        check(gunzip(image, o.window, content), "zlib takes a gzip file that passed, in the same window");
+        check(gunzip(image, window_bits(o.window), content), "zlib takes a gzip file that passed, in the same window");
         inner = content;
     }
     std::string_view data = inner;
@@ -232,7 +276,8 @@ std::string check_passed(std::string_view image, const Options &o, const fpgabit
 }
 
 // A refusal must be certain: for another device only where a device type
-// or IDCODE was asked for and the image's differs, and as cut or corrupt
+// or IDCODE was asked for and the image's differs, for a window too small
+// only where zlib takes the file with the largest, and as cut or corrupt
 // only where zlib or the parser find it so.
 void check_refused(std::string_view image, const Options &o, const Pass &pass) {
     if (pass.result == FPGABITS_ERR_DEVICE) {
@@ -241,12 +286,16 @@ void check_refused(std::string_view image, const Options &o, const Pass &pass) {
         const bool other_idcode = o.idcode != 0 && ((pass.info.idcode ^ o.idcode) & 0x0fffffffu) != 0;
         check(other_type || other_idcode, "a refusal for another device names the difference");
     }
+    std::string content;
+    if (pass.result == FPGABITS_ERR_WINDOW) {
+        check(gunzip(image, 15, content) && !gunzip(image, window_bits(o.window), content),
+              "a window too small for a file that the largest takes");
+    }
     if (pass.result != FPGABITS_ERR_STREAM)
         return;
-    std::string content;
     std::string_view inner = image;
     if (image.substr(0, 2) == "\x1f\x8b") {
-        if (!gunzip(image, o.window, content))
+        if (!gunzip(image, window_bits(o.window), content))
             return;
         inner = content;
     } else if (image.substr(0, 1) == "\x1f") {
@@ -332,7 +381,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *bytes, std::size_t siz
         return 0;
     const Options o = options_of(bytes);
     const std::string_view image(reinterpret_cast<const char *>(bytes) + option_bytes, size - option_bytes);
-    if (image.substr(0, 1) == "\x1f" && gzip_content_size(image, content_limit) > content_limit)
+    std::string content;
+    if (image.substr(0, 1) == "\x1f" && (gunzip(image, 15, content), content.size() > content_limit))
         return 0;
 
     Board board;
@@ -345,39 +395,59 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *bytes, std::size_t siz
         data = check_passed(image, o, checked.info);
     check_refused(image, o, checked);
 
+    const char *const default_type = "7a35tcsg324";
     const char *type = o.model_type;
     fpga_device known{};
     if (type == nullptr)
-        type = fpga_device_of(checked.info.device, &known) != 0 ? checked.info.device : "7a35tcsg324";
+        type = fpga_device_of(checked.info.device, &known) != 0 ? checked.info.device : default_type;
     set_up(board, type, o.parallel);
     if (o.partial && o.configure_first)
         configure(board);
     const fpga_model &model = board.model;
     const std::uint64_t before = model.now_ns;
-    const unsigned pulses = model.prog_b_pulses;
+    const unsigned pulses = model.prog_b_pulses, checks = model.crc_checks;
     const Pass loaded = read(image, o, o.chunkings[1], &board.port, &model);
 
     // The load reads the image as the check pass does, and may stop sooner
     // only for the device: then the header was read, the IDCODE found, and
-    // the refusals that come before any data cannot have been reached.
+    // the refusals that come before any data cannot have been reached. The
+    // check pass verifies the CRC checks of the device that the stream is
+    // for: a device of another family may take what it refuses.
     fpgabits_image_info info = loaded.info;
-    check(info.crc32 == 0, "no CRC-32 when loading");
+    check(info.crc32 == 0 && info.crc_checks == 0, "no CRC-32 and no CRC checks when loading");
     info.crc32 = checked.info.crc32;
-    if (loaded.result == FPGABITS_ERR_CRC || loaded.result == FPGABITS_ERR_NO_DONE) {
+    info.crc_checks = checked.info.crc_checks;
+    const bool narrow_device = model.device.group == FPGA_22F || model.device.group == FPGA_22H;
+    std::string config;
+    checked_data(image, config);
+    const bool own_device = o.model_type == nullptr && type != default_type && narrow_device != wide_stream(config);
+    check(!own_device || checked.result != FPGABITS_ERR_CRC || loaded.result != FPGABITS_OK,
+          "the device that a stream is for takes no image whose checks the check pass finds wrong");
+    if (loaded.result == FPGABITS_ERR_CRC || loaded.result == FPGABITS_ERR_NO_DONE ||
+        checked.result == FPGABITS_ERR_CRC) {
         check(checked.result != FPGABITS_ERR_FORMAT && checked.result != FPGABITS_ERR_DEVICE,
               "a load refuses as the check pass does before any data is sent");
-        check(info.config_size <= checked.info.config_size, "a load stopped by the device reads no further");
+        check(checked.result == FPGABITS_ERR_CRC || info.config_size <= checked.info.config_size,
+              "a load stopped by the device reads no further");
         info.config_size = checked.info.config_size;
     } else {
         check(loaded.result == checked.result, "the load and the check pass agree on the image");
     }
+    if (checked.result == FPGABITS_OK && loaded.result == FPGABITS_OK && own_device)
+        check(checked.info.crc_checks == model.crc_checks - checks, "the check pass counts the device's CRC checks");
     check(same_info(info, checked.info), "the load and the check pass read the same info");
 
+    const bool untouched = model.now_ns == before;
     if (loaded.result == FPGABITS_ERR_FORMAT || loaded.result == FPGABITS_ERR_DEVICE ||
         (loaded.result == FPGABITS_ERR_STREAM && loaded.info.config_size == 0))
-        check(model.now_ns == before, "an image refused before its data calls nothing back");
-    check(model.prog_b_pulses == pulses + (o.partial || model.now_ns == before ? 0 : 1),
-          "one reset for a full image once it is decided, none for a partial one");
+        check(untouched, "an image refused before its data calls nothing back");
+    const bool device_stopped = loaded.result == FPGABITS_ERR_CRC || loaded.result == FPGABITS_ERR_NO_DONE;
+    check(model.prog_b_pulses == pulses + (o.partial || untouched                           ? 0
+                                           : loaded.result == FPGABITS_OK || device_stopped ? 1
+                                                                                            : 2),
+          "one reset for a full image once it is decided, another where its data then fails, none for a partial one");
+    if (!o.partial && loaded.result != FPGABITS_OK)
+        check(model.done == 0, "a full load that fails leaves the device unconfigured");
     check(model.violation[0] == '\0', "the device sees nothing it would not take");
     if (checked.result == FPGABITS_OK)
         check_received(board.received, data, loaded.result == FPGABITS_OK, o.parallel);

@@ -6,7 +6,33 @@
  * is one, whose inflated content is the inner one, or the file itself; the
  * inner one is a bitstream file (header, data length, data) or raw data.
  * The first configuration data is held back until its IDCODE is known, and
- * only then does the device see anything. */
+ * only then does the device see anything.
+ *
+ * The outer stages (image->outer), each from its first byte:
+ *
+ *   START -> PLAIN                     any first byte but 1F: the file as it is
+ *   START -> FIXED                     1F: the ten fixed bytes of a gzip header
+ *   FIXED -> EXTRA_LENGTH -> EXTRA -> NAME -> COMMENT -> HEADER_CRC -> DEFLATE
+ *                                      each optional stage where its flag is set
+ *   DEFLATE -> TRAILER                 the end of the DEFLATE stream: CRC-32 and size
+ *   TRAILER -> AFTER                   both right
+ *   AFTER -> FIXED                     1F: another gzip member, whose content goes on
+ *   AFTER -> PADDING                   any other byte: nothing more is read
+ *
+ * The inner stages (image->inner):
+ *
+ *   INNER_START -> LEAD                0: a bitstream header's fixed start
+ *   INNER_START -> RAW                 FF or AA: configuration data, to the end
+ *   LEAD -> TAG -> FIELD_LENGTH -> TEXT -> TAG ...
+ *                                      the fields a to d; then e, after which
+ *   TAG -> DATA_LENGTH -> DATA         the data, as long as its length says
+ *   DATA -> TRAILING                   nothing more is read
+ *
+ * Configuration data (RAW, DATA) is held back until decide() lets it go;
+ * the check pass then follows its stream and CRC checks, a load sends it.
+ * The DEFLATE stage keeps the input that the inflater has not used yet in
+ * the work area; where a member ends inside it, the rest goes to the stages
+ * after it before any new input. */
 #include "fpgabits_internal.h"
 
 enum {
@@ -28,17 +54,12 @@ typedef char image_fits_its_area[HOLD_SIZE + INPUT_SIZE + FPGABITS_INFLATE_STATE
                                      ? 1
                                      : -1];
 
-/* Outer stages: the first byte; a file as it is; the gzip header (its fixed
- * ten bytes, then the optional fields in the order of their flags); the
- * DEFLATE stream; its trailer; what comes after. */
-enum outer { START, PLAIN, FIXED, EXTRA_LENGTH, EXTRA, NAME, COMMENT, HEADER_CRC, DEFLATE, TRAILER, AFTER };
+/* Outer and inner stages: see the top of this file. */
+enum outer { START, PLAIN, FIXED, EXTRA_LENGTH, EXTRA, NAME, COMMENT, HEADER_CRC, DEFLATE, TRAILER, AFTER, PADDING };
 
 /* The flags of a gzip header, each for the stage it adds. */
 enum { FHCRC = 2, FEXTRA = 4, FNAME = 8, FCOMMENT = 16, FRESERVED = 0xe0 };
 
-/* Inner stages: the first byte; the fixed start of a bitstream header; a
- * field's tag, length and text; the data length; the data; what comes
- * after; raw configuration data. */
 enum inner { INNER_START, LEAD, TAG, FIELD_LENGTH, TEXT, DATA_LENGTH, DATA, TRAILING, RAW };
 
 static const char partial_mark[] = "PARTIAL=TRUE";
@@ -79,10 +100,23 @@ static int contains(const char *text, const char *part) {
     return part[0] == '\0';
 }
 
+/* Records the first error. One that the image shows after the reset ends
+ * the load as fpgabits_load_abort() does. */
 static int stop(struct fpgabits_image *image, int error) {
-    if (image->status == FPGABITS_OK)
+    if (image->status == FPGABITS_OK && error != FPGABITS_OK) {
         image->status = error;
+        if (image->port != NULL && image->decided)
+            fpgabits_load_abort(&image->loader, error);
+    }
     return image->status;
+}
+
+/* A refusal of the data: how much of it was read depends on the chunks,
+ * so none counts. */
+static int refuse(struct fpgabits_image *image, int error) {
+    image->info.config_size = 0;
+    image->info.crc32 = 0;
+    return error;
 }
 
 /* Decides on the data held back: the IDCODE is found, or frame data begins,
@@ -91,21 +125,20 @@ static int stop(struct fpgabits_image *image, int error) {
  * partial image, left as it is) and the held-back data sent. */
 static int decide(struct fpgabits_image *image, int at_end) {
     const unsigned char *held = image->work;
-    uint32_t idcode;
-    int found = fpgabits_find_idcode(held, image->held, &idcode), error = FPGABITS_OK;
+    const int found = fpgabits_find_idcode(held, image->held, image->info.device, &image->stream, image->port == NULL);
+    int error = FPGABITS_OK;
     if ((found == FPGABITS_IDCODE_UNSYNCED || found == FPGABITS_IDCODE_SYNCED) && image->held < HOLD_SIZE && !at_end)
         return UNDECIDED;
-    image->info.idcode = idcode;
+    image->info.idcode = image->stream.idcode;
     if (found == FPGABITS_IDCODE_UNSYNCED || found == FPGABITS_IDCODE_REVERSED)
         error = FPGABITS_ERR_FORMAT;
-    else if (image->idcode != 0 && (found != FPGABITS_OK || ((idcode ^ image->idcode) & 0x0fffffffu) != 0))
+    else if (found == FPGABITS_ERR_CRC)
+        error = found;
+    else if (image->idcode != 0 &&
+             (found != FPGABITS_OK || ((image->stream.idcode ^ image->idcode) & 0x0fffffffu) != 0))
         error = FPGABITS_ERR_DEVICE;
-    if (error != FPGABITS_OK) {
-        /* How much was held back depends on the chunks: none counts. */
-        image->info.config_size = 0;
-        image->info.crc32 = 0;
-        return error;
-    }
+    if (error != FPGABITS_OK)
+        return refuse(image, error);
     image->decided = 1;
     if (image->port == NULL)
         return FPGABITS_OK;
@@ -116,12 +149,12 @@ static int decide(struct fpgabits_image *image, int at_end) {
 
 /* Configuration data: held back, checked, or sent. */
 static int configuration(struct fpgabits_image *image, const unsigned char *bytes, size_t size) {
+    int error;
     image->info.config_size += size;
     if (image->port == NULL)
         image->info.crc32 = fpgabits_crc32(image->info.crc32, bytes, size);
     if (!image->decided) {
         unsigned char *held = image->work;
-        int error;
         while (size > 0 && image->held < HOLD_SIZE) {
             held[image->held++] = *bytes++;
             --size;
@@ -130,7 +163,12 @@ static int configuration(struct fpgabits_image *image, const unsigned char *byte
         if (error != FPGABITS_OK)
             return error == UNDECIDED ? FPGABITS_OK : error;
     }
-    return image->port != NULL && size > 0 ? fpgabits_load_write(&image->loader, bytes, size) : FPGABITS_OK;
+    if (size == 0)
+        return FPGABITS_OK;
+    if (image->port != NULL)
+        return fpgabits_load_write(&image->loader, bytes, size);
+    error = fpgabits_stream_write(&image->stream, bytes, size);
+    return error == FPGABITS_OK ? FPGABITS_OK : refuse(image, error);
 }
 
 /* The end of the bitstream header: checks what it says, and makes the
@@ -147,7 +185,7 @@ static int header_end(struct fpgabits_image *image) {
     append(space + 1, image->time);
     if (image->device != NULL && !contains(image->info.device, image->device))
         return FPGABITS_ERR_DEVICE;
-    if (image->partial_marked && !image->partial)
+    if (image->partial_marked != image->partial)
         return FPGABITS_ERR_FORMAT;
     return FPGABITS_OK;
 }
@@ -259,21 +297,6 @@ static int inflated(void *context, const unsigned char *bytes, size_t size) {
     return inner(image, bytes, size);
 }
 
-/* The gzip trailer: the CRC-32 and the size of the content, least
- * significant byte first. What follows it is not read. */
-static int trailer(struct fpgabits_image *image, const unsigned char *bytes, size_t size) {
-    for (; size > 0 && image->outer == TRAILER; ++bytes, --size) {
-        image->value = image->value >> 8 | (uint32_t)*bytes << 24;
-        if (++image->outer_count % 4 != 0)
-            continue;
-        if (image->value != (image->outer_count == 4 ? image->content_crc : image->content_size))
-            return FPGABITS_ERR_STREAM;
-        if (image->outer_count == 8)
-            image->outer = AFTER;
-    }
-    return FPGABITS_OK;
-}
-
 /* Copies count bytes to where they do not overlap: compilers make this a
  * fast copy. */
 static void copy_apart(unsigned char *restrict to, const unsigned char *restrict from, size_t count) {
@@ -287,7 +310,7 @@ static void copy_apart(unsigned char *restrict to, const unsigned char *restrict
  * was kept, then over data itself, and keeps what it leaves, fewer bytes
  * than one step may read, for the next write; at the end (final), over
  * what is kept. Once the stream ends, what follows it goes to the
- * trailer. */
+ * trailer: the kept input it did not use (see drain()), then data. */
 static int inflate_input(struct fpgabits_image *image, const unsigned char **data, size_t *size, int final) {
     unsigned char *const kept = image->work + HOLD_SIZE;
     const unsigned char *in;
@@ -310,6 +333,10 @@ static int inflate_input(struct fpgabits_image *image, const unsigned char **dat
             added = used - old;
         } else {
             size_t i;
+            /* A stream that ends within the kept input leaves the rest of
+             * it to the stages after it, and data to the next step. */
+            if (result == FPGABITS_INFLATE_END)
+                added = 0;
             image->kept = old + added - used;
             for (i = 0; i < image->kept; ++i)
                 kept[i] = in[i];
@@ -318,8 +345,7 @@ static int inflate_input(struct fpgabits_image *image, const unsigned char **dat
         *size -= added;
         if (result == FPGABITS_INFLATE_END) {
             image->outer = TRAILER;
-            result = trailer(image, kept, image->kept);
-            image->kept = 0;
+            return FPGABITS_OK;
         }
         if (final)
             return result;
@@ -353,19 +379,34 @@ static void next_stage(struct fpgabits_image *image) {
     while (image->outer < DEFLATE && (image->flags & flag[image->outer]) == 0);
     image->outer_count = 0;
     image->value = 0;
-    if (image->outer == DEFLATE)
-        image->inflater = fpgabits_inflate_start(image->work + HOLD_SIZE + INPUT_SIZE,
-                                                 image->work_size - HOLD_SIZE - INPUT_SIZE, 0, inflated, image);
+    if (image->outer != DEFLATE)
+        return;
+    /* The window of a member before may still be going out. */
+    if (image->port != NULL && image->decided)
+        fpgabits_load_settle(&image->loader);
+    image->inflater = fpgabits_inflate_start(image->work + HOLD_SIZE + INPUT_SIZE,
+                                             image->work_size - HOLD_SIZE - INPUT_SIZE, 0, inflated, image);
 }
 
-/* One byte of a gzip header (RFC 1952): its fixed ten bytes, then the
- * optional fields: extra data, file name, comment and the header's CRC. */
+/* One byte of a gzip member (RFC 1952) outside its DEFLATE stream: its
+ * header's fixed ten bytes, its optional fields (extra data, file name,
+ * comment and the header's CRC), and its trailer (the CRC-32 and the size of
+ * its content, least significant byte first). */
 static int gzip_byte(struct fpgabits_image *image, unsigned byte) {
     const unsigned char b = (unsigned char)byte;
     const unsigned count = image->outer_count++;
-    if (image->outer != HEADER_CRC)
+    if (image->outer < HEADER_CRC)
         image->header_crc = fpgabits_crc32(image->header_crc, &b, 1);
     switch (image->outer) {
+    case TRAILER:
+        image->value = image->value >> 8 | (uint32_t)byte << 24;
+        if (count % 4 != 3)
+            return FPGABITS_OK;
+        if (image->value != (count == 3 ? image->content_crc : image->content_size))
+            return FPGABITS_ERR_STREAM;
+        if (count == 7)
+            image->outer = AFTER;
+        return FPGABITS_OK;
     case FIXED:
         if ((count == 1 && byte != 0x8b) || (count == 2 && byte != 8) || (count == 3 && (byte & FRESERVED) != 0))
             return FPGABITS_ERR_FORMAT;
@@ -433,31 +474,63 @@ int fpgabits_image_begin_partial(struct fpgabits_image *image, const struct fpga
     return error;
 }
 
+/* One step of the outer stages over the input at *bytes, past which it
+ * moves *bytes. */
+static int outer_step(struct fpgabits_image *image, const unsigned char **bytes, size_t *size) {
+    size_t count = *size;
+    int error = FPGABITS_OK;
+    switch (image->outer) {
+    case START:
+    case AFTER:
+        if (**bytes == 0x1f) {
+            /* A gzip member: the first, or one more whose content goes on. */
+            image->outer = FIXED;
+            image->outer_count = 0;
+            image->header_crc = image->content_crc = image->content_size = 0;
+        } else {
+            image->outer = image->outer == START ? PLAIN : PADDING;
+        }
+        count = 0;
+        break;
+    case PLAIN: error = inner(image, *bytes, *size); break;
+    case DEFLATE: return inflate_input(image, bytes, size, 0);
+    case PADDING: break;
+    default: error = gzip_byte(image, **bytes); count = 1;
+    }
+    *bytes += count;
+    *size -= count;
+    return error;
+}
+
+/* A gzip member that ended within the input kept for its inflater: the
+ * rest of that input goes to the stages after it, up to the DEFLATE stream
+ * of the next member, whose inflater keeps what is left. */
+static void drain(struct fpgabits_image *image) {
+    unsigned char *const kept = image->work + HOLD_SIZE;
+    const unsigned char *rest = kept;
+    size_t size = image->kept, i;
+    while (size > 0 && image->outer != DEFLATE && image->status == FPGABITS_OK)
+        stop(image, outer_step(image, &rest, &size));
+    for (i = 0; i < size; ++i)
+        kept[i] = rest[i];
+    image->kept = size;
+}
+
 int fpgabits_image_write(struct fpgabits_image *image, const void *data, size_t size) {
     const unsigned char *bytes = (const unsigned char *)data;
     if (image == NULL || image->open != IMAGE_OPEN || (data == NULL && size > 0))
         return FPGABITS_ERR_ARGUMENT;
+    image->loader.sent = 0;
     while (size > 0 && image->status == FPGABITS_OK) {
-        int error = FPGABITS_OK;
-        size_t count = size;
-        switch (image->outer) {
-        case START:
-            image->outer = bytes[0] == 0x1f ? FIXED : PLAIN;
-            count = 0;
-            break;
-        case PLAIN: error = inner(image, bytes, size); break;
-        case DEFLATE:
-            error = inflate_input(image, &bytes, &size, 0);
-            count = 0;
-            break;
-        case TRAILER: error = trailer(image, bytes, size); break;
-        case AFTER: break;
-        default: error = gzip_byte(image, *bytes); count = 1;
-        }
-        bytes += count;
-        size -= count;
-        stop(image, error);
+        if (image->kept > 0 && image->outer != DEFLATE)
+            drain(image);
+        else
+            stop(image, outer_step(image, &bytes, &size));
     }
+    /* A write that sends nothing still returns only once the caller's
+     * chunk before it has gone out. */
+    if (image->port != NULL && image->decided && !image->loader.sent)
+        fpgabits_load_settle(&image->loader);
     return image->status;
 }
 
@@ -466,7 +539,7 @@ int fpgabits_image_write(struct fpgabits_image *image, const void *data, size_t 
 static int cut_short(const struct fpgabits_image *image) {
     if (image->outer == START)
         return FPGABITS_ERR_FORMAT;
-    if (image->outer != PLAIN && image->outer != AFTER)
+    if (image->outer != PLAIN && image->outer < AFTER)
         return FPGABITS_ERR_STREAM;
     if (image->inner < DATA_LENGTH)
         return FPGABITS_ERR_FORMAT;
@@ -477,10 +550,14 @@ int fpgabits_image_end(struct fpgabits_image *image, struct fpgabits_image_info 
     if (image == NULL || image->open != IMAGE_OPEN)
         return FPGABITS_ERR_ARGUMENT;
     image->open = 0;
-    if (image->status == FPGABITS_OK && image->outer == DEFLATE) {
+    /* The input kept for the inflater, through as many members as it holds. */
+    while (image->status == FPGABITS_OK && (image->outer == DEFLATE || image->kept > 0)) {
         const unsigned char *none = image->work;
         size_t size = 0;
-        stop(image, inflate_input(image, &none, &size, 1));
+        if (image->outer == DEFLATE)
+            stop(image, inflate_input(image, &none, &size, 1));
+        else
+            drain(image);
     }
     if (image->status == FPGABITS_OK)
         stop(image, cut_short(image));
@@ -488,6 +565,10 @@ int fpgabits_image_end(struct fpgabits_image *image, struct fpgabits_image_info 
         stop(image, decide(image, 1));
     if (image->status == FPGABITS_OK && image->port != NULL)
         stop(image, fpgabits_load_end(&image->loader));
+    /* A header cut within a text leaves it without its end. */
+    keep_text(image->info.design, sizeof image->info.design);
+    keep_text(image->info.device, sizeof image->info.device);
+    image->info.crc_checks = image->stream.checks;
     if (info != NULL)
         *info = image->info;
     return image->status;

@@ -47,16 +47,26 @@ int fpgabits_inflate_run(struct fpgabits_inflater *inflater, const unsigned char
  * with the bytes that follow. */
 uint32_t fpgabits_crc32(uint32_t crc, const unsigned char *bytes, size_t size);
 
-/* Looks for the IDCODE that configuration data writes, in data that may go
- * on: FPGABITS_OK with *idcode; FPGABITS_ERR_NO_IDCODE where frame data
- * begins first; or, where the data ends first, FPGABITS_IDCODE_UNSYNCED
- * (no sync word yet) or FPGABITS_IDCODE_SYNCED. FPGABITS_IDCODE_REVERSED
- * where the sync word comes with its bits reversed, as in data made for a
- * bus wired the other way round. */
-int fpgabits_find_idcode(const unsigned char *bytes, size_t size, uint32_t *idcode);
+/* Looks for the stream of configuration data that may go on, and follows
+ * it as the configuration logic of a device of the type that device names
+ * ("" where none) does, with stream, which then goes on with
+ * fpgabits_stream_write(): FPGABITS_OK where it writes its IDCODE
+ * (stream->idcode); FPGABITS_ERR_NO_IDCODE where frame data begins first;
+ * where the data ends first, FPGABITS_IDCODE_UNSYNCED (no sync word yet)
+ * or FPGABITS_IDCODE_SYNCED; FPGABITS_IDCODE_REVERSED where the sync word
+ * comes with its bits reversed, as in data made for a bus wired the other
+ * way round. With verify set, it checks the stream's CRCs as the device
+ * does, and returns FPGABITS_ERR_CRC at the first that fails. */
+int fpgabits_find_idcode(const unsigned char *bytes, size_t size, const char *device, struct fpgabits_stream *stream,
+                         int verify);
 #define FPGABITS_IDCODE_UNSYNCED 1
 #define FPGABITS_IDCODE_SYNCED 2
 #define FPGABITS_IDCODE_REVERSED 3
+
+/* More of a stream that fpgabits_find_idcode() found, in writes of any
+ * size: FPGABITS_OK, or FPGABITS_ERR_CRC where a check fails.
+ * stream->checks counts those that passed. */
+int fpgabits_stream_write(struct fpgabits_stream *stream, const unsigned char *bytes, size_t size);
 
 /* Whether a port has all its callbacks. */
 int fpgabits_port_ok(const struct fpgabits_port *port);
@@ -64,5 +74,16 @@ int fpgabits_port_ok(const struct fpgabits_port *port);
 /* fpgabits_load_write() for bytes already in the order the device takes
  * them: for parallel x8, with the bits of each byte reversed. */
 int fpgabits_load_send(struct fpgabits_loader *loader, const unsigned char *bytes, size_t size);
+
+/* For a call of the loader that ends having sent nothing: the caller's
+ * bytes of an earlier call that may still be going out have gone out once
+ * it returns (done() waits for a port's transfer). */
+void fpgabits_load_settle(struct fpgabits_loader *loader);
+
+/* Ends a load that failed for its data after the reset, not for the
+ * device: a full load pulses PROG_B, so that no design that failed its
+ * checks is left running, and the device is unconfigured. Nothing happens
+ * where the load is no longer open or already failed. */
+void fpgabits_load_abort(struct fpgabits_loader *loader, int error);
 
 #endif

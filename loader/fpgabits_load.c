@@ -89,6 +89,7 @@ static int prepare(struct fpgabits_loader *loader, const struct fpgabits_port *p
     loader->interface = (int)interface;
     loader->partial = partial;
     loader->turn = 0;
+    loader->borrowed = 0;
     return FPGABITS_OK;
 }
 
@@ -134,9 +135,11 @@ static int fail(struct fpgabits_loader *loader, int error) {
 /* Sends one buffer and looks at INIT_B. Low means a CRC or IDCODE error while
  * the device is unconfigured (DONE low) or takes a partial configuration;
  * after a full one, DONE is high and INIT_B may mean other things. */
-static int send(struct fpgabits_loader *loader, const unsigned char *bytes, size_t count) {
+static int send(struct fpgabits_loader *loader, const unsigned char *bytes, size_t count, int borrowed) {
     const struct fpgabits_port *port = loader->port;
     port->send(port->context, bytes, count);
+    loader->borrowed = borrowed;
+    loader->sent = 1;
     if (!port->init_b(port->context) && (loader->partial || !port->done(port->context)))
         return FPGABITS_ERR_CRC;
     return FPGABITS_OK;
@@ -175,6 +178,7 @@ static void reverse_bits(unsigned char *to, const unsigned char *from, size_t co
 static int write_pieces(struct fpgabits_loader *loader, const unsigned char *bytes, size_t size, int reverse) {
     if (loader == NULL || loader->open != LOADER_OPEN || (bytes == NULL && size > 0))
         return FPGABITS_ERR_ARGUMENT;
+    loader->sent = 0;
     while (loader->status == FPGABITS_OK && size > 0) {
         const unsigned char *piece = bytes;
         size_t count = size;
@@ -190,13 +194,38 @@ static int write_pieces(struct fpgabits_loader *loader, const unsigned char *byt
         } else if (count > SERIAL_PIECE) {
             count = SERIAL_PIECE;
         }
-        error = send(loader, piece, count);
+        /* The caller's bytes, sent as they are. */
+        error = send(loader, piece, count, reverse && piece == bytes);
         if (error != FPGABITS_OK)
             return fail(loader, error);
         bytes += count;
         size -= count;
     }
+    if (!loader->sent)
+        fpgabits_load_settle(loader);
     return loader->status;
+}
+
+void fpgabits_load_settle(struct fpgabits_loader *loader) {
+    if (loader->borrowed) {
+        loader->borrowed = 0;
+        loader->port->done(loader->port->context);
+    }
+}
+
+void fpgabits_load_abort(struct fpgabits_loader *loader, int error) {
+    const struct fpgabits_port *port = loader->port;
+    if (loader->open != LOADER_OPEN || loader->status != FPGABITS_OK)
+        return;
+    fail(loader, error);
+    loader->open = 0;
+    if (!loader->partial) {
+        /* The transfers end first. */
+        port->done(port->context);
+        port->prog_b(port->context, 0);
+        wait_init_b(port, 0, PROG_B_LOW_US);
+        port->prog_b(port->context, 1);
+    }
 }
 
 int fpgabits_load_write(struct fpgabits_loader *loader, const void *data, size_t size) {
@@ -213,7 +242,7 @@ static int send_ones(struct fpgabits_loader *loader, size_t count) {
     size_t i;
     for (i = 0; i < count; ++i)
         buffer[i] = 0xff;
-    return send(loader, buffer, count);
+    return send(loader, buffer, count, 0);
 }
 
 static int finish(struct fpgabits_loader *loader) {
@@ -259,106 +288,6 @@ int fpgabits_load(const struct fpgabits_port *port, enum fpgabits_interface inte
     return error;
 }
 
-/* The stream: padding, a sync word, then packets. Its words have 32 bits,
- * or 16 in two older families, which also have a 16-bit sync word (AA99) or
- * the 32-bit one followed by 16-bit packets. A packet header holds a type
- * (1: register and word count, 2: a long count for the register of the type
- * 1 before it, as two more words in 16-bit streams), an opcode (2: write)
- * and the count of data words that follow. The IDCODE, 32 bits, is written
- * before the frame data (FDRI). */
-static uint32_t word_at(const unsigned char *bytes, size_t at, unsigned size) {
-    uint32_t word = 0;
-    unsigned i;
-    for (i = 0; i < size; ++i)
-        word = word << 8 | bytes[at + i];
-    return word;
-}
-
-/* Walks the packets from at, in words of 4 bytes (wide) or 2, to the
- * IDCODE or the first frame data. */
-static int find_in_packets(const unsigned char *bytes, size_t size, size_t at, int wide, uint32_t *idcode) {
-    const unsigned word_size = wide ? 4 : 2, top = word_size * 8 - 3;
-    /* 32-bit streams with a 16-bit CRC write the frame length first (FLR)
-     * and the IDCODE to register 0E, as 16-bit streams do; the others
-     * write it to register 0C. */
-    unsigned idcode_register = wide ? 0x0c : 0x0e, reg = 0;
-    while (word_size <= size - at) {
-        const uint32_t word = word_at(bytes, at, word_size);
-        uint32_t count = word & 0x07ffffff;
-        at += word_size;
-        if (word >> top == 1) {
-            reg = wide ? word >> 13 & 0x1f : word >> 5 & 0x3f;
-            count = word & (wide ? 0x7ffu : 0x1fu);
-        } else if (word >> top != 2) {
-            continue;
-        } else if (!wide) {
-            if (4 > size - at)
-                break;
-            reg = word >> 5 & 0x3f;
-            count = word_at(bytes, at, 4);
-            at += 4;
-        }
-        if ((word >> (top - 2) & 3) != 2)
-            continue;
-        if (word == 0x30016001u)
-            idcode_register = 0x0e;
-        if (reg == idcode_register && count == (wide ? 1u : 2u)) {
-            if (4 > size - at)
-                break;
-            *idcode = word_at(bytes, at, 4);
-            return FPGABITS_OK;
-        }
-        if (reg == (wide ? 2u : 3u) && count > 0)
-            return FPGABITS_ERR_NO_IDCODE;
-        if (count > (size - at) >> (wide ? 2 : 1))
-            break;
-        at += (size_t)count * word_size;
-    }
-    return FPGABITS_IDCODE_SYNCED;
-}
-
-int fpgabits_find_idcode(const unsigned char *bytes, size_t size, uint32_t *idcode) {
-    size_t at;
-    *idcode = 0;
-    for (at = 0; at + 4 <= size; ++at) {
-        const uint32_t sync = word_at(bytes, at, 4);
-        size_t next = at + 2;
-        int wide = 0;
-        uint32_t word;
-        if (sync == 0x5599aa66u)
-            return FPGABITS_IDCODE_REVERSED;
-        if (sync >> 16 != 0xaa99)
-            continue;
-        if (sync == 0xaa995566u) {
-            /* 16-bit NOPs (2000) may follow the full sync word too. */
-            for (next = at + 4; next + 4 <= size && word_at(bytes, next, 4) == 0x20002000u; next += 2) {
-            }
-            if (next + 4 > size)
-                break;
-            /* A 32-bit header: a NOP, type 1 with its unused register bits
-             * and reserved bits clear, or type 2. 16-bit packets do not read
-             * so. */
-            word = word_at(bytes, next, 4);
-            wide = word == 0x20000000u || (word >> 29 == 1 && (word & 0x07fc1800u) == 0) || word >> 29 == 2;
-        }
-        /* A sync word followed by no packet header is a stray one, in the
-         * padding or in data: the stream starts at a later one. */
-        word = word_at(bytes, next, wide ? 4 : 2) >> (wide ? 29 : 13);
-        if (word == 1 || word == 2)
-            return find_in_packets(bytes, size, next, wide, idcode);
-    }
-    return FPGABITS_IDCODE_UNSYNCED;
-}
-
-int fpgabits_idcode(const void *data, size_t size, uint32_t *idcode) {
-    if (idcode == NULL || (data == NULL && size > 0))
-        return FPGABITS_ERR_ARGUMENT;
-    *idcode = 0;
-    return size > 0 && fpgabits_find_idcode((const unsigned char *)data, size, idcode) == FPGABITS_OK
-               ? FPGABITS_OK
-               : FPGABITS_ERR_NO_IDCODE;
-}
-
 const char *fpgabits_strerror(int error) {
     switch (error) {
     case FPGABITS_OK: return "no error";
@@ -372,6 +301,7 @@ const char *fpgabits_strerror(int error) {
     case FPGABITS_ERR_CLOCK: return "the microsecond counter does not advance";
     case FPGABITS_ERR_FORMAT: return "unknown image format, or bits reversed";
     case FPGABITS_ERR_DEVICE: return "image for another device";
+    case FPGABITS_ERR_WINDOW: return "image needs a larger window: FPGABITS_IMAGE_WORK_SIZE(32768) for stock gzip";
     default: return "unknown error";
     }
 }

@@ -147,7 +147,12 @@ enum fpgabits_error {
     /* An image is for another device: its header's device type does not
      * contain the text asked for (or it has no header to tell), or its
      * IDCODE differs from the one asked for (or it writes none). */
-    FPGABITS_ERR_DEVICE = -10
+    FPGABITS_ERR_DEVICE = -10,
+    /* Compressed data reaches further back than the window that the work
+     * area holds: give a larger one, FPGABITS_INFLATE_WORK_SIZE(window) or
+     * FPGABITS_IMAGE_WORK_SIZE(window) with the window that the data was made
+     * with (32768 for files of the standard gzip). */
+    FPGABITS_ERR_WINDOW = -11
 };
 
 /* The loader's state. Its members are private; it is declared here only so
@@ -159,6 +164,8 @@ struct fpgabits_loader {
     int interface;                /* enum fpgabits_interface */
     int partial;                  /* begun with fpgabits_load_begin_partial() */
     int turn;                     /* the buffer used last */
+    int borrowed;                 /* the last send() was of the caller's bytes, which may still go out */
+    int sent;                     /* send() was called in the current call of the loader */
     unsigned char buffer[2][128]; /* bit-reversed bytes for parallel x8, or 0xff, in turn */
 };
 
@@ -291,22 +298,81 @@ struct fpgabits_image_info {
     size_t config_size; /* bytes of configuration data */
     uint32_t crc32;     /* their CRC-32, as gzip computes it: by the check pass only, 0 when loading */
     uint32_t idcode;    /* as fpgabits_idcode() finds it in the held-back data; 0 where none */
+    /* The configuration CRC checks of the data that the check pass found
+     * right, the device's own (CRC writes, the words after frame data that
+     * some families check, and those of streams nested in the data for the
+     * other dies of a package); 0 when loading. An image without any was
+     * built with its CRC turned off: a corrupt copy of it loads unnoticed. */
+    unsigned crc_checks;
 };
 
-/* The image reader's state. Its members are private; it is declared here
- * only so that it can live on the stack or in static memory. */
+/* The image reader's state. Its members are private; they are declared here
+ * only so that the state can live on the stack or in static memory. */
+
+/* One configuration stream as the check pass reads it, as the device's
+ * configuration logic does: the file's own, or one that it carries for
+ * another die of the package. */
+struct fpgabits_stream_level {
+    /* The running check of each kind of stream still possible: CRC-32C or
+     * the 22-bit check, and CRC-16 with five and with four address bits. */
+    uint32_t crc[3];
+    uint32_t left;        /* data words of the packet still to come, or its long count being read */
+    uint32_t high;        /* the first half of a two-word CRC value in a 16-bit stream */
+    uint32_t sync;        /* the last bytes or words, while looking for the sync word */
+    unsigned char state;  /* looking for the sync word, its width, or reading packets */
+    unsigned char reg;    /* the register of the packet */
+    unsigned char write;  /* the packet writes */
+    unsigned char counts; /* words of a 16-bit stream's long count still to come */
+    unsigned char checks; /* words after frame data that the device checks, still to come */
+    unsigned char halves; /* halves of a two-word CRC value read */
+};
+
+#define FPGABITS_STREAM_LEVELS 4
+
+struct fpgabits_stream {
+    struct fpgabits_stream_level level[FPGABITS_STREAM_LEVELS]; /* the file's stream, and those it carries */
+    uint32_t word;              /* bytes of the file's stream that make no whole word yet, the last lowest */
+    uint32_t idcode;            /* the IDCODE that it writes, as far as read */
+    unsigned bytes;             /* bytes in word */
+    unsigned kind;              /* the kinds of stream it may still be, by their checks */
+    unsigned checks;            /* CRC checks passed */
+    int found;                  /* FPGABITS_OK once the IDCODE is read, FPGABITS_ERR_NO_IDCODE where frame
+                                 * data comes first; FPGABITS_IDCODE_SYNCED before either */
+    unsigned char idcode_words; /* words of the IDCODE still to come */
+    unsigned char verify;       /* the CRC checks are computed */
+};
+
 struct fpgabits_image {
-    int status, outer, inner, decided, partial, partial_marked, matched, interface;
-    unsigned field, count, flags, outer_count;
-    uint32_t open, left, value, idcode, header_crc, content_crc, content_size;
-    size_t kept, held, work_size;
-    unsigned char *work;
-    struct fpgabits_inflater *inflater;
-    const struct fpgabits_port *port;
-    const char *device;
-    char date[16], time[16];
-    struct fpgabits_image_info info;
-    struct fpgabits_loader loader;
+    int status;                         /* FPGABITS_OK, or the first error */
+    int outer;                          /* the stage of the file: gzip header, DEFLATE, trailer, or the file as it is */
+    int inner;                          /* the stage of the content: bitstream header, data, or raw data */
+    int decided;                        /* the held-back data was let go */
+    int partial;                        /* begun with fpgabits_image_begin_partial() */
+    int partial_marked;                 /* the design name says PARTIAL=TRUE */
+    int matched;                        /* characters of PARTIAL=TRUE matched in the design name; -1 after its end */
+    int interface;                      /* enum fpgabits_interface */
+    unsigned field;                     /* the header field being read, 0 to 4 */
+    unsigned count;                     /* bytes of the inner stage read */
+    unsigned flags;                     /* the gzip header's flags */
+    unsigned outer_count;               /* bytes of the outer stage read */
+    uint32_t open;                      /* a mark set by begin, cleared by end */
+    uint32_t left;                      /* bytes of the header field or the data still to come */
+    uint32_t value;                     /* a gzip field's value being read */
+    uint32_t idcode;                    /* the IDCODE asked for; 0 for any */
+    uint32_t header_crc;                /* CRC-32 of the gzip header so far */
+    uint32_t content_crc;               /* CRC-32 of the gzip member's content so far */
+    uint32_t content_size;              /* its size, modulo 2^32 */
+    size_t kept;                        /* input kept in the work area for the stage after */
+    size_t held;                        /* configuration data held back */
+    size_t work_size;                   /* of the work area */
+    unsigned char *work;                /* the caller's work area */
+    struct fpgabits_inflater *inflater; /* in the work area, for a gzip file */
+    const struct fpgabits_port *port;   /* NULL for a check pass */
+    const char *device;                 /* the device type asked for; NULL for any */
+    char date[16], time[16];            /* the header's texts, before they make info.date */
+    struct fpgabits_image_info info;    /* what was read */
+    struct fpgabits_stream stream;      /* the configuration stream, followed by the check pass */
+    struct fpgabits_loader loader;      /* the load, once the held-back data is let go */
 };
 
 /* Begins reading an image. port NULL: a check, which calls no callback.

@@ -132,24 +132,24 @@ static void fail(struct fpga_model *m) {
     m->state = ERROR;
 }
 
-static void add(struct fpga_model *m, uint32_t value) {
+static void add(struct fpga_model *m, struct fpga_stream *s, uint32_t value) {
     switch (m->device.group) {
-    case FPGA_32C: m->crc = fpga_crc32c(m->crc, m->reg, value); break;
-    case FPGA_16A: m->crc = fpga_crc16(m->crc, 5, m->reg, value); break;
-    case FPGA_16N: m->crc = fpga_crc16(m->crc, 4, m->reg, value); break;
-    default: m->crc = fpga_crc22(m->crc, m->reg, value); break;
+    case FPGA_32C: s->crc = fpga_crc32c(s->crc, s->reg, value); break;
+    case FPGA_16A: s->crc = fpga_crc16(s->crc, 5, s->reg, value); break;
+    case FPGA_16N: s->crc = fpga_crc16(s->crc, 4, s->reg, value); break;
+    default: s->crc = fpga_crc22(s->crc, s->reg, value); break;
     }
 }
 
 /* A check of the running value against a CRC write or an automatic CRC
  * word. The 32-bit streams start again from 0; the 16-bit ones carry on. */
-static void check(struct fpga_model *m, uint32_t value) {
+static void check(struct fpga_model *m, struct fpga_stream *s, uint32_t value) {
     const uint32_t mask = m->device.group == FPGA_32C ? 0xffffffffu : wide(m) ? 0xffffu : 0x3fffffu;
     ++m->crc_checks;
-    if ((value & mask) != m->crc)
+    if ((value & mask) != s->crc)
         fail(m);
     if (wide(m))
-        m->crc = 0;
+        s->crc = 0;
 }
 
 static void start_up(struct fpga_model *m) {
@@ -159,39 +159,49 @@ static void start_up(struct fpga_model *m) {
     }
 }
 
-/* A data word of a write packet to register m->reg. */
-static void data(struct fpga_model *m, uint32_t value) {
+/* A data word of a write packet to s->reg. The device's own stream (s at
+ * streams) also checks the IDCODE, arms the start-up and ends with DESYNC;
+ * a carried one, for another die, only has its checks. */
+static void data(struct fpga_model *m, struct fpga_stream *s, uint32_t value) {
     const unsigned command = wide(m) ? 4 : 5;
     const unsigned idcode = m->device.group == FPGA_32C ? 0x0c : m->device.group == FPGA_16N ? 0x100 : 0x0e;
+    const int own = s == m->streams;
     /* Values of 32 bits take two words in 16-bit streams. */
-    if (!wide(m) && (m->reg == 0 || m->reg == idcode) && m->value_words++ == 0) {
-        m->high_word = value;
-        if (m->reg != 0)
-            add(m, value);
+    if (!wide(m) && (s->reg == 0 || s->reg == idcode) && s->value_words++ == 0) {
+        s->high_word = value;
+        if (s->reg != 0)
+            add(m, s, value);
         return;
     }
-    if (!wide(m) && (m->reg == 0 || m->reg == idcode)) {
-        value = m->high_word << 16 | value;
-        m->value_words = 0;
+    if (!wide(m) && (s->reg == 0 || s->reg == idcode)) {
+        value = s->high_word << 16 | value;
+        s->value_words = 0;
     }
 
-    if (m->reg == 0) {
-        check(m, value);
-        start_up(m);
+    if (s->reg == 0) {
+        check(m, s, value);
+        if (own)
+            start_up(m);
         return;
     }
-    if (m->reg == command && value == 7) {
-        m->crc = 0;
+    if (s->reg == command && value == 7) {
+        s->crc = 0;
         return;
     }
-    add(m, wide(m) || m->reg != idcode ? value : value & 0xffff);
-    if (m->reg == idcode) {
+    add(m, s, wide(m) || s->reg != idcode ? value : value & 0xffff);
+    if (s->reg == command && value == 0x0d) {
+        s->synced = 0;
+        s->sync = 0;
+    }
+    if (!own)
+        return;
+    if (s->reg == idcode) {
         m->idcode_seen = value;
         if (m->device.idcode != 0 && ((value ^ m->device.idcode) & 0x0fffffff) != 0)
             fail(m);
-    } else if (m->reg == command && value == 5) {
+    } else if (s->reg == command && value == 5) {
         m->start_armed = 1;
-    } else if (m->reg == command && value == 0x0d) {
+    } else if (s->reg == command && value == 0x0d) {
         start_up(m);
         if (m->state == SYNCED)
             m->state = HUNT;
@@ -199,43 +209,59 @@ static void data(struct fpga_model *m, uint32_t value) {
     }
 }
 
-static void header(struct fpga_model *m, uint32_t word) {
+static void header(struct fpga_model *m, struct fpga_stream *s, uint32_t word) {
     const unsigned type = wide(m) ? word >> 29 : word >> 13;
     const unsigned write = ((wide(m) ? word >> 27 : word >> 11) & 3) == 2;
     if (type == 1) {
-        m->reg = wide(m) ? word >> 13 & 0x1f : word >> 5 & 0x3f;
-        m->words_left = write ? word & (wide(m) ? 0x7ffu : 0x1fu) : 0;
+        s->reg = wide(m) ? word >> 13 & 0x1f : word >> 5 & 0x3f;
+        s->words_left = write ? word & (wide(m) ? 0x7ffu : 0x1fu) : 0;
     } else if (type == 2 && wide(m)) {
-        m->words_left = write ? word & 0x07ffffff : 0;
+        s->words_left = write ? word & 0x07ffffff : 0;
     } else if (type == 2) {
-        m->reg = word >> 5 & 0x3f;
-        m->count_words = 2;
-        m->words_left = 0;
+        s->reg = word >> 5 & 0x3f;
+        s->count_words = 2;
+        s->words_left = 0;
     }
-    m->write = write;
-    m->value_words = 0;
+    s->write = write;
+    s->value_words = 0;
+    /* The words of a write to register 1E make a stream of their own. */
+    if (s->words_left > 0 && s->reg == 0x1e && m->device.group == FPGA_32C && s + 1 < m->streams + 4)
+        s[1].synced = 0;
 }
 
 static void take_word(struct fpga_model *m, uint32_t word) {
     const unsigned frame_data = wide(m) ? 2 : 3;
-    if (m->count_words > 0) {
-        m->words_left = m->words_left << 16 | word;
-        if (--m->count_words == 0 && !m->write)
-            m->words_left = 0;
-    } else if (m->words_left > 0) {
-        data(m, word);
+    struct fpga_stream *s = m->streams;
+    /* Down to the stream that the word is for. */
+    while (s->synced && s->words_left > 0 && s->count_words == 0 && s->reg == 0x1e && m->device.group == FPGA_32C &&
+           s + 1 < m->streams + 4) {
+        add(m, s, word);
+        --s->words_left;
+        ++s;
+    }
+    if (!s->synced) {
+        if (word == 0xaa995566u) {
+            memset(s, 0, sizeof *s);
+            s->synced = 1;
+        }
+    } else if (s->count_words > 0) {
+        s->words_left = s->words_left << 16 | word;
+        if (--s->count_words == 0 && !s->write)
+            s->words_left = 0;
+    } else if (s->words_left > 0) {
+        data(m, s, word);
         /* After the frame data, one family checks a CRC word and another two
          * words (high, low), with no packet header. */
-        if (--m->words_left == 0 && m->reg == frame_data)
-            m->check_words = m->device.group == FPGA_16A ? 1 : m->device.group == FPGA_22F ? 2 : 0;
-    } else if (m->check_words == 2) {
-        m->high_word = word;
-        m->check_words = 1;
-    } else if (m->check_words == 1) {
-        check(m, m->device.group == FPGA_22F ? m->high_word << 16 | word : word);
-        m->check_words = 0;
+        if (--s->words_left == 0 && s->reg == frame_data)
+            s->check_words = m->device.group == FPGA_16A ? 1 : m->device.group == FPGA_22F ? 2 : 0;
+    } else if (s->check_words == 2) {
+        s->high_word = word;
+        s->check_words = 1;
+    } else if (s->check_words == 1) {
+        check(m, s, m->device.group == FPGA_22F ? s->high_word << 16 | word : word);
+        s->check_words = 0;
     } else {
-        header(m, word);
+        header(m, s, word);
     }
 }
 
@@ -243,10 +269,8 @@ static void synced(struct fpga_model *m) {
     m->state = SYNCED;
     m->bits = 0;
     m->bit_count = 0;
-    m->words_left = 0;
-    m->count_words = 0;
-    m->check_words = 0;
-    m->crc = 0;
+    memset(&m->streams[0], 0, sizeof m->streams[0]);
+    m->streams[0].synced = 1;
 }
 
 static int sync_word(const struct fpga_model *m) {

@@ -69,13 +69,19 @@ struct fpga_model {
     /* The stream. */
     uint64_t bits; /* bits received and not yet a word */
     int bit_count;
-    uint32_t sync;                /* the last 32 bits, while looking for the sync word */
-    unsigned reg, write;          /* the register and opcode of the packet */
-    uint32_t words_left;          /* data words of the packet still to come */
-    int count_words, check_words; /* long-count words, and auto-CRC words, to come */
-    uint32_t high_word;           /* first half of a two-word value in 16-bit streams */
-    int value_words;
-    uint32_t crc;
+    uint32_t sync; /* the last 32 bits, while looking for the sync word */
+    /* Its packets, and those of the streams that it carries, in whole words,
+     * for the other dies of the package (written to register 1E). */
+    struct fpga_stream {
+        int synced;
+        uint32_t sync;                /* a carried stream's last word, while looking for the sync word */
+        unsigned reg, write;          /* the register and opcode of the packet */
+        uint32_t words_left;          /* data words of the packet still to come */
+        int count_words, check_words; /* long-count words, and auto-CRC words, to come */
+        uint32_t high_word;           /* first half of a two-word value in 16-bit streams */
+        int value_words;
+        uint32_t crc;
+    } streams[4];
     int start_armed;
     long startup_clocks; /* since the start-up began; -1 before */
 

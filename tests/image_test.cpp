@@ -6,6 +6,8 @@
 #include <gtest/gtest.h>
 #include <zlib.h>
 
+#include <algorithm>
+#include <cstring>
 #include <random>
 #include <string>
 #include <vector>
@@ -63,6 +65,7 @@ enum class Mode { check, serial, parallel };
 
 struct Read {
     int result = 0;
+    std::uint64_t begun_ns = 0; // the model's time at the begin
     fpgabits_image_info info{};
     fpga_model model{};
     std::vector<int> writes; // what each write returned
@@ -70,7 +73,9 @@ struct Read {
 
 // Reads an image in chunks of chunk bytes (0: random sizes), into a model of
 // the device type or through the check pass, writing every chunk whatever
-// the results. A model may be configured first, for a partial image.
+// the results, from two buffers in turn: each is filled again as soon as the
+// write after the one that took it returns, which the model's check of DMA
+// sees. A model may be configured first, for a partial image.
 Read read(const std::string &image, const std::string &type, Mode mode, std::size_t chunk, const char *device = nullptr,
           std::uint32_t idcode = 0, bool partial = false, std::size_t window = 32768,
           const std::string *configure_first = nullptr) {
@@ -83,18 +88,21 @@ Read read(const std::string &image, const std::string &type, Mode mode, std::siz
     if (configure_first != nullptr) {
         EXPECT_EQ(fpgabits_load(&port, interface, configure_first->data(), configure_first->size()), FPGABITS_OK);
     }
-    const std::uint64_t before = r.model.now_ns;
+    r.begun_ns = r.model.now_ns;
     std::vector<unsigned char> work(FPGABITS_IMAGE_WORK_SIZE(window));
     fpgabits_image reader{};
     const fpgabits_port *with = mode == Mode::check ? nullptr : &port;
     r.result = (partial ? fpgabits_image_begin_partial : fpgabits_image_begin)(&reader, with, interface, device, idcode,
                                                                                work.data(), work.size());
-    EXPECT_EQ(r.model.now_ns, before) << "begin called back";
+    EXPECT_EQ(r.model.now_ns, r.begun_ns) << "begin called back";
     std::mt19937 random(static_cast<std::uint32_t>(image.size()));
-    for (std::size_t at = 0; at < image.size();) {
+    std::vector<unsigned char> buffers[2];
+    for (std::size_t at = 0, turn = 0; at < image.size(); turn ^= 1) {
         std::size_t size = chunk != 0 ? chunk : 1 + random() % (random() % 2 != 0 ? 16 : 70000);
         size = std::min(size, image.size() - at);
-        r.writes.push_back(fpgabits_image_write(&reader, image.data() + at, size));
+        buffers[turn].resize(std::max<std::size_t>(size, 70000));
+        std::copy_n(image.data() + at, size, buffers[turn].begin());
+        r.writes.push_back(fpgabits_image_write(&reader, buffers[turn].data(), size));
         at += size;
     }
     const int end = fpgabits_image_end(&reader, &r.info);
@@ -205,6 +213,14 @@ TEST(Image, RefusesBadImages) {
         return s;
     };
     const std::string hcrc = gzip(file, 10, true);
+    // One byte of the frame data changed: the CRC-32 of a gzip file made of
+    // it is right, the device's own check is not.
+    const std::string corrupt =
+        changed(file, file.size() / 2, static_cast<unsigned char>(file[file.size() / 2] ^ 0x08));
+    const std::string sync("\xaa\x99\x55\x66", 4);
+    const std::string stream = data.substr(data.find(sync));
+    const std::string long_name = "top;UserID=0XFFFFFFFF;Version=2024.2";
+    const std::size_t name_at = file.find("top;");
     // Flags 04: an extra field of two bytes, and no other optional field.
     const std::string extra = gz.substr(0, 3) + '\x04' + gz.substr(4, 6) + std::string("\x02\0AB", 4) + gz.substr(10);
     struct Case {
@@ -215,10 +231,26 @@ TEST(Image, RefusesBadImages) {
         const char *device = nullptr;
         std::uint32_t idcode = 0;
         std::size_t window = 1024;
-        bool partial = false; // begun with fpgabits_image_begin_partial(), into a configured device
+        bool partial = false;         // begun with fpgabits_image_begin_partial(), into a configured device
+        std::size_t chunk = 0;        // 0: random sizes
+        const char *design = nullptr; // the design name that the info holds, where given
     };
     const Case cases[] = {
         {"a partial configuration", partial, FPGABITS_OK, FPGABITS_OK, false, nullptr, 0, 1024, true},
+        {"a file and padding in chunks of 512 bytes", file + std::string(1536, '\xff'), FPGABITS_OK, FPGABITS_OK, false,
+         nullptr, 0, 1024, false, 512},
+        {"a file in two gzip members", gzip(file.substr(0, 9999), 10) + gzip(file.substr(9999), 9), FPGABITS_OK,
+         FPGABITS_OK, false},
+        {"raw data whose sync word ends its first 1 KiB", std::string(1020, '\xff') + stream, FPGABITS_OK, FPGABITS_OK,
+         false},
+        {"raw data whose sync word ends after its first 1 KiB", std::string(1021, '\xff') + stream, FPGABITS_ERR_FORMAT,
+         FPGABITS_ERR_FORMAT, true},
+        {"a byte of the frame data changed", corrupt, FPGABITS_ERR_CRC, FPGABITS_ERR_CRC, false},
+        {"a gzip file of it", gzip(corrupt, 10), FPGABITS_ERR_CRC, FPGABITS_ERR_CRC, false},
+        {"a full configuration in a partial load", file, FPGABITS_ERR_FORMAT, FPGABITS_ERR_FORMAT, true, nullptr, 0,
+         1024, true},
+        {"a header cut in a long design name", with_name(long_name, data).substr(0, name_at + 33), FPGABITS_ERR_FORMAT,
+         FPGABITS_ERR_FORMAT, true, nullptr, 0, 1024, false, 0, "top;UserID=0XFFFFFFFF"},
         {"padding after the data", file + std::string(700, '\xff'), FPGABITS_OK, FPGABITS_OK, false},
         {"padding after the gzip member", gz + std::string(700, '\xff'), FPGABITS_OK, FPGABITS_OK, false},
         {"a second gzip member", gz + gzip("other", 10), FPGABITS_OK, FPGABITS_OK, false},
@@ -260,22 +292,34 @@ TEST(Image, RefusesBadImages) {
         {"1F, then no gzip", changed(gz, 1, 0x8c), FPGABITS_ERR_FORMAT, FPGABITS_ERR_FORMAT, true},
         {"gzip of no method 8", changed(gz, 2, 7), FPGABITS_ERR_FORMAT, FPGABITS_ERR_FORMAT, true},
         {"gzip of text", gzip("hello, world", 10), FPGABITS_ERR_FORMAT, FPGABITS_ERR_FORMAT, true},
-        {"gzip with more window than the work area", gzip(file + file, 15), FPGABITS_ERR_STREAM, FPGABITS_ERR_STREAM,
+        {"gzip with more window than the work area", gzip(file + file, 15), FPGABITS_ERR_WINDOW, FPGABITS_ERR_WINDOW,
          false},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
-        const Read checked = read(c.image, "7a35tcsg324", Mode::check, 0, c.device, c.idcode, c.partial, c.window);
+        const Read checked =
+            read(c.image, "7a35tcsg324", Mode::check, c.chunk, c.device, c.idcode, c.partial, c.window);
         EXPECT_EQ(checked.result, c.check) << fpgabits_strerror(checked.result);
-        const Read loaded = read(c.image, "7a35tcsg324", Mode::serial, 0, c.device, c.idcode, c.partial, c.window,
+        if (c.design != nullptr) {
+            EXPECT_EQ(std::string(checked.info.design, strnlen(checked.info.design, 32)), c.design);
+        }
+        const Read loaded = read(c.image, "7a35tcsg324", Mode::serial, c.chunk, c.device, c.idcode, c.partial, c.window,
                                  c.partial ? &data : nullptr);
         EXPECT_EQ(loaded.result, c.load) << fpgabits_strerror(loaded.result);
-        EXPECT_EQ(loaded.model.prog_b_pulses, c.before_reset ? 0u : 1u) << "a partial one is loaded after a full one";
-        if (c.load == FPGABITS_OK) {
-            EXPECT_TRUE(loaded.model.done);
+        // A partial one is loaded after a full one; a full one that the
+        // image's own faults stop after the reset is reset again.
+        const bool image_fault = c.load != FPGABITS_OK && c.load != FPGABITS_ERR_CRC && c.load != FPGABITS_ERR_NO_DONE;
+        EXPECT_EQ(loaded.model.prog_b_pulses, c.partial ? 1u : c.before_reset ? 0u : image_fault ? 2u : 1u);
+        EXPECT_EQ(loaded.model.done, c.load == FPGABITS_OK || c.partial);
+        EXPECT_EQ(fpga_model_violation(&loaded.model), nullptr) << fpga_model_violation(&loaded.model);
+        // The check pass counts the device's CRC checks, up to one that fails.
+        if (c.check == FPGABITS_OK && c.load == FPGABITS_OK && !c.partial) {
+            EXPECT_EQ(checked.info.crc_checks, loaded.model.crc_checks);
+        } else if (c.check == FPGABITS_ERR_CRC) {
+            EXPECT_EQ(checked.info.crc_checks + 1, loaded.model.crc_checks);
         }
         if (c.before_reset) {
-            EXPECT_EQ(loaded.model.now_ns, 0u) << "called back";
+            EXPECT_EQ(loaded.model.now_ns, loaded.begun_ns) << "called back";
         }
         // After an error, every write returns it.
         for (std::size_t i = 1; i < loaded.writes.size(); ++i) {
