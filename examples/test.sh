@@ -17,7 +17,10 @@
 #            FPGAs, then again from the image files of card/, which the build
 #            wrote, where a copy with a byte changed is refused.
 # consumer   tests/consumer from an installed package, with gcc and clang and
-#            -Werror; editing the program compiles no data again.
+#            -Werror; editing the program compiles no data again. Then the
+#            example of docs/testing.md, its files taken from the page, as C99
+#            with -Werror against the package's model: what it prints must be
+#            the page's text.
 # readme     the README's blocks of commands marked for it, from a copy of the
 #            repository's root after the quick start, with fpgabits installed
 #            into prefix/: what each prints must end with the block of text
@@ -325,6 +328,38 @@ consumer)
     fi
     echo "ok: $cc: a change to the program compiles no data again"
   done
+
+  # Each block after the marker is a file named in its first line, such as
+  # "/* fpga.c: ..." or "# CMakeLists.txt: ...", up to the text it prints.
+  marker='<!-- examples/test.sh consumer builds the next four blocks, runs it and compares with the text -->'
+  page=$work/testing
+  mkdir -p "$page/bitstreams"
+  cp "$work/main.bit" "$page/bitstreams/main.bit"
+  awk -v marker="$marker" -v dir="$page" '
+    $0 == marker { state = 1; next }
+    state == 1 && ($0 == "```c" || $0 == "```cmake") { state = 2; file = ""; next }
+    state == 2 && $0 == "```" { close(dir "/" file); state = 1; next }
+    state == 2 && file == "" { file = $2; sub(/:$/, "", file) }
+    state == 2 { print > (dir "/" file); next }
+    state == 1 && $0 == "```text" { state = 3; next }
+    state == 3 && $0 == "```" { state = 0; next }
+    state == 3 { print > (dir "/expected") }
+  ' "$examples/../docs/testing.md"
+  for file in fpga.h fpga.c fpga_test.c CMakeLists.txt expected; do
+    [[ -f $page/$file ]] || {
+      echo "FAIL: docs/testing.md: no $file after the marker" >&2
+      exit 1
+    }
+  done
+  cmake -S "$page" -B "$page/build" -DCMAKE_PREFIX_PATH="$work/prefix" \
+    -DCMAKE_C_FLAGS="-std=c99 -Wall -Wextra -Wpedantic -Werror" >/dev/null
+  cmake --build "$page/build" >/dev/null
+  "$page/build/fpga_test" >"$page/printed" || {
+    cat "$page/printed"
+    echo "FAIL: docs/testing.md: the example's test failed" >&2
+    exit 1
+  }
+  expect "docs/testing.md: the example against the model" "$(cat "$page/expected")" cat "$page/printed"
   ;;
 
 readme)
