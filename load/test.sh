@@ -26,7 +26,8 @@ mkdir "$work/tmp"
 # large input in memory would run out of; not where the program cannot start
 # in it, as under AddressSanitizer, which reserves terabytes.
 memory=400000
-if ! (ulimit -v $memory && LD_PRELOAD="$standin" "$program" --version) >/dev/null 2>&1; then
+# The braces also silence the shell's own notice that the program aborted.
+if ! { (ulimit -v $memory && LD_PRELOAD="$standin" "$program" --version) >/dev/null; } 2>/dev/null; then
   echo "the cases run with no limit of address space: the program does not start in $memory KiB"
   memory=
 fi
