@@ -10,6 +10,9 @@ install(TARGETS fpgabits-deflate EXPORT fpgabits-targets RUNTIME DESTINATION ${C
 install(TARGETS fpgabits_loader EXPORT fpgabits-targets)
 install(FILES loader/fpgabits_load.h loader/fpgabits_internal.h loader/fpgabits_load.c loader/fpgabits_stream.c
               loader/fpgabits_inflate.c loader/fpgabits_image.c DESTINATION ${FPGABITS_LOADER_DIR})
+# The FPGA model's sources, through fpgabits::model.
+install(TARGETS fpgabits_model EXPORT fpgabits-targets)
+install(FILES tests/fpga_model.h tests/fpga_model.c DESTINATION ${FPGABITS_MODEL_DIR})
 
 # Debian wants the manual page and its changelog compressed; -n leaves the
 # name and time stamp out, so the same sources give the same package.
@@ -34,9 +37,14 @@ install(CODE "
 install(FILES ${CMAKE_CURRENT_BINARY_DIR}/man/fpgabits.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 install(FILES docs/debian/copyright DESTINATION ${CMAKE_INSTALL_DOCDIR})
 
-# fpgabits-load, built on Linux, and its manual page.
+# fpgabits-load, built on Linux, its manual page, and the stand-in for the
+# kernel's devices that lets it load the model. The stand-in is for
+# LD_PRELOAD alone, so it has a private directory and no version in its name;
+# two levels below lib/, as cpack makes a package run ldconfig for a library
+# in lib/ or a directory of it.
 if(TARGET fpgabits-load)
   install(TARGETS fpgabits-load RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+  install(TARGETS fpgabits_standin LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}/fpgabits/preload)
   add_custom_command(
     OUTPUT fpgabits-load.1.gz
     COMMAND ${CMAKE_COMMAND} -E copy ${PROJECT_SOURCE_DIR}/load/fpgabits-load.1 fpgabits-load.1
@@ -73,7 +81,12 @@ read-only data that stays in flash.\n\
 fpgabits-load configures an FPGA from a Linux board over SPI and GPIO\n\
 (spidev and the GPIO character device) with a bitstream file, a gzip file\n\
 of one or raw configuration data, and checks the whole file before it\n\
-resets the FPGA.")
+resets the FPGA.\n\
+\n\
+For tests without a board, a model of an FPGA's configuration logic\n\
+(fpgabits::model, C99 sources) takes the place of the FPGA behind a port of\n\
+the loader, and a stand-in for the kernel's SPI and GPIO devices, preloaded,\n\
+puts it behind fpgabits-load.")
 set(CPACK_DEBIAN_PACKAGE_RELEASE 1)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION embedded)

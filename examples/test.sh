@@ -17,7 +17,10 @@
 #            FPGAs, then again from the image files of card/, which the build
 #            wrote, where a copy with a byte changed is refused.
 # consumer   tests/consumer from an installed package, with gcc and clang and
-#            -Werror; editing the program compiles no data again.
+#            -Werror; editing the program compiles no data again. Then the
+#            example of docs/testing.md, its files taken from the page, as C99
+#            with -Werror against the package's model: what it prints must be
+#            the page's text.
 # readme     the README's blocks of commands marked for it, from a copy of the
 #            repository's root after the quick start, with fpgabits installed
 #            into prefix/: what each prints must end with the block of text
@@ -81,11 +84,11 @@ stream_size() {
 # where a NAME of "refused" stands for the copy with a byte changed, which the
 # main FPGA refuses.
 image() {
-  local info="$1: design $4, device $5, built $6"
+  echo "$1: design $4, device $5, built $6"
   if [[ $2 == refused ]]; then
-    echo "$info: refused (corrupt or cut short data); main keeps IDCODE $8, DONE high, 2 CRC checks passed"
+    echo "  refused (corrupt or cut short data); main keeps IDCODE $8, DONE high, 2 CRC checks passed"
   else
-    echo "$info, $7 bytes, crc32 $(crc32 "$3" "$7"), IDCODE $8: $2 configured, DONE high, 2 CRC checks passed"
+    echo "  $7 bytes, crc32 $(crc32 "$3" "$7"), IDCODE $8: $2 configured, DONE high, 2 CRC checks passed"
   fi
 }
 
@@ -105,10 +108,10 @@ bad_copy() {
 # compressed.
 firmware() {
   printf 'main: device %s, built %s 09:30:00, %d bytes, crc32 %s\n' "$1" "$2" "$3" "$(crc32 "$work/main.bit" "$3")"
-  printf 'io: device xc7s50csga324, built 2026/12/01 09:30:00, 33333 bytes, crc32 %s, compressed to %d bytes\n' \
+  printf 'io: device xc7s50csga324, built 2026/12/01 09:30:00, 33333 bytes, crc32 %s, compressed to %d\n' \
     "$(crc32 "$work/io.bit" 33333)" "$(stream_size io_fpga_data)"
   printf 'main: configured over serial, IDCODE 0362d093, %d bytes sent, DONE high, 2 CRC checks passed\n' "$3"
-  echo 'io: configured over parallel x8, 33333 bytes sent from compressed data, DONE high, 2 CRC checks passed'
+  echo 'io: configured over parallel x8, 33333 bytes inflated and sent, DONE high, 2 CRC checks passed'
   local design='sample_top;UserID=0XFFFFFFFF'
   image card/main.bit.gz main "$work/main.bit" "$design" "$1" "$2 09:30:00" "$3" 0362d093
   image card/io.bit io "$work/io.bit" "$design" xc7s50csga324 '2026/12/01 09:30:00' 33333 0362f093
@@ -285,14 +288,14 @@ cortex-m3)
   cmake --build "$work/real" >/dev/null
   program=$work/real/firmware.elf
   report() {
-    printf '%s: device %s, built %s, %d bytes, crc32 %s, compressed to %d bytes\n' "$1" "$3" "$4" "$5" \
+    printf '%s: device %s, built %s, %d bytes, crc32 %s, compressed to %d\n' "$1" "$3" "$4" "$5" \
       "$(crc32 "$2" "$5")" "$(stream_size "$1_fpga_data")"
   }
   expect "cortex-m3 firmware with two real bitstreams compressed into 1 MiB of flash" \
     "$(report main "$main" 7a35ticsg324 '2020/10/25 22:13:40' 2192012
       report io "$io" 7z010clg400 '2023/09/06 19:46:20' 2083740
-      echo 'main: configured over serial, 2192012 bytes sent from compressed data, DONE high, 2 CRC checks passed'
-      echo 'io: configured over parallel x8, 2083740 bytes sent from compressed data, DONE high, 2 CRC checks passed'
+      echo 'main: configured over serial, 2192012 bytes inflated and sent, DONE high, 2 CRC checks passed'
+      echo 'io: configured over parallel x8, 2083740 bytes inflated and sent, DONE high, 2 CRC checks passed'
       image card/main.bit.gz main "$main" 'top;UserID=0XFFFFFFFF' 7a35ticsg324 '2020/10/25 22:13:40' 2192012 0362d093
       image card/io.bit io "$io" design_1_wrapper 7z010clg400 '2023/09/06 19:46:20' 2083740 03722093
       image card/bad.bit.gz refused "$main" 'top;UserID=0XFFFFFFFF' 7a35ticsg324 '2020/10/25 22:13:40' 2192012 0362d093)" \
@@ -325,6 +328,38 @@ consumer)
     fi
     echo "ok: $cc: a change to the program compiles no data again"
   done
+
+  # Each block after the marker is a file named in its first line, such as
+  # "/* fpga.c: ..." or "# CMakeLists.txt: ...", up to the text it prints.
+  marker='<!-- examples/test.sh consumer builds the next four blocks, runs it and compares with the text -->'
+  page=$work/testing
+  mkdir -p "$page/bitstreams"
+  cp "$work/main.bit" "$page/bitstreams/main.bit"
+  awk -v marker="$marker" -v dir="$page" '
+    $0 == marker { state = 1; next }
+    state == 1 && ($0 == "```c" || $0 == "```cmake") { state = 2; file = ""; next }
+    state == 2 && $0 == "```" { close(dir "/" file); state = 1; next }
+    state == 2 && file == "" { file = $2; sub(/:$/, "", file) }
+    state == 2 { print > (dir "/" file); next }
+    state == 1 && $0 == "```text" { state = 3; next }
+    state == 3 && $0 == "```" { state = 0; next }
+    state == 3 { print > (dir "/expected") }
+  ' "$examples/../docs/testing.md"
+  for file in fpga.h fpga.c fpga_test.c CMakeLists.txt expected; do
+    [[ -f $page/$file ]] || {
+      echo "FAIL: docs/testing.md: no $file after the marker" >&2
+      exit 1
+    }
+  done
+  cmake -S "$page" -B "$page/build" -DCMAKE_PREFIX_PATH="$work/prefix" \
+    -DCMAKE_C_FLAGS="-std=c99 -Wall -Wextra -Wpedantic -Werror" >/dev/null
+  cmake --build "$page/build" >/dev/null
+  "$page/build/fpga_test" >"$page/printed" || {
+    cat "$page/printed"
+    echo "FAIL: docs/testing.md: the example's test failed" >&2
+    exit 1
+  }
+  expect "docs/testing.md: the example against the model" "$(cat "$page/expected")" cat "$page/printed"
   ;;
 
 readme)
@@ -337,7 +372,7 @@ readme)
   ln -s "$build/fpgabits" "$work/root/build/fpgabits"
   (cd "$work/root/build" && ./fpgabits ../examples/sample.bit >/dev/null)
   cmake --install "$build" --prefix "$work/root/prefix" >/dev/null
-  marker='<!-- examples/test.sh readme runs this block and compares the end of what it prints with the next -->'
+  marker='<!-- examples/test.sh readme runs this block and compares the end of its output with the next -->'
   awk -v marker="$marker" -v out="$work/block" '
     $0 == marker { state = 1; ++n; next }
     state == 1 && $0 == "```sh" { state = 2; next }

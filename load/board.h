@@ -39,6 +39,12 @@ class Descriptor {
     ~Descriptor();
     int get() const { return fd_; }
     void reset(int fd);
+    // Hands the descriptor over, open, to a new owner.
+    int release() {
+        const int fd = fd_;
+        fd_ = -1;
+        return fd;
+    }
 
   private:
     int fd_ = -1;

@@ -11,11 +11,11 @@
 #include <cerrno>
 #include <cinttypes>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <memory>
 #include <string>
-#include <vector>
 
 #include "board.h"
 #include "fpgabits_load.h"
@@ -35,8 +35,6 @@ struct Usage : std::runtime_error {
 
 constexpr std::uint32_t default_speed = 10000000;
 constexpr std::uint32_t lowest_speed = 1000, highest_speed = 100000000;
-// Standard input and other streams are held in memory for the two passes.
-constexpr std::size_t largest_stream = std::size_t{1} << 30;
 
 constexpr const char *usage_text =
     "usage: fpgabits-load --spi DEVICE --prog CHIP:LINE --init CHIP:LINE --done CHIP:LINE\n"
@@ -172,8 +170,9 @@ double seconds_now() {
     return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
 }
 
-// The file, read twice: a regular file from its descriptor, anything else
-// (standard input, a pipe) from the copy in memory made when it is opened.
+// The file, read twice from a descriptor: a regular file as it is, anything
+// else (standard input, a pipe) from a copy in an unlinked temporary file,
+// which keeps memory bounded whatever the size of the input.
 class Input {
   public:
     explicit Input(const std::string &name) : name_(name == "-" ? "standard input" : name) {
@@ -186,44 +185,22 @@ class Input {
             throw Failure(name_ + ": " + std::strerror(errno));
         if (S_ISDIR(status.st_mode))
             throw Failure(name_ + ": is a directory");
-        if (S_ISREG(status.st_mode)) {
+        if (S_ISREG(status.st_mode))
             size_ = static_cast<std::uint64_t>(status.st_size);
-            return;
-        }
-        unsigned char buffer[65536];
-        for (;;) {
-            const std::size_t got = read_file(buffer, sizeof buffer);
-            if (got == 0)
-                break;
-            if (memory_.size() + got > largest_stream)
-                throw Failure(name_ + ": more than 1 GiB (give it as a file)");
-            memory_.insert(memory_.end(), buffer, buffer + got);
-        }
-        in_memory_ = true;
-        size_ = memory_.size();
+        else
+            copy();
     }
 
     const std::string &name() const { return name_; }
     std::uint64_t size() const { return size_; }
 
     void rewind() {
-        at_ = 0;
-        if (!in_memory_ && lseek(file_.get(), 0, SEEK_SET) != 0)
+        if (lseek(file_.get(), 0, SEEK_SET) != 0)
             throw Failure(name_ + ": " + std::strerror(errno));
     }
 
     // The next bytes, up to size; 0 at the end.
     std::size_t read(unsigned char *buffer, std::size_t size) {
-        if (!in_memory_)
-            return read_file(buffer, size);
-        const std::size_t count = std::min(size, memory_.size() - at_);
-        std::memcpy(buffer, memory_.data() + at_, count);
-        at_ += count;
-        return count;
-    }
-
-  private:
-    std::size_t read_file(unsigned char *buffer, std::size_t size) {
         for (;;) {
             const ssize_t got = ::read(file_.get(), buffer, size);
             if (got >= 0)
@@ -233,11 +210,37 @@ class Input {
         }
     }
 
+  private:
+    // Copies the stream into a temporary file, which takes its place.
+    void copy() {
+        const char *directory = std::getenv("TMPDIR");
+        const std::string where = directory != nullptr && directory[0] != '\0' ? directory : "/tmp";
+        std::string path = where + "/fpgabits-load-XXXXXX";
+        board::Descriptor copy(mkostemp(path.data(), O_CLOEXEC));
+        if (copy.get() < 0)
+            throw Failure(name_ + ": cannot make a temporary file in " + where + ": " + std::strerror(errno) +
+                          " (set TMPDIR to a writable directory, or give a file)");
+        // Unlinked at once, it goes when the program ends, however it ends.
+        unlink(path.c_str());
+        unsigned char buffer[65536];
+        for (std::size_t got = 0; (got = read(buffer, sizeof buffer)) > 0;) {
+            for (std::size_t at = 0; at < got;) {
+                const ssize_t put = write(copy.get(), buffer + at, got - at);
+                if (put < 0 && errno == EINTR)
+                    continue;
+                if (put < 0)
+                    throw Failure(name_ + ": cannot copy it into a temporary file in " + where + ": " +
+                                  std::strerror(errno) + " (free space there, set TMPDIR to another directory, " +
+                                  "or give a file)");
+                at += static_cast<std::size_t>(put);
+            }
+            size_ += got;
+        }
+        file_.reset(copy.release());
+    }
+
     std::string name_;
     board::Descriptor file_;
-    std::vector<unsigned char> memory_;
-    bool in_memory_ = false;
-    std::size_t at_ = 0;
     std::uint64_t size_ = 0;
 };
 

@@ -1,11 +1,12 @@
 /* A stand-in for the kernel under fpgabits-load, for its tests on machines
- * without GPIO or SPI: preloaded (LD_PRELOAD), it serves open, ioctl and
- * close for /dev/gpiochipN and /dev/spidevX.Y with the kernel's structures
- * (linux/gpio.h version 2, linux/spi/spidev.h), and clock_gettime for
- * CLOCK_MONOTONIC, and wires them to the FPGA model: PROG_B, INIT_B and DONE
- * on lines of gpiochip0, DIN and CCLK on spidev0.0, time on the model's
- * virtual clock, so that the loader's waits pass in no real time. An SPI
- * message lasts as long as its bits take at its speed.
+ * without GPIO or SPI, and for users who try it without a board (installed
+ * as lib/fpgabits/preload/libfpgabits-standin.so): preloaded (LD_PRELOAD),
+ * it serves open, ioctl and close for /dev/gpiochipN and /dev/spidevX.Y with
+ * the kernel's structures (linux/gpio.h version 2, linux/spi/spidev.h), and
+ * clock_gettime for CLOCK_MONOTONIC, and wires them to the FPGA model:
+ * PROG_B, INIT_B and DONE on lines of gpiochip0, DIN and CCLK on spidev0.0,
+ * time on the model's virtual clock, so that the loader's waits pass in no
+ * real time. An SPI message lasts as long as its bits take at its speed.
  *
  * It refuses what the kernel refuses (a line requested twice, values of
  * lines not requested or set on inputs, messages over bufsiz, bad flags and

@@ -20,6 +20,17 @@ failures=0
 gzip -9c "$work/a.bit" >"$work/a.bit.gz"
 tail -c 4096 "$work/a.bit" >"$work/a.bin"
 head -c 3000 "$work/a.bit" >"$work/cut.bit"
+mkdir "$work/tmp"
+
+# Every case runs in 400 MB of address space, which a program that held a
+# large input in memory would run out of; not where the program cannot start
+# in it, as under AddressSanitizer, which reserves terabytes.
+memory=400000
+# The braces also silence the shell's own notice that the program aborted.
+if ! { (ulimit -v $memory && LD_PRELOAD="$standin" "$program" --version) >/dev/null; } 2>/dev/null; then
+  echo "the cases run with no limit of address space: the program does not start in $memory KiB"
+  memory=
+fi
 
 # run ENVIRONMENT ARGUMENTS: runs the program with the stand-in, its output
 # in $work/out and $work/err, its status in $status, the report in $work/report.
@@ -27,8 +38,11 @@ run() {
   status=0
   rm -f "$work/report"
   # shellcheck disable=SC2086 # the environment is words
-  env FPGABITS_STANDIN_REPORT="$work/report" LD_PRELOAD="$standin" $1 \
-    bash -c "exec \"$program\" $2 >\"$work/out\" 2>\"$work/err\"" || status=$?
+  (
+    [[ -z $memory ]] || ulimit -v $memory
+    env FPGABITS_STANDIN_REPORT="$work/report" LD_PRELOAD="$standin" $1 \
+      bash -c "exec \"$program\" $2 >\"$work/out\" 2>\"$work/err\""
+  ) || status=$?
 }
 
 fail() {
@@ -66,6 +80,10 @@ while IFS='|' read -r name environment arguments want error report; do
 done <<'EOF'
 a bitstream file|                           |$pins $work/a.bit                   |0||$loaded device_opens=4 speed=10000000 largest_message=512 bytes=4104
 a gzip file, from standard input|           |$pins - <$work/a.bit.gz             |0||$loaded
+a gzip file, through a pipe|TMPDIR=$work/tmp|$pins - < <(cat $work/a.bit.gz)   |0||$loaded
+no temporary directory for a pipe|TMPDIR=$work/none|$pins - < <(cat $work/a.bit.gz)|1|standard input: cannot make a temporary file in .*/none: No such file or directory \(set TMPDIR to a writable directory, or give a file\)$|$untouched
+empty standard input|                       |$pins - </dev/null                  |1|standard input: unknown image format, or bits reversed \(give the bitstream file, a gzip file of one, or raw configuration data\)$|$untouched
+300 MB of zeros on standard input|          |$pins - < <(head -c 300000000 /dev/zero)|1|standard input: unknown image format, or bits reversed \(give the bitstream file, a gzip file of one, or raw configuration data\)$|$untouched
 raw configuration data|                     |$pins $work/a.bin                   |0||$loaded
 a bufsiz of 100, at 1 MHz|FPGABITS_STANDIN_BUFSIZ=100|$pins --speed 1000000 $work/a.bit|0||$loaded largest_message=100 speed=1000000
 the device type and the IDCODE asked for|   |$pins --device 7A35T --idcode 0x1362d093 $work/a.bit|0||$loaded
@@ -93,6 +111,9 @@ a bad line|                                 |${pins/0:22/0} $work/a.bit         
 a bad speed|                                |$pins --speed 10M $work/a.bit       |2|--speed 10M: give the SPI clock in Hz|$untouched
 no file|                                    |$pins                               |2|no FILE given|$untouched
 EOF
+
+# The copy of a pipe leaves nothing behind in TMPDIR.
+[[ -z $(ls -A "$work/tmp") ]] || fail "a gzip file, through a pipe" "left $(ls -A "$work/tmp") in TMPDIR"
 
 # What a load prints: the header's texts, the data and the time it took
 # through the model at the default 10 MHz.

@@ -1,12 +1,13 @@
 /* A model of an FPGA's configuration logic behind the pins of a struct
- * fpgabits_port, on a virtual clock, for the loader's tests and the firmware
- * example. It plays one device, named by the device type of a bitstream
- * header, and checks what the device would: INIT_B low while PROG_B is low
- * and while the memory clears, no CCLK before INIT_B is high, the sync word,
- * the packets, the CRC checks and the IDCODE of the device's family, INIT_B
- * low on a failed check, DONE after START and a few start-up clocks, and the
- * clocks after DONE. What a real device would not take is recorded as a
- * violation. C99. */
+ * fpgabits_port, on a virtual clock, for the loader's tests, the firmware
+ * example, and the tests of users' ports and firmware on the build machine
+ * (installed as fpgabits::model). It plays one device, named by the device
+ * type of a bitstream header, and checks what the device would: INIT_B low
+ * while PROG_B is low and while the memory clears, no CCLK before INIT_B is
+ * high, the sync word, the packets, the CRC checks and the IDCODE of the
+ * device's family, INIT_B low on a failed check, DONE after START and a few
+ * start-up clocks, and the clocks after DONE. What a real device would not
+ * take is recorded as a violation. C99. */
 #ifndef FPGA_MODEL_H
 #define FPGA_MODEL_H
 

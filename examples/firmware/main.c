@@ -69,7 +69,7 @@ static int report(const struct fpga *fpga) {
     printf("%s: device %s, built %s, %lu bytes, crc32 %08lx", fpga->name, fpga->device, fpga->date, (unsigned long)size,
            (unsigned long)crc);
     if (fpga->window != 0)
-        printf(", compressed to %lu bytes", (unsigned long)fpga->size);
+        printf(", compressed to %lu", (unsigned long)fpga->size);
     printf("\n");
     return 1;
 }
@@ -113,7 +113,7 @@ static void configure(const struct fpga *fpga, struct fpga_model *model) {
     if (fpga->window != 0) {
         error = fpgabits_load_deflate(&port, interface, fpga->data, fpga->size, work, sizeof work);
         result = error == FPGABITS_OK ? "configured" : fpgabits_strerror(error);
-        printf("%s: %s over %s, %lu bytes sent from compressed data", fpga->name, result,
+        printf("%s: %s over %s, %lu bytes inflated and sent", fpga->name, result,
                fpga->parallel ? "parallel x8" : "serial", (unsigned long)fpga->config_size);
     } else {
         error = fpga->parallel ? fpgabits_load(&port, interface, fpga->data, fpga->size) : load_in_chunks(&port, fpga);
@@ -144,8 +144,9 @@ static int read_image(FILE *file, const struct fpgabits_port *port, const struct
 }
 
 /* Checks an image file of the card, and loads it into the FPGA if it is
- * good. A refused image says nothing of the size and CRC-32 that the reader
- * saw before the fault; the FPGA's model shows that it was left alone. */
+ * good: a line of what its header says, and one of the check and the load.
+ * A refused image says nothing of the size and CRC-32 that the reader saw
+ * before the fault; the FPGA's model shows that it was left alone. */
 static void load_image(const char *path, const struct fpga *fpga, struct fpga_model *model) {
     struct fpgabits_image_info info;
     struct fpgabits_port port;
@@ -158,13 +159,16 @@ static void load_image(const char *path, const struct fpga *fpga, struct fpga_mo
     error = read_image(file, NULL, fpga, model, &info);
     if (ferror(file)) {
         printf("%s: cannot read\n", path);
-    } else if (error != FPGABITS_OK) {
-        printf("%s: design %s, device %s, built %s: refused (%s); %s keeps IDCODE %08lx", path, info.design,
-               info.device, info.date, fpgabits_strerror(error), fpga->name, (unsigned long)model->idcode_seen);
+        fclose(file);
+        return;
+    }
+    printf("%s: design %s, device %s, built %s\n", path, info.design, info.device, info.date);
+    if (error != FPGABITS_OK) {
+        printf("  refused (%s); %s keeps IDCODE %08lx", fpgabits_strerror(error), fpga->name,
+               (unsigned long)model->idcode_seen);
         print_model(model);
     } else {
-        printf("%s: design %s, device %s, built %s, %lu bytes, crc32 %08lx, IDCODE %08lx: ", path, info.design,
-               info.device, info.date, (unsigned long)info.config_size, (unsigned long)info.crc32,
+        printf("  %lu bytes, crc32 %08lx, IDCODE %08lx: ", (unsigned long)info.config_size, (unsigned long)info.crc32,
                (unsigned long)info.idcode);
         fpga_model_port(model, &port);
         error = read_image(file, &port, fpga, model, &info);
