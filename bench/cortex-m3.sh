@@ -38,9 +38,12 @@
 # loader and port; for fpgabits_image (a gzip file in 512-byte chunks), the
 # same plus its CRC-32 pass, as measured in the same run; for fpgabits_load
 # over parallel x8, at most 2 besides the port's callbacks (the loader
-# column). The code size of each loader/*.c at
-# -Os: the inflater and the loader at most 4.5 KiB, any other file (the image
-# reader) at most 2 KiB, all at most 6.5 KiB, and none with .data or .bss.
+# column); for fpgabits_image_check, the check pass of a bitstream file in
+# 512-byte chunks (which computes the CRC-32 and the configuration logic's
+# own CRC checks), at most 12 on the 32C file; its interface does not matter,
+# and only serial is counted. The code size of each loader/*.c at -Os: the
+# inflater and the loader at most 4.5 KiB, all at most 7.5 KiB, and none
+# with .data or .bss.
 #
 # Installs what it needs with apt-get.
 set -euo pipefail
@@ -60,6 +63,7 @@ rows=(
   "fpgabits_load_deflate deflate"
   "fpgabits_load config"
   "fpgabits_image gz"
+  "fpgabits_image_check bit"
 )
 interfaces=(serial x8)
 optimisations=(O2 Os)
@@ -73,10 +77,11 @@ goal() {
     32C) serial=14.9 ;;
     *) serial= ;;
   esac
-  case $1/$2 in
-    fpgabits_load_deflate/serial | fpgabits_image/serial) echo "${serial:--}" ;;
-    fpgabits_load_deflate/x8 | fpgabits_image/x8) awk -v s="$serial" 'BEGIN { print s == "" ? "-" : s + 1 }' ;;
-    fpgabits_load/x8) echo 2 ;;
+  case $1/$2/$3 in
+    fpgabits_load_deflate/serial/* | fpgabits_image/serial/*) echo "${serial:--}" ;;
+    fpgabits_load_deflate/x8/* | fpgabits_image/x8/*) awk -v s="$serial" 'BEGIN { print s == "" ? "-" : s + 1 }' ;;
+    fpgabits_load/x8/*) echo 2 ;;
+    fpgabits_image_check/serial/32C) echo 12 ;;
     *) echo - ;;
   esac
 }
@@ -169,7 +174,6 @@ for object in "$work"/Os/fpgabits_*.o; do
   limit=
   case $name in
     fpgabits_load.o | fpgabits_inflate.o) core=$((core + text)) ;;
-    *) limit="<= 2048 $( ((text <= 2048)) && echo met || echo MISSED)" ;;
   esac
   if ((data + bss > 0)); then
     limit+=" has .data or .bss: MISSED"
@@ -178,7 +182,7 @@ for object in "$work"/Os/fpgabits_*.o; do
   printf '%-24s %6d %6d %6d   %s\n' "$name" "$text" "$data" "$bss" "$limit"
 done
 printf '%-24s %6d %20s   <= 4608 %s\n' "inflater and loader" "$core" "" "$( ((core <= 4608)) && echo met || echo MISSED)"
-printf '%-24s %6d %20s   <= 6656 %s\n' "all" "$total" "" "$( ((total <= 6656)) && echo met || echo MISSED)"
+printf '%-24s %6d %20s   <= 7680 %s\n' "all" "$total" "" "$( ((total <= 7680)) && echo met || echo MISSED)"
 ((bad == 0)) && echo "no .data or .bss in any object"
 
 # The inputs of each device picked: PREFIX.config, PREFIX.deflate, from its
@@ -250,6 +254,7 @@ for entry in "${rows[@]}"; do
     group=${group%)}
     for interface in "${interfaces[@]}"; do
       picked "$interface" "${picked_interfaces[@]}" || continue
+      [[ $row == fpgabits_image_check && $interface != serial ]] && continue
       for opt in "${optimisations[@]}"; do
         picked "$opt" "${picked_optimisations[@]}" || continue
         run_case "$opt" "$row" "$interface" "${prefix_of[$device]}.$kind" "$bytes"

@@ -20,7 +20,8 @@
 #            -Werror; editing the program compiles no data again. Then the
 #            example of docs/testing.md, its files taken from the page, as C99
 #            with -Werror against the package's model: what it prints must be
-#            the page's text.
+#            the page's text; and docs/images.md's read_image() against the
+#            model with its check of DMA.
 # readme     the README's blocks of commands marked for it, from a copy of the
 #            repository's root after the quick start, with fpgabits installed
 #            into prefix/: what each prints must end with the block of text
@@ -82,11 +83,12 @@ stream_size() {
 # What the firmware prints of the card's image FILE of a bitstream, loaded into
 # the FPGA NAME: image FILE NAME BITSTREAM DESIGN DEVICE DATE_TIME SIZE IDCODE,
 # where a NAME of "refused" stands for the copy with a byte changed, which the
-# main FPGA refuses.
+# main FPGA refuses, the reason coming after the IDCODE.
 image() {
   echo "$1: design $4, device $5, built $6"
   if [[ $2 == refused ]]; then
-    echo "  refused (corrupt or cut short data); main keeps IDCODE $8, DONE high, 2 CRC checks passed"
+    echo "  refused: $9"
+    echo "  main keeps IDCODE $8, DONE high, 2 CRC checks passed"
   else
     echo "  $7 bytes, crc32 $(crc32 "$3" "$7"), IDCODE $8: $2 configured, DONE high, 2 CRC checks passed"
   fi
@@ -115,7 +117,8 @@ firmware() {
   local design='sample_top;UserID=0XFFFFFFFF'
   image card/main.bit.gz main "$work/main.bit" "$design" "$1" "$2 09:30:00" "$3" 0362d093
   image card/io.bit io "$work/io.bit" "$design" xc7s50csga324 '2026/12/01 09:30:00' 33333 0362f093
-  image card/bad.bit.gz refused "$work/main.bit" "$design" "$1" "$2 09:30:00" "$3" 0362d093
+  image card/bad.bit.gz refused "$work/main.bit" "$design" "$1" "$2 09:30:00" "$3" 0362d093 \
+    'corrupt or cut short data'
 }
 
 case $mode in
@@ -298,7 +301,8 @@ cortex-m3)
       echo 'io: configured over parallel x8, 2083740 bytes inflated and sent, DONE high, 2 CRC checks passed'
       image card/main.bit.gz main "$main" 'top;UserID=0XFFFFFFFF' 7a35ticsg324 '2020/10/25 22:13:40' 2192012 0362d093
       image card/io.bit io "$io" design_1_wrapper 7z010clg400 '2023/09/06 19:46:20' 2083740 03722093
-      image card/bad.bit.gz refused "$main" 'top;UserID=0XFFFFFFFF' 7a35ticsg324 '2020/10/25 22:13:40' 2192012 0362d093)" \
+      image card/bad.bit.gz refused "$main" 'top;UserID=0XFFFFFFFF' 7a35ticsg324 '2020/10/25 22:13:40' 2192012 0362d093 \
+        'corrupt or cut short data')" \
     run
   ;;
 
@@ -360,6 +364,24 @@ consumer)
     exit 1
   }
   expect "docs/testing.md: the example against the model" "$(cat "$page/expected")" cat "$page/printed"
+
+  # The example of docs/images.md, with the model's check of DMA, on a file
+  # whose padding comes in chunks of its own after the data.
+  marker="<!-- examples/test.sh consumer runs the next block, with the FPGA model's check of DMA -->"
+  page=$work/images
+  mkdir "$page"
+  awk -v marker="$marker" '
+    $0 == marker { state = 1; next }
+    state == 1 && $0 == "```c" { state = 2; next }
+    state == 2 && $0 == "```" { exit }
+    state == 2 { print }
+  ' "$examples/../docs/images.md" >"$page/read_image.c"
+  { cat "$work/main.bit" && head -c 1536 /dev/zero | tr '\0' '\377'; } >"$page/padded.bit"
+  share=$work/prefix/share/fpgabits
+  cc -std=c99 -Wall -Wextra -Wpedantic -Werror -I"$page" -I"$share/loader" -I"$share/model" \
+    "$examples/../tests/images_example.c" "$share"/loader/*.c "$share/model/fpga_model.c" -o "$page/example"
+  expect "docs/images.md: read_image() checks and loads a file and its padding by DMA" \
+    "check: no error, load: no error, DONE high, no violation" "$page/example" "$page/padded.bit"
   ;;
 
 readme)

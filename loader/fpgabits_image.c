@@ -125,7 +125,7 @@ static int refuse(struct fpgabits_image *image, int error) {
  * partial image, left as it is) and the held-back data sent. */
 static int decide(struct fpgabits_image *image, int at_end) {
     const unsigned char *held = image->work;
-    const int found = fpgabits_find_idcode(held, image->held, image->info.device, &image->stream, image->port == NULL);
+    const int found = fpgabits_find_idcode(held, image->held, &image->stream, image->port == NULL);
     int error = FPGABITS_OK;
     if ((found == FPGABITS_IDCODE_UNSYNCED || found == FPGABITS_IDCODE_SYNCED) && image->held < HOLD_SIZE && !at_end)
         return UNDECIDED;

@@ -48,17 +48,15 @@ int fpgabits_inflate_run(struct fpgabits_inflater *inflater, const unsigned char
 uint32_t fpgabits_crc32(uint32_t crc, const unsigned char *bytes, size_t size);
 
 /* Looks for the stream of configuration data that may go on, and follows
- * it as the configuration logic of a device of the type that device names
- * ("" where none) does, with stream, which then goes on with
- * fpgabits_stream_write(): FPGABITS_OK where it writes its IDCODE
+ * it as the device's configuration logic does, with stream, which then goes
+ * on with fpgabits_stream_write(): FPGABITS_OK where it writes its IDCODE
  * (stream->idcode); FPGABITS_ERR_NO_IDCODE where frame data begins first;
  * where the data ends first, FPGABITS_IDCODE_UNSYNCED (no sync word yet)
  * or FPGABITS_IDCODE_SYNCED; FPGABITS_IDCODE_REVERSED where the sync word
  * comes with its bits reversed, as in data made for a bus wired the other
  * way round. With verify set, it checks the stream's CRCs as the device
  * does, and returns FPGABITS_ERR_CRC at the first that fails. */
-int fpgabits_find_idcode(const unsigned char *bytes, size_t size, const char *device, struct fpgabits_stream *stream,
-                         int verify);
+int fpgabits_find_idcode(const unsigned char *bytes, size_t size, struct fpgabits_stream *stream, int verify);
 #define FPGABITS_IDCODE_UNSYNCED 1
 #define FPGABITS_IDCODE_SYNCED 2
 #define FPGABITS_IDCODE_REVERSED 3

@@ -35,9 +35,11 @@
  * fpgabits_strerror() gives the text of each. Every function checks all of
  * its arguments before it calls a callback: a refused call leaves the pins
  * as they were. After an error, the load is over: start again with a begin.
- * An error after the reset leaves the device unconfigured; one before it
- * (an image refused before its data, a partial load refused at its begin)
- * leaves the device as it was. */
+ * An error after the reset leaves the device unconfigured (where the data
+ * itself fails after the device has taken some, PROG_B pulses again); one
+ * before it (an image refused before its data, a partial load refused at its
+ * begin) leaves the device as it was. A partial load that fails leaves the
+ * running device with what it took. */
 #ifndef FPGABITS_LOAD_H
 #define FPGABITS_LOAD_H
 
@@ -74,7 +76,8 @@ struct fpgabits_port {
      * fpgabits_load_write(), and fpgabits_image_write() of a file that is not
      * compressed): keep such a chunk unchanged until your next call of the
      * loader returns, with two buffers in turn, or finish the transfer
-     * before send() returns. */
+     * before send() returns. A call that sends nothing calls done() before
+     * it returns, so the rule holds whatever the chunks hold. */
     void (*send)(void *context, const unsigned char *bytes, size_t count);
     /* A free-running 32-bit count of microseconds, which wraps from
      * 0xffffffff to 0. The loader waits by polling it together with INIT_B
@@ -117,7 +120,8 @@ enum fpgabits_error {
     /* INIT_B went low while loading or at the end: the data is corrupt or is
      * for another device (its CRC or IDCODE check failed). Check the
      * bitstream against the board's device, and the CCLK and data lines. The
-     * loader stops sending at once. */
+     * loader stops sending at once. An image reader's check pass gives it
+     * for data whose own CRC check fails, as the device would. */
     FPGABITS_ERR_CRC = -4,
     /* All data was sent and INIT_B stayed high, but DONE did not rise: the
      * device never saw the sync word (bit order, mode pins, CCLK edge), or the
@@ -127,12 +131,10 @@ enum fpgabits_error {
     /* fpgabits_idcode(): the data writes no IDCODE, as in the oldest device
      * families, or is no configuration data. */
     FPGABITS_ERR_NO_IDCODE = -6,
-    /* The compressed data is corrupt or cut short, or reaches further back
-     * than the window that the work area holds; or an image file is cut
+    /* The compressed data is corrupt or cut short; or an image file is cut
      * short (a bitstream file whose data ends before its length, a gzip file
      * without its end) or fails its gzip CRC-32 or size: check the flash
-     * image or the file, and that the work area is <NAME>_WORK_SIZE or
-     * FPGABITS_IMAGE_WORK_SIZE(window) bytes. */
+     * image or the file. */
     FPGABITS_ERR_STREAM = -7,
     /* micros() returned the same value 2^20 times in a row: the microsecond
      * counter does not run. Check that its timer is started and clocked. */
@@ -223,8 +225,8 @@ int fpgabits_idcode(const void *data, size_t size, uint32_t *idcode);
  * FPGABITS_INFLATE_WORK_SIZE(W), it has larger tables and is about twice as
  * fast. Both functions are safe on any data: a corrupt, cut or hostile
  * stream gives FPGABITS_ERR_STREAM, never an access outside the data and the
- * work area. A stream that reaches back further than the window that fits
- * the work area is such an error too. Neither uses the heap or recursion.
+ * work area; one that reaches back further than the window that fits the
+ * work area, FPGABITS_ERR_WINDOW. Neither uses the heap or recursion.
  *
  * Compiled to be small (-Os, or with FPGABITS_SMALL defined as 1), the
  * inflater leaves out the loop that decodes most of a stream, about 770
@@ -234,16 +236,18 @@ int fpgabits_idcode(const void *data, size_t size, uint32_t *idcode);
 #define FPGABITS_INFLATE_WORK_SIZE(window) ((size_t)(window) + FPGABITS_INFLATE_STATE_SIZE)
 
 /* Inflates the data straight into the device, a window at a time: a full
- * configuration as fpgabits_load() makes it. On FPGABITS_ERR_STREAM it stops
- * sending, and the device stays unconfigured. */
+ * configuration as fpgabits_load() makes it. On FPGABITS_ERR_STREAM or
+ * FPGABITS_ERR_WINDOW it stops sending and pulses PROG_B: the device is
+ * unconfigured, even where the data it had taken so far let it start. */
 int fpgabits_load_deflate(const struct fpgabits_port *port, enum fpgabits_interface interface, const void *data,
                           size_t size, void *work, size_t work_size);
 
 /* Inflates the data without loading it, for the size and the CRC-32 (as gzip
  * computes it) of what the device would receive: compare them with
  * <name>_config_size and <name>_crc32 to check the flash at boot, before the
- * device is reset. On FPGABITS_ERR_STREAM, they are those of the part
- * inflated before the error; on FPGABITS_ERR_ARGUMENT they are not set. */
+ * device is reset. On FPGABITS_ERR_STREAM or FPGABITS_ERR_WINDOW, they are
+ * those of the part inflated before the error; on FPGABITS_ERR_ARGUMENT they
+ * are not set. */
 int fpgabits_inflate_check(const void *data, size_t size, void *work, size_t work_size, size_t *config_size,
                            uint32_t *crc32);
 
@@ -252,7 +256,8 @@ int fpgabits_inflate_check(const void *data, size_t size, void *work, size_t wor
  *
  *   - a bitstream file, its header read by the rules of fpgabits;
  *   - a gzip file (RFC 1952) of a bitstream file or of raw data, such as
- *     gzip or fpgabits_add_image(... COMPRESS) make;
+ *     gzip or fpgabits_add_image(... COMPRESS) make, of one member or of
+ *     several in a row, as gzip reads them;
  *   - raw configuration data: 0xFF padding, optionally the bus-width pattern
  *     00 00 00 BB 11 22 00 44 and more 0xFF, and the sync word within the
  *     first 1 KiB.
@@ -264,11 +269,18 @@ int fpgabits_inflate_check(const void *data, size_t size, void *work, size_t wor
  * callback. PROG_B moves in the write that completes the hold-back, which
  * then also waits for the reset (as fpgabits_load_begin() does), or, for an
  * image shorter than that, in end. After an error nothing more is sent,
- * every later write returns the error, and end returns it too.
+ * every later write returns the error, and end returns it too. An error
+ * that a full load's image shows after the reset (a gzip CRC-32, a file cut
+ * short) pulses PROG_B again, so that no design that failed its checks runs;
+ * a partial load keeps what the device took.
  *
  * A check pass, with port NULL, runs the same chunks through everything but
  * the pins and fills the info, so that firmware can verify a new image on
- * external storage, or as it arrives, before it resets the device:
+ * external storage, or as it arrives, before it resets the device. It also
+ * follows the configuration data as the device's configuration logic will,
+ * and checks its CRCs as the device does: a copy with any byte of its data
+ * changed gives FPGABITS_ERR_CRC (unless its CRC was turned off when it was
+ * built: info.crc_checks then says 0):
  *
  *     struct fpgabits_image image;
  *     struct fpgabits_image_info info;
@@ -285,7 +297,7 @@ int fpgabits_inflate_check(const void *data, size_t size, void *work, size_t wor
  * a window of up to window bytes (32768 for the standard gzip; the window
  * given to fpgabits_add_image(... COMPRESS WINDOW)), any alignment; at
  * least FPGABITS_IMAGE_WORK_SIZE(512). A gzip file that reaches back further
- * gives FPGABITS_ERR_STREAM. */
+ * gives FPGABITS_ERR_WINDOW. */
 #define FPGABITS_IMAGE_STATE_SIZE (FPGABITS_INFLATE_STATE_SIZE + 1536)
 #define FPGABITS_IMAGE_WORK_SIZE(window) ((size_t)(window) + FPGABITS_IMAGE_STATE_SIZE)
 
@@ -389,14 +401,16 @@ int fpgabits_image_begin(struct fpgabits_image *image, const struct fpgabits_por
                          size_t work_size);
 
 /* The same for a partial configuration, loaded into a running device as
- * fpgabits_load_begin_partial() does, leaving PROG_B alone. */
+ * fpgabits_load_begin_partial() does, leaving PROG_B alone. A bitstream file
+ * must say PARTIAL=TRUE in its design name (else FPGABITS_ERR_FORMAT); raw
+ * data, which has no header to say it, is the caller's to choose. */
 int fpgabits_image_begin_partial(struct fpgabits_image *image, const struct fpgabits_port *port,
                                  enum fpgabits_interface interface, const char *device, uint32_t idcode, void *work,
                                  size_t work_size);
 
 /* The next size bytes of the image. Bytes after a bitstream file's data, or
- * after the gzip member, are not read: the padding of flash and SD card
- * images does no harm. */
+ * after the last gzip member (a byte other than 1F after a member), are not
+ * read: the padding of flash and SD card images does no harm. */
 int fpgabits_image_write(struct fpgabits_image *image, const void *data, size_t size);
 
 /* Ends the image: an image cut short is an error; the load ends as

@@ -61,7 +61,7 @@ static int wide_header(uint32_t word) {
 
 /* The checks of 32-bit streams, four bits at a time: CRC-32C and CRC-16,
  * both reflected, each table's entry 8 its polynomial. */
-static const uint32_t nibbles[2][16] = {{0x00000000, 0x105ec76f, 0x20bd8ede, 0x30e349b1, 0x417b1dbc, 0x5125dad3,
+static const uint32_t crc_nibbles[2][16] = {{0x00000000, 0x105ec76f, 0x20bd8ede, 0x30e349b1, 0x417b1dbc, 0x5125dad3,
                                          0x61c69362, 0x7198540d, 0x82f63b78, 0x92a8fc17, 0xa24bb5a6, 0xb21572c9,
                                          0xc38d26c4, 0xd3d3e1ab, 0xe330a81a, 0xf36e6f75},
                                         {0x0000, 0xcc01, 0xd801, 0x1400, 0xf001, 0x3c00, 0x2800, 0xe401, 0xa001, 0x6c00,
@@ -82,7 +82,7 @@ static void add(const struct fpgabits_stream *s, struct fpgabits_stream_level *l
     }
     for (i = 0; i < 3; ++i)
         if (s->kind >> i & 1) {
-            const uint32_t *const table = nibbles[i != 0];
+            const uint32_t *const table = crc_nibbles[i != 0];
             uint32_t crc = l->crc[i], bits = word;
             unsigned n, address = l->reg;
             for (n = 0; n < 8; ++n, bits >>= 4) {
@@ -138,8 +138,12 @@ static void add_words(const struct fpgabits_stream *s, struct fpgabits_stream_le
                       size_t count) {
     const unsigned size = s->kind & NARROW ? 2 : 4;
     if (s->kind == KIND_32C && s->verify) {
-        const uint32_t *const table = crc32c_bytes, *const address = crc32c_address;
+        const uint32_t *table = crc32c_bytes, *address = crc32c_address;
         const unsigned reg = l->reg;
+#ifdef __GNUC__
+        /* The tables' addresses in registers, so that a look-up is one load. */
+        __asm__("" : "+r"(table), "+r"(address));
+#endif
         uint32_t crc = l->crc[0];
         for (; count > 0; --count, bytes += 4) {
             crc ^= (uint32_t)bytes[0] << 24 | (uint32_t)bytes[1] << 16 | (uint32_t)bytes[2] << 8 | bytes[3];
@@ -199,24 +203,23 @@ static int carries(const struct fpgabits_stream *s, const struct fpgabits_stream
 /* A write packet whose count is known: frame data, which shows what a
  * 32-bit stream's check is where it has not yet (a stream without the frame
  * length has CRC-32C, one with it and no IDCODE the CRC-16 of four address
- * bits); a stream for another die; or, before frame data, the file's
- * IDCODE, in one word or two of 16 bits. */
+ * bits); a stream for another die; or, before frame data, the IDCODE, in one
+ * word or two of 16 bits. */
 static void packet(struct fpgabits_stream *s, struct fpgabits_stream_level *l) {
-    const int wide = !(s->kind & NARROW);
+    const unsigned kind = s->kind;
     if (l->left == 0)
         return;
-    if (l->reg == (wide ? FDRI_WIDE : FDRI_NARROW)) {
-        if (s->kind & KIND_32C)
-            s->kind = KIND_32C;
-        else if (s->kind == (KIND_16A | KIND_16N))
-            s->kind = KIND_16N;
-        if (l == s->level && s->found == FPGABITS_IDCODE_SYNCED)
+    if (l->reg == (kind & NARROW ? FDRI_NARROW : FDRI_WIDE)) {
+        s->kind = kind & KIND_32C ? KIND_32C : kind == (KIND_16A | KIND_16N) ? KIND_16N : kind;
+        if (s->found == FPGABITS_IDCODE_SYNCED)
             s->found = FPGABITS_ERR_NO_IDCODE;
     }
+    if (l->reg == IDCODE && kind == (KIND_16A | KIND_16N))
+        s->kind = KIND_16A;
     if (carries(s, l))
         l[1].state = HUNT;
-    if (l == s->level && s->found == FPGABITS_IDCODE_SYNCED && l->reg == (s->kind & KIND_32C ? IDCODE_32C : IDCODE))
-        s->idcode_words = l->left == (wide ? 1u : 2u) ? (unsigned char)l->left : 0;
+    if (s->found == FPGABITS_IDCODE_SYNCED && l->reg == (kind & KIND_32C ? IDCODE_32C : IDCODE))
+        s->idcode_words = l->left == (kind & NARROW ? 2u : 1u) ? (unsigned char)l->left : 0;
 }
 
 /* A packet header: its register, and how many data words follow. A
@@ -225,29 +228,27 @@ static void packet(struct fpgabits_stream *s, struct fpgabits_stream_level *l) {
 static void header(struct fpgabits_stream *s, struct fpgabits_stream_level *l, uint32_t word) {
     const int wide = !(s->kind & NARROW);
     const uint32_t top = wide ? word : word << 16;
+    const unsigned type = top >> 29;
     l->write = (top >> 27 & 3) == 2;
     l->halves = 0;
-    if (l == s->level)
-        s->idcode_words = 0;
-    if (top >> 29 == 1 || (top >> 29 == 2 && !wide))
+    s->idcode_words = 0;
+    if (type == 1 || (type == 2 && !wide))
         l->reg = (unsigned char)(wide ? word >> 13 & 0x1f : word >> 5 & 0x3f);
-    if (top >> 29 == 1) {
+    if (type == 1)
         l->left = l->write ? word & (wide ? 0x7ffu : 0x1fu) : 0;
-        if (s->kind == WIDE && word == 0x30016001u)
-            s->kind = KIND_16A | KIND_16N;
-        if (s->kind == (KIND_16A | KIND_16N) && l->write && l->reg == IDCODE)
-            s->kind = KIND_16A;
-    } else if (top >> 29 == 2) {
+    if (type == 2)
         l->left = l->write && wide ? word & 0x07ffffff : 0;
-        l->counts = (unsigned char)(wide ? 0 : 2);
-    }
+    if (type == 2 && !wide)
+        l->counts = 2;
+    if (s->kind == WIDE && word == 0x30016001u)
+        s->kind = KIND_16A | KIND_16N;
     packet(s, l);
 }
 
 /* A data word written to the level's register. */
 static int data(struct fpgabits_stream *s, struct fpgabits_stream_level *l, uint32_t word) {
     const int wide = !(s->kind & NARROW);
-    if (l == s->level && s->idcode_words > 0) {
+    if (s->idcode_words > 0) {
         s->idcode = wide ? word : s->idcode << 16 | word;
         if (--s->idcode_words == 0)
             s->found = FPGABITS_OK;
@@ -329,13 +330,13 @@ int fpgabits_stream_write(struct fpgabits_stream *stream, const unsigned char *b
         if (top->state == PACKETS && stream->bytes == 0 && top->left > 1 && top->counts == 0 && top->reg != CRC_REG &&
             top->reg != (word_size == 4 ? CMD_WIDE : CMD_NARROW) && !carries(stream, top) &&
             stream->idcode_words == 0 && size >= word_size) {
-            size_t count = size / word_size;
+            size_t count = size >> (word_size >> 1);
             if (count > top->left - 1)
                 count = top->left - 1;
             add_words(stream, top, bytes, count);
             top->left -= (uint32_t)count;
-            bytes += count * word_size;
-            size -= count * word_size;
+            bytes += count << (word_size >> 1);
+            size -= count << (word_size >> 1);
             continue;
         }
 #endif
@@ -365,25 +366,7 @@ int fpgabits_stream_write(struct fpgabits_stream *stream, const unsigned char *b
     return error;
 }
 
-/* The kinds of 32-bit stream of the family of a device type, as a
- * bitstream header gives it (any case, with or without xc): 2v and 3s
- * CRC-16 with an IDCODE, 2s and v with a digit CRC-16 without, the others
- * named here CRC-32C; any kind where the family is not known. */
-static unsigned wide_kinds(const char *device) {
-    static const char prefixes[] = "2v3s2s4v5v6v7a7k7s7v7zkuvuauzu";
-    unsigned i;
-    if ((device[0] | 0x20) == 'x' && (device[1] | 0x20) == 'c')
-        device += 2;
-    if ((device[0] | 0x20) == 'v' && (unsigned)((unsigned char)device[1] - '0') < 10u)
-        return KIND_16N;
-    for (i = 0; prefixes[i] != '\0'; i += 2)
-        if ((device[0] | 0x20) == prefixes[i] && (device[1] | 0x20) == prefixes[i + 1])
-            return i < 4 ? KIND_16A : i < 6 ? KIND_16N : KIND_32C;
-    return WIDE;
-}
-
-int fpgabits_find_idcode(const unsigned char *bytes, size_t size, const char *device, struct fpgabits_stream *stream,
-                         int verify) {
+int fpgabits_find_idcode(const unsigned char *bytes, size_t size, struct fpgabits_stream *stream, int verify) {
     size_t at;
     for (at = 0; at + 4 <= size; ++at) {
         const uint32_t word = word_at(bytes, at, 4);
@@ -414,10 +397,10 @@ int fpgabits_find_idcode(const unsigned char *bytes, size_t size, const char *de
         stream->found = FPGABITS_IDCODE_SYNCED;
         stream->idcode = 0;
         stream->verify = (unsigned char)verify;
-        stream->kind = wide ? wide_kinds(device) : word != 0xaa995566u ? KIND_22H : KIND_22F;
+        stream->kind = wide ? WIDE : word != 0xaa995566u ? KIND_22H : KIND_22F;
         if (!known) {
             /* Either, until the words show their size. */
-            stream->kind = KIND_22F | wide_kinds(device);
+            stream->kind = KIND_22F | WIDE;
             stream->level->state = WIDTH;
         }
         error = fpgabits_stream_write(stream, bytes + next, size - next);
@@ -435,7 +418,7 @@ int fpgabits_idcode(const void *data, size_t size, uint32_t *idcode) {
     if (idcode == NULL || (data == NULL && size > 0))
         return FPGABITS_ERR_ARGUMENT;
     *idcode = 0;
-    if (size == 0 || fpgabits_find_idcode((const unsigned char *)data, size, "", &stream, 0) != FPGABITS_OK)
+    if (size == 0 || fpgabits_find_idcode((const unsigned char *)data, size, &stream, 0) != FPGABITS_OK)
         return FPGABITS_ERR_NO_IDCODE;
     *idcode = stream.idcode;
     return FPGABITS_OK;

@@ -4,8 +4,9 @@
 // length word), PREFIX.deflate, that data as the raw DEFLATE stream that
 // fpgabits-deflate makes with a window of 1024 bytes, and PREFIX.gz, the
 // whole file as a gzip file of the same window, as fpgabits_add_image(...
-// COMPRESS) makes it; prints the size of the configuration data. Exits 1 where the file is no complete bitstream or an
-// output cannot be written.
+// COMPRESS) makes it, and PREFIX.bit, the file as it is; prints the size of
+// the configuration data. Exits 1 where the file is no complete bitstream or
+// an output cannot be written.
 #include <cstdio>
 #include <fstream>
 #include <iterator>
@@ -44,7 +45,7 @@ int main(int argc, char **argv) {
     const std::string prefix = argv[2];
     const std::string image = zlib_deflate(file, 16 + 10);
     if (stream.empty() || image.empty() || !write(prefix + ".config", data) || !write(prefix + ".deflate", stream) ||
-        !write(prefix + ".gz", image))
+        !write(prefix + ".gz", image) || !write(prefix + ".bit", file))
         return 1;
     std::printf("%zu\n", data.size());
     return 0;

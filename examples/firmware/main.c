@@ -128,18 +128,23 @@ static void configure(const struct fpga *fpga, struct fpga_model *model) {
  * reader: with port NULL, the check pass. The image must be for the board's
  * device: the device type of the configuration in flash, and the IDCODE of
  * the device. Its work area, on the stack, serves the card's gzip files,
- * which the build made with a window of IMAGE_WINDOW bytes. */
+ * which the build made with a window of IMAGE_WINDOW bytes. The chunks take
+ * two buffers in turn: a port may still be sending one by DMA until the
+ * write after it returns. */
 static int read_image(FILE *file, const struct fpgabits_port *port, const struct fpga *fpga,
                       const struct fpga_model *model, struct fpgabits_image_info *info) {
     unsigned char work[FPGABITS_IMAGE_WORK_SIZE(IMAGE_WINDOW)];
-    unsigned char chunk[512];
+    unsigned char chunks[2][512];
     struct fpgabits_image image;
     size_t size;
+    int turn = 0;
     int error = fpgabits_image_begin(&image, port, fpga->parallel ? FPGABITS_PARALLEL8 : FPGABITS_SERIAL, fpga->device,
                                      model->device.idcode, work, sizeof work);
     rewind(file);
-    while (error == FPGABITS_OK && (size = fread(chunk, 1, sizeof chunk, file)) > 0)
-        error = fpgabits_image_write(&image, chunk, size);
+    while (error == FPGABITS_OK && (size = fread(chunks[turn], 1, sizeof chunks[turn], file)) > 0) {
+        error = fpgabits_image_write(&image, chunks[turn], size);
+        turn ^= 1;
+    }
     return fpgabits_image_end(&image, info);
 }
 
@@ -164,7 +169,7 @@ static void load_image(const char *path, const struct fpga *fpga, struct fpga_mo
     }
     printf("%s: design %s, device %s, built %s\n", path, info.design, info.device, info.date);
     if (error != FPGABITS_OK) {
-        printf("  refused (%s); %s keeps IDCODE %08lx", fpgabits_strerror(error), fpga->name,
+        printf("  refused: %s\n  %s keeps IDCODE %08lx", fpgabits_strerror(error), fpga->name,
                (unsigned long)model->idcode_seen);
         print_model(model);
     } else {
