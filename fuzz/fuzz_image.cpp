@@ -394,8 +394,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *bytes, std::size_t siz
     // The check pass tells the kind of a stream by the stream alone (its
     // private state says which): a device of that kind checks it the same.
     static const unsigned kind_of_group[] = {1, 2, 4, 8, 16}; // FPGA_32C to FPGA_22H
-    const bool own_device = o.model_type == nullptr && type != default_type &&
-                            checked.kinds == kind_of_group[model.device.group];
+    const bool own_device =
+        o.model_type == nullptr && type != default_type && checked.kinds == kind_of_group[model.device.group];
     check(!own_device || checked.result != FPGABITS_ERR_CRC || loaded.result != FPGABITS_OK,
           "the device that a stream is for takes no image whose checks the check pass finds wrong");
     if (loaded.result == FPGABITS_ERR_CRC || loaded.result == FPGABITS_ERR_NO_DONE ||
