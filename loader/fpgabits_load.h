@@ -90,6 +90,36 @@ struct fpgabits_port {
      * often than it wraps). A counter that does not run (a timer never
      * started) is reported as FPGABITS_ERR_CLOCK, not waited on for ever. */
     uint32_t (*micros)(void *context);
+
+    /* JTAG (FPGABITS_JTAG): TCK, TMS, TDI and TDO of the chain that holds the
+     * FPGA. These members are read only by calls that name FPGABITS_JTAG, and
+     * prog_b, init_b, done and send may then be NULL; micros is used too.
+     *
+     * One TCK cycle: TMS and TDI are set while TCK is low, TDO is read, then
+     * TCK goes high (the device samples TMS and TDI) and low again. Returns
+     * the TDO it read, 0 or 1, or a negative value: an error of the port's
+     * own, which the loader stops on and returns (FPGABITS_ERR_PORT, or a
+     * code of yours). */
+    int (*tck)(void *context, int tms, int tdi);
+    /* The other devices of the chain: between TDI and the FPGA, and between
+     * the FPGA and TDO, how many and their instruction registers' lengths
+     * added up; zero for a chain of the FPGA alone. The loader keeps them in
+     * BYPASS. */
+    struct fpgabits_chain_side {
+        unsigned devices, ir_bits;
+    } tdi_side, tdo_side;
+    /* Optional, NULL for none: count x 8 TCK cycles with TMS low, each byte's
+     * most significant bit first on TDI, TDO ignored (an SPI peripheral in
+     * mode 0 on TCK and TDI, with TMS held low), for the long scans of
+     * configuration data. It may return before the bits are out, as send()
+     * may, but they are out before the next tck() or shift() returns; a
+     * shift() of no bytes waits for them. Returns 0, or a negative error of
+     * the port's own as tck() does. */
+    int (*shift)(void *context, const unsigned char *bytes, size_t count);
+    /* Optional, NULL for none: 0, or a negative error of the port's own that
+     * ends the load with it (a transfer that failed), which the loader asks
+     * after each send() and shift(). */
+    int (*fault)(void *context);
 };
 
 enum fpgabits_interface {
@@ -99,7 +129,13 @@ enum fpgabits_interface {
      * configuration byte on D0, so the loader reverses the bits of every byte
      * before send() puts it on D[7:0]. Wire D[i] of the device to bit i of
      * your bus. */
-    FPGABITS_PARALLEL8
+    FPGABITS_PARALLEL8,
+    /* JTAG: TCK, TMS, TDI and TDO through tck() (and shift() where the port
+     * has it), in a chain of any devices described by tdi_side and tdo_side.
+     * The loader checks the chain and reads the silicon's IDCODE before it
+     * shifts any instruction (JPROGRAM, which erases the device, comes
+     * last), and leaves the TAP in Test-Logic-Reset. */
+    FPGABITS_JTAG
 };
 
 /* Errors, with what to check on the board. */
@@ -154,7 +190,21 @@ enum fpgabits_error {
      * area holds: give a larger one, FPGABITS_INFLATE_WORK_SIZE(window) or
      * FPGABITS_IMAGE_WORK_SIZE(window) with the window that the data was made
      * with (32768 for files of the standard gzip). */
-    FPGABITS_ERR_WINDOW = -11
+    FPGABITS_ERR_WINDOW = -11,
+    /* JTAG: the chain does not answer as tdi_side and tdo_side describe it
+     * (no IDCODE of an FPGA at its place, other devices than described, an
+     * instruction register of no length the FPGA can have or without its
+     * capture bits 01), or TDO is stuck high or low: check the wiring of TCK,
+     * TMS, TDI and TDO and the description of the chain. No instruction but
+     * BYPASS has reached any device. */
+    FPGABITS_ERR_CHAIN = -12,
+    /* A callback of the port reported an error of its own (tck(), shift() or
+     * fault() returned it): see the port. */
+    FPGABITS_ERR_PORT = -13,
+    /* JTAG: the FPGA is one that this release does not load over JTAG:
+     * several dies in one package, or a family of the oldest devices (an
+     * instruction register of 5 bits). Nothing was shifted into it. */
+    FPGABITS_ERR_UNSUPPORTED = -14
 };
 
 /* The loader's state. Its members are private; it is declared here only so
@@ -208,6 +258,13 @@ int fpgabits_load(const struct fpgabits_port *port, enum fpgabits_interface inte
  * write a value that differs from the IDCODE that JTAG reads: compare with
  * what their streams write. On FPGABITS_ERR_NO_IDCODE, *idcode is 0. */
 int fpgabits_idcode(const void *data, size_t size, uint32_t *idcode);
+
+/* Reads the IDCODE of the FPGA's silicon over JTAG, after checking the chain
+ * as a load does, and leaves the TAP in Test-Logic-Reset: nothing else
+ * happens to the device. The serial and parallel x8 interfaces cannot read
+ * it: FPGABITS_ERR_ARGUMENT. Loads over JTAG compare it with the IDCODE that
+ * their data writes, where they know it before the reset. */
+int fpgabits_read_idcode(const struct fpgabits_port *port, enum fpgabits_interface interface, uint32_t *idcode);
 
 /* Compressed configurations: fpgabits_add_bitstream(... COMPRESS) stores the
  * data as raw DEFLATE (RFC 1951), made with a window of <NAME>_WINDOW bytes,
