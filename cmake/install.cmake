@@ -8,8 +8,9 @@ install(TARGETS fpgabits-deflate EXPORT fpgabits-targets RUNTIME DESTINATION ${C
 # The loader's sources, for the target's compiler: through fpgabits::loader,
 # or copied into any project.
 install(TARGETS fpgabits_loader EXPORT fpgabits-targets)
-install(FILES loader/fpgabits_load.h loader/fpgabits_internal.h loader/fpgabits_load.c loader/fpgabits_stream.c
-              loader/fpgabits_inflate.c loader/fpgabits_image.c DESTINATION ${FPGABITS_LOADER_DIR})
+install(FILES loader/fpgabits_load.h loader/fpgabits_internal.h loader/fpgabits_load.c loader/fpgabits_jtag.c
+              loader/fpgabits_stream.c loader/fpgabits_inflate.c loader/fpgabits_image.c
+        DESTINATION ${FPGABITS_LOADER_DIR})
 # The FPGA model's sources, through fpgabits::model.
 install(TARGETS fpgabits_model EXPORT fpgabits-targets)
 install(FILES tests/fpga_model.h tests/fpga_model.c DESTINATION ${FPGABITS_MODEL_DIR})

@@ -142,8 +142,8 @@ static int decide(struct fpgabits_image *image, int at_end) {
     image->decided = 1;
     if (image->port == NULL)
         return FPGABITS_OK;
-    error = image->partial ? fpgabits_load_begin_partial(&image->loader, image->port, image->interface)
-                           : fpgabits_load_begin(&image->loader, image->port, image->interface);
+    error = fpgabits_load_start(&image->loader, image->port, (enum fpgabits_interface)image->interface, image->partial,
+                                image->stream.idcode);
     return error == FPGABITS_OK ? fpgabits_load_write(&image->loader, held, image->held) : error;
 }
 
@@ -458,9 +458,8 @@ int fpgabits_image_begin(struct fpgabits_image *image, const struct fpgabits_por
     image->work = (unsigned char *)work;
     image->work_size = work_size;
     image->inflater = NULL;
-    if ((port != NULL && !fpgabits_port_ok(port)) ||
-        (interface != FPGABITS_SERIAL && interface != FPGABITS_PARALLEL8) || work == NULL ||
-        work_size < FPGABITS_IMAGE_WORK_SIZE(512))
+    if (fpgabits_link_of(interface) == NULL || (port != NULL && !fpgabits_link_of(interface)->port_ok(port)) ||
+        work == NULL || work_size < FPGABITS_IMAGE_WORK_SIZE(512))
         return stop(image, FPGABITS_ERR_ARGUMENT);
     return FPGABITS_OK;
 }

@@ -768,16 +768,28 @@ static int load(void *loader, const unsigned char *bytes, size_t size) {
     return fpgabits_load_send((struct fpgabits_loader *)loader, bytes, size);
 }
 
+/* The IDCODE in the first part of the data that the inflater hands on,
+ * which holds the start of every real stream; then no more. */
+static int first_idcode(void *idcode, const unsigned char *bytes, size_t size) {
+    fpgabits_idcode(bytes, size, (uint32_t *)idcode);
+    return FPGABITS_ERR_NO_IDCODE;
+}
+
 int fpgabits_load_deflate(const struct fpgabits_port *port, enum fpgabits_interface interface, const void *data,
                           size_t size, void *work, size_t work_size) {
+    const struct fpgabits_link *const link = fpgabits_link_of(interface);
     struct fpgabits_loader loader;
     struct fpgabits_inflater *inflater;
+    uint32_t idcode = 0;
     int error;
     if (!arguments_ok(data, size, work, work_size))
         return FPGABITS_ERR_ARGUMENT;
-    error = fpgabits_load_begin(&loader, port, interface);
+    /* Over JTAG, the data's IDCODE is compared with the silicon's. */
+    if (interface == FPGABITS_JTAG)
+        inflate(data, size, work, work_size, 0, first_idcode, &idcode, &inflater);
+    error = fpgabits_load_start(&loader, port, interface, 0, idcode);
     if (error == FPGABITS_OK)
-        error = inflate(data, size, work, work_size, interface == FPGABITS_PARALLEL8, load, &loader, &inflater);
+        error = inflate(data, size, work, work_size, link->reversed, load, &loader, &inflater);
     if (error == FPGABITS_OK)
         return fpgabits_load_end(&loader);
     fpgabits_load_abort(&loader, error);

@@ -63,15 +63,87 @@ int fpgabits_find_idcode(const unsigned char *bytes, size_t size, struct fpgabit
 
 /* More of a stream that fpgabits_find_idcode() found, in writes of any
  * size: FPGABITS_OK, or FPGABITS_ERR_CRC where a check fails.
- * stream->checks counts those that passed. */
+ * stream->checks counts those that passed. Without verify, it reads no
+ * further than the IDCODE or the frame data that comes first. */
 int fpgabits_stream_write(struct fpgabits_stream *stream, const unsigned char *bytes, size_t size);
 
-/* Whether a port has all its callbacks. */
-int fpgabits_port_ok(const struct fpgabits_port *port);
+/* Set to 0 to leave JTAG out of the loader, for firmware that never uses
+ * it: FPGABITS_JTAG is then FPGABITS_ERR_ARGUMENT. */
+#ifndef FPGABITS_WITH_JTAG
+#define FPGABITS_WITH_JTAG 1
+#endif
+
+/* Times in microseconds. Where drivers disagree, the longest wait is taken:
+ * waiting longer costs a little time at boot, too short a wait fails on the
+ * largest devices. */
+enum {
+    /* PROG_B low: 300 ns to 500 ns are asked for. */
+    FPGABITS_PROG_B_LOW_US = 10,
+    /* Clearing the configuration memory: the drivers allow 10 ms to 1 s; a
+     * large device takes tens of milliseconds. */
+    FPGABITS_INIT_TIMEOUT_US = 1000000,
+    /* After the memory is clear and before the first data: 0, 7.5 or 10 ms. */
+    FPGABITS_READY_WAIT_US = 10000,
+    /* From the end of the data until DONE rises: 10 ms to 200 ms. */
+    FPGABITS_DONE_TIMEOUT_US = 200000,
+    /* Clocks after DONE rises, for the rest of the start-up: 0, 8, 24 or 64;
+     * the most recent guidance says 64. */
+    FPGABITS_CLOCKS_AFTER_DONE = 64
+};
+
+/* The time of a wait, from micros(), which may wrap, and which must not
+ * stand still. */
+struct fpgabits_wait {
+    const struct fpgabits_port *port;
+    uint32_t start, last, reads; /* the first value, the last, and how often it was read in a row */
+};
+void fpgabits_wait_start(struct fpgabits_wait *wait, const struct fpgabits_port *port);
+/* Microseconds since the wait started into *waited, or FPGABITS_ERR_CLOCK
+ * where micros() stood still too long. */
+int fpgabits_wait_time(struct fpgabits_wait *wait, uint32_t *waited);
+
+/* How a load reaches the device: each interface is a row, described here
+ * once, which the loader, the inflater and the image reader follow. */
+struct fpgabits_link {
+    /* Whether the port has the callbacks that the interface needs. */
+    int (*port_ok)(const struct fpgabits_port *port);
+    /* Resets the device and readies it for data, or for a partial load
+     * checks that it runs. Where the interface can read the silicon's IDCODE,
+     * refuses data whose IDCODE, idcode (0 where not known), is another
+     * device's, before the reset. */
+    int (*begin)(struct fpgabits_loader *loader, uint32_t idcode);
+    /* Sends count bytes, in the order the device takes them, at most piece
+     * of them; borrowed: they are the caller's, which may still go out when
+     * it returns. */
+    int (*send)(struct fpgabits_loader *loader, const unsigned char *bytes, size_t count, int borrowed);
+    /* After the data: the clocks of the start-up, until DONE and after it. */
+    int (*finish)(struct fpgabits_loader *loader);
+    /* Waits for the caller's bytes that may still be going out. */
+    void (*settle)(struct fpgabits_loader *loader);
+    /* Resets the device after a full load's data failed after its reset. */
+    void (*reset)(struct fpgabits_loader *loader);
+    unsigned piece;         /* bytes that send() takes at most */
+    unsigned char clocks;   /* configuration clocks a byte takes */
+    unsigned char reversed; /* the bits of each byte go out in the other order */
+};
+
+/* The row of an interface, or NULL for none. */
+const struct fpgabits_link *fpgabits_link_of(int interface);
+extern const struct fpgabits_link fpgabits_jtag_link;
+
+/* fpgabits_load_begin() and _begin_partial(), with the IDCODE that the data
+ * writes where it is known (0 where not), which a load over JTAG compares
+ * with the silicon's before the reset. */
+int fpgabits_load_start(struct fpgabits_loader *loader, const struct fpgabits_port *port,
+                        enum fpgabits_interface interface, int partial, uint32_t idcode);
 
 /* fpgabits_load_write() for bytes already in the order the device takes
  * them: for parallel x8, with the bits of each byte reversed. */
 int fpgabits_load_send(struct fpgabits_loader *loader, const unsigned char *bytes, size_t size);
+
+/* Sends count bytes of 0xff from the loader's own buffers in turn, as
+ * configuration clocks with the data lines high. */
+int fpgabits_load_ones(struct fpgabits_loader *loader, size_t count);
 
 /* For a call of the loader that ends having sent nothing: the caller's
  * bytes of an earlier call that may still be going out have gone out once

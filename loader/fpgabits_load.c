@@ -1,25 +1,10 @@
-/* fpgabits_load: loads configuration data into an FPGA. See fpgabits_load.h. */
+/* fpgabits_load: loads configuration data into an FPGA through one of its
+ * interfaces, each a row of fpgabits_link: the slave serial and parallel x8
+ * ones through the pins here, JTAG in fpgabits_jtag.c. See fpgabits_load.h. */
 #include "fpgabits_internal.h"
 
-/* Times in microseconds. Where drivers disagree, the longest wait is taken:
- * waiting longer costs a little time at boot, too short a wait fails on the
- * largest devices. */
-enum {
-    /* PROG_B low: 300 ns to 500 ns are asked for. */
-    PROG_B_LOW_US = 10,
-    /* Clearing the configuration memory: the drivers allow 10 ms to 1 s; a
-     * large device takes tens of milliseconds. */
-    INIT_TIMEOUT_US = 1000000,
-    /* After INIT_B rises and before the first data: 0, 7.5 or 10 ms. */
-    READY_WAIT_US = 10000, /* with INIT_B high */
-    /* From the end of the data until DONE rises: 10 ms to 200 ms. */
-    DONE_TIMEOUT_US = 200000,
-    /* Clocks after DONE rises, for the rest of the start-up: 0, 8, 24 or 64;
-     * the most recent guidance says 64. */
-    CLOCKS_AFTER_DONE = 64,
-    /* Bytes sent between two looks at INIT_B in serial mode. */
-    SERIAL_PIECE = 512
-};
+/* Bytes sent between two looks at INIT_B in serial mode. */
+#define SERIAL_PIECE 512
 
 /* Reads of micros() that return the same value before a wait gives up on
  * the counter: far more than a fast CPU reads from a 1 MHz counter in one
@@ -28,26 +13,13 @@ enum {
 
 #define LOADER_OPEN 0x4c4f4144u /* "LOAD" */
 
-int fpgabits_port_ok(const struct fpgabits_port *port) {
-    return port != NULL && port->prog_b != NULL && port->init_b != NULL && port->done != NULL && port->send != NULL &&
-           port->micros != NULL;
-}
-
-/* The time of a wait, from micros(), which may wrap, and which must not
- * stand still. */
-struct wait {
-    const struct fpgabits_port *port;
-    uint32_t start, last, reads; /* reads of the value last */
-};
-
-static void wait_start(struct wait *wait, const struct fpgabits_port *port) {
+void fpgabits_wait_start(struct fpgabits_wait *wait, const struct fpgabits_port *port) {
     wait->port = port;
     wait->start = wait->last = port->micros(port->context);
     wait->reads = 1;
 }
 
-/* Microseconds since the wait started into *waited, or FPGABITS_ERR_CLOCK. */
-static int wait_time(struct wait *wait, uint32_t *waited) {
+int fpgabits_wait_time(struct fpgabits_wait *wait, uint32_t *waited) {
     const uint32_t now = wait->port->micros(wait->port->context);
     if (now != wait->last) {
         wait->last = now;
@@ -59,30 +31,135 @@ static int wait_time(struct wait *wait, uint32_t *waited) {
     return FPGABITS_OK;
 }
 
+/* The slave serial and parallel x8 interfaces: PROG_B, INIT_B and DONE, the
+ * data through send(). */
+static int pins_ok(const struct fpgabits_port *port) {
+    return port->prog_b != NULL && port->init_b != NULL && port->done != NULL && port->send != NULL &&
+           port->micros != NULL;
+}
+
 /* Waits until INIT_B reads level, for at least minimum microseconds. */
 static int wait_init_b(const struct fpgabits_port *port, int level, uint32_t minimum) {
-    struct wait wait;
-    wait_start(&wait, port);
+    struct fpgabits_wait wait;
+    fpgabits_wait_start(&wait, port);
     for (;;) {
         uint32_t waited;
-        const int error = wait_time(&wait, &waited);
+        const int error = fpgabits_wait_time(&wait, &waited);
         if (error != FPGABITS_OK)
             return error;
         /* INIT_B is read on every pass: a port may kick its watchdog there. */
         if ((port->init_b(port->context) != 0) == level && waited >= minimum)
             return FPGABITS_OK;
-        if (waited > INIT_TIMEOUT_US)
+        if (waited > FPGABITS_INIT_TIMEOUT_US)
             return FPGABITS_ERR_INIT;
     }
 }
 
-/* Checks the arguments of a begin and sets the loader up, still closed. */
-static int prepare(struct fpgabits_loader *loader, const struct fpgabits_port *port, enum fpgabits_interface interface,
-                   int partial) {
+/* Drives PROG_B low until INIT_B follows (at least 10 us), and releases it. */
+static int pulse_prog_b(const struct fpgabits_port *port) {
+    int error;
+    port->prog_b(port->context, 0);
+    error = wait_init_b(port, 0, FPGABITS_PROG_B_LOW_US);
+    port->prog_b(port->context, 1);
+    return error;
+}
+
+/* The pins can read no IDCODE: idcode goes unused. */
+static int pins_begin(struct fpgabits_loader *loader, uint32_t idcode) {
+    const struct fpgabits_port *port = loader->port;
+    int error;
+    (void)idcode;
+    /* A partial configuration goes only into a device that runs. */
+    if (loader->partial)
+        return !port->init_b(port->context) ? FPGABITS_ERR_INIT
+               : !port->done(port->context) ? FPGABITS_ERR_NO_DONE
+                                            : FPGABITS_OK;
+    error = pulse_prog_b(port);
+    if (error == FPGABITS_OK)
+        error = wait_init_b(port, 1, 0);
+    if (error == FPGABITS_OK && port->done(port->context))
+        error = FPGABITS_ERR_DONE_HIGH;
+    if (error == FPGABITS_OK)
+        error = wait_init_b(port, 1, FPGABITS_READY_WAIT_US);
+    return error;
+}
+
+/* Sends one piece and looks at INIT_B. Low means a CRC or IDCODE error while
+ * the device is unconfigured (DONE low) or takes a partial configuration;
+ * after a full one, DONE is high and INIT_B may mean other things. */
+static int pins_send(struct fpgabits_loader *loader, const unsigned char *bytes, size_t count, int borrowed) {
+    const struct fpgabits_port *port = loader->port;
+    int error;
+    port->send(port->context, bytes, count);
+    loader->borrowed = borrowed;
+    loader->sent = 1;
+    if (port->fault != NULL && (error = port->fault(port->context)) < 0)
+        return error;
+    if (!port->init_b(port->context) && (loader->partial || !port->done(port->context)))
+        return FPGABITS_ERR_CRC;
+    return FPGABITS_OK;
+}
+
+/* Clocks 0xff until DONE rises (for up to 200 ms), then 64 more clocks for
+ * the device's start-up, after which DONE must still be high. */
+static int pins_finish(struct fpgabits_loader *loader) {
+    const struct fpgabits_port *port = loader->port;
+    const unsigned clocks = fpgabits_link_of(loader->interface)->clocks;
+    struct fpgabits_wait wait;
+    int error = FPGABITS_OK;
+    fpgabits_wait_start(&wait, port);
+    while (!loader->partial && error == FPGABITS_OK && !port->done(port->context)) {
+        uint32_t waited;
+        error = fpgabits_wait_time(&wait, &waited);
+        if (error == FPGABITS_OK && waited > FPGABITS_DONE_TIMEOUT_US)
+            error = port->init_b(port->context) ? FPGABITS_ERR_NO_DONE : FPGABITS_ERR_CRC;
+        /* 64 clocks in serial mode, 8 in parallel x8. */
+        if (error == FPGABITS_OK)
+            error = fpgabits_load_ones(loader, 8);
+    }
+    /* The clocks after DONE, and DONE still high after them: a port that
+     * finishes its transfers in done() has finished them all. */
+    if (error == FPGABITS_OK)
+        error = fpgabits_load_ones(loader, FPGABITS_CLOCKS_AFTER_DONE / clocks);
+    if (error == FPGABITS_OK && !port->done(port->context))
+        error = FPGABITS_ERR_NO_DONE;
+    return error;
+}
+
+/* A port that sends by DMA waits for its transfer in done(). */
+static void pins_settle(struct fpgabits_loader *loader) {
+    loader->port->done(loader->port->context);
+}
+
+static void pins_reset(struct fpgabits_loader *loader) {
+    pins_settle(loader);
+    pulse_prog_b(loader->port);
+}
+
+static const struct fpgabits_link serial = {pins_ok,      pins_begin, pins_send, pins_finish, pins_settle, pins_reset,
+                                            SERIAL_PIECE, 8,          0};
+static const struct fpgabits_link parallel8 = {pins_ok, pins_begin, pins_send, pins_finish, pins_settle, pins_reset,
+                                               128,     1,          1};
+
+const struct fpgabits_link *fpgabits_link_of(int interface) {
+    switch (interface) {
+    case FPGABITS_SERIAL: return &serial;
+    case FPGABITS_PARALLEL8: return &parallel8;
+#if FPGABITS_WITH_JTAG
+    case FPGABITS_JTAG: return &fpgabits_jtag_link;
+#endif
+    default: return NULL;
+    }
+}
+
+int fpgabits_load_start(struct fpgabits_loader *loader, const struct fpgabits_port *port,
+                        enum fpgabits_interface interface, int partial, uint32_t idcode) {
+    const struct fpgabits_link *const link = fpgabits_link_of(interface);
+    int error;
     if (loader == NULL)
         return FPGABITS_ERR_ARGUMENT;
     loader->open = 0;
-    if (!fpgabits_port_ok(port) || (interface != FPGABITS_SERIAL && interface != FPGABITS_PARALLEL8))
+    if (port == NULL || link == NULL || !link->port_ok(port))
         return FPGABITS_ERR_ARGUMENT;
     loader->port = port;
     loader->status = FPGABITS_OK;
@@ -90,59 +167,26 @@ static int prepare(struct fpgabits_loader *loader, const struct fpgabits_port *p
     loader->partial = partial;
     loader->turn = 0;
     loader->borrowed = 0;
-    return FPGABITS_OK;
-}
-
-int fpgabits_load_begin(struct fpgabits_loader *loader, const struct fpgabits_port *port,
-                        enum fpgabits_interface interface) {
-    int error = prepare(loader, port, interface, 0);
-    if (error != FPGABITS_OK)
-        return error;
-    port->prog_b(port->context, 0);
-    error = wait_init_b(port, 0, PROG_B_LOW_US);
-    port->prog_b(port->context, 1);
-    if (error == FPGABITS_OK)
-        error = wait_init_b(port, 1, 0);
-    if (error == FPGABITS_OK && port->done(port->context))
-        error = FPGABITS_ERR_DONE_HIGH;
-    if (error == FPGABITS_OK)
-        error = wait_init_b(port, 1, READY_WAIT_US);
+    error = link->begin(loader, idcode);
     if (error == FPGABITS_OK)
         loader->open = LOADER_OPEN;
     return error;
 }
 
+int fpgabits_load_begin(struct fpgabits_loader *loader, const struct fpgabits_port *port,
+                        enum fpgabits_interface interface) {
+    return fpgabits_load_start(loader, port, interface, 0, 0);
+}
+
 int fpgabits_load_begin_partial(struct fpgabits_loader *loader, const struct fpgabits_port *port,
                                 enum fpgabits_interface interface) {
-    const int error = prepare(loader, port, interface, 1);
-    if (error != FPGABITS_OK)
-        return error;
-    /* A partial configuration goes only into a device that runs. */
-    if (!port->init_b(port->context))
-        return FPGABITS_ERR_INIT;
-    if (!port->done(port->context))
-        return FPGABITS_ERR_NO_DONE;
-    loader->open = LOADER_OPEN;
-    return FPGABITS_OK;
+    return fpgabits_load_start(loader, port, interface, 1, 0);
 }
 
 /* Ends the load with an error, which later calls return too. */
 static int fail(struct fpgabits_loader *loader, int error) {
     loader->status = error;
     return error;
-}
-
-/* Sends one buffer and looks at INIT_B. Low means a CRC or IDCODE error while
- * the device is unconfigured (DONE low) or takes a partial configuration;
- * after a full one, DONE is high and INIT_B may mean other things. */
-static int send(struct fpgabits_loader *loader, const unsigned char *bytes, size_t count, int borrowed) {
-    const struct fpgabits_port *port = loader->port;
-    port->send(port->context, bytes, count);
-    loader->borrowed = borrowed;
-    loader->sent = 1;
-    if (!port->init_b(port->context) && (loader->partial || !port->done(port->context)))
-        return FPGABITS_ERR_CRC;
-    return FPGABITS_OK;
 }
 
 /* The loader's buffers, in turn, so that the one passed to send() before
@@ -173,29 +217,32 @@ static void reverse_bits(unsigned char *to, const unsigned char *from, size_t co
     }
 }
 
-/* Sends bytes in pieces, for parallel x8 with their bits reversed where
- * they are not yet. */
+void fpgabits_load_settle(struct fpgabits_loader *loader) {
+    if (loader->borrowed) {
+        loader->borrowed = 0;
+        fpgabits_link_of(loader->interface)->settle(loader);
+    }
+}
+
+/* Sends bytes in pieces, with their bits reversed where the interface wants
+ * them so and they are not yet (reverse). */
 static int write_pieces(struct fpgabits_loader *loader, const unsigned char *bytes, size_t size, int reverse) {
+    const struct fpgabits_link *link;
     if (loader == NULL || loader->open != LOADER_OPEN || (bytes == NULL && size > 0))
         return FPGABITS_ERR_ARGUMENT;
+    link = fpgabits_link_of(loader->interface);
     loader->sent = 0;
     while (loader->status == FPGABITS_OK && size > 0) {
         const unsigned char *piece = bytes;
-        size_t count = size;
+        const size_t count = size < link->piece ? size : link->piece;
         int error;
-        if (loader->interface == FPGABITS_PARALLEL8) {
-            if (count > sizeof loader->buffer[0])
-                count = sizeof loader->buffer[0];
-            if (reverse) {
-                unsigned char *const buffer = next_buffer(loader);
-                reverse_bits(buffer, bytes, count);
-                piece = buffer;
-            }
-        } else if (count > SERIAL_PIECE) {
-            count = SERIAL_PIECE;
+        if (reverse && link->reversed) {
+            unsigned char *const buffer = next_buffer(loader);
+            reverse_bits(buffer, bytes, count);
+            piece = buffer;
         }
-        /* The caller's bytes, sent as they are. */
-        error = send(loader, piece, count, reverse && piece == bytes);
+        /* The caller's bytes, where sent as they are. */
+        error = link->send(loader, piece, count, reverse && piece == bytes);
         if (error != FPGABITS_OK)
             return fail(loader, error);
         bytes += count;
@@ -206,26 +253,13 @@ static int write_pieces(struct fpgabits_loader *loader, const unsigned char *byt
     return loader->status;
 }
 
-void fpgabits_load_settle(struct fpgabits_loader *loader) {
-    if (loader->borrowed) {
-        loader->borrowed = 0;
-        loader->port->done(loader->port->context);
-    }
-}
-
 void fpgabits_load_abort(struct fpgabits_loader *loader, int error) {
-    const struct fpgabits_port *port = loader->port;
     if (loader->open != LOADER_OPEN || loader->status != FPGABITS_OK)
         return;
+    if (!loader->partial)
+        fpgabits_link_of(loader->interface)->reset(loader);
     fail(loader, error);
     loader->open = 0;
-    if (!loader->partial) {
-        /* The transfers end first. */
-        port->done(port->context);
-        port->prog_b(port->context, 0);
-        wait_init_b(port, 0, PROG_B_LOW_US);
-        port->prog_b(port->context, 1);
-    }
 }
 
 int fpgabits_load_write(struct fpgabits_loader *loader, const void *data, size_t size) {
@@ -236,51 +270,31 @@ int fpgabits_load_send(struct fpgabits_loader *loader, const unsigned char *byte
     return write_pieces(loader, bytes, size, 0);
 }
 
-/* Sends count bytes of 0xff: DIN or D[7:0] high while CCLK runs. */
-static int send_ones(struct fpgabits_loader *loader, size_t count) {
+int fpgabits_load_ones(struct fpgabits_loader *loader, size_t count) {
     unsigned char *const buffer = next_buffer(loader);
     size_t i;
     for (i = 0; i < count; ++i)
         buffer[i] = 0xff;
-    return send(loader, buffer, count, 0);
-}
-
-static int finish(struct fpgabits_loader *loader) {
-    const struct fpgabits_port *port = loader->port;
-    const size_t bytes_after_done = loader->interface == FPGABITS_PARALLEL8 ? CLOCKS_AFTER_DONE : CLOCKS_AFTER_DONE / 8;
-    struct wait wait;
-    int error = FPGABITS_OK;
-    wait_start(&wait, port);
-    while (!loader->partial && error == FPGABITS_OK && !port->done(port->context)) {
-        uint32_t waited;
-        error = wait_time(&wait, &waited);
-        if (error == FPGABITS_OK && waited > DONE_TIMEOUT_US)
-            error = port->init_b(port->context) ? FPGABITS_ERR_NO_DONE : FPGABITS_ERR_CRC;
-        /* 64 clocks in serial mode, 8 in parallel x8. */
-        if (error == FPGABITS_OK)
-            error = send_ones(loader, 8);
-    }
-    /* The clocks after DONE, and DONE still high after them: a port that
-     * finishes its transfers in done() has finished them all. */
-    if (error == FPGABITS_OK)
-        error = send_ones(loader, bytes_after_done);
-    if (error == FPGABITS_OK && !port->done(port->context))
-        error = FPGABITS_ERR_NO_DONE;
-    return error;
+    return fpgabits_link_of(loader->interface)->send(loader, buffer, count, 0);
 }
 
 int fpgabits_load_end(struct fpgabits_loader *loader) {
     int error;
     if (loader == NULL || loader->open != LOADER_OPEN)
         return FPGABITS_ERR_ARGUMENT;
-    error = loader->status == FPGABITS_OK ? finish(loader) : loader->status;
+    error = loader->status == FPGABITS_OK ? fpgabits_link_of(loader->interface)->finish(loader) : loader->status;
     loader->open = 0;
     return error;
 }
 
 int fpgabits_load(const struct fpgabits_port *port, enum fpgabits_interface interface, const void *data, size_t size) {
     struct fpgabits_loader loader;
-    int error = fpgabits_load_begin(&loader, port, interface);
+    uint32_t idcode = 0;
+    int error;
+    /* Over JTAG, the data's IDCODE is compared with the silicon's. */
+    if (interface == FPGABITS_JTAG && data != NULL)
+        fpgabits_idcode(data, size, &idcode);
+    error = fpgabits_load_start(&loader, port, interface, 0, idcode);
     if (error == FPGABITS_OK)
         error = fpgabits_load_write(&loader, data, size);
     if (error == FPGABITS_OK)
@@ -302,6 +316,9 @@ const char *fpgabits_strerror(int error) {
     case FPGABITS_ERR_FORMAT: return "unknown image format, or bits reversed";
     case FPGABITS_ERR_DEVICE: return "image for another device";
     case FPGABITS_ERR_WINDOW: return "image needs a larger window: FPGABITS_IMAGE_WORK_SIZE(32768) for stock gzip";
+    case FPGABITS_ERR_CHAIN: return "the JTAG chain does not answer as described";
+    case FPGABITS_ERR_PORT: return "the port reported a failure";
+    case FPGABITS_ERR_UNSUPPORTED: return "not loadable over JTAG: several dies, or the oldest family";
     default: return "unknown error";
     }
 }

@@ -210,15 +210,16 @@ enum fpgabits_error {
 /* The loader's state. Its members are private; it is declared here only so
  * that it can live on the stack or in static memory. */
 struct fpgabits_loader {
-    const struct fpgabits_port *port;
-    uint32_t open;                /* a mark set by begin, cleared by end */
-    int status;                   /* FPGABITS_OK, or the error that ended the load */
-    int interface;                /* enum fpgabits_interface */
-    int partial;                  /* begun with fpgabits_load_begin_partial() */
-    int turn;                     /* the buffer used last */
-    int borrowed;                 /* the last send() was of the caller's bytes, which may still go out */
-    int sent;                     /* send() was called in the current call of the loader */
-    unsigned char buffer[2][128]; /* bit-reversed bytes for parallel x8, or 0xff, in turn */
+    const struct fpgabits_port *port; /* the board */
+    uint32_t open;                    /* a mark set by begin, cleared by end */
+    int status;                       /* FPGABITS_OK, or the error that ended the load */
+    int interface;                    /* enum fpgabits_interface */
+    int partial;                      /* begun with fpgabits_load_begin_partial() */
+    int turn;                         /* the buffer used last */
+    int borrowed;                     /* the last send() or shift() was of the caller's bytes, which may still go out */
+    int sent;                         /* send() or shift() was called in the current call of the loader */
+    unsigned ir_bits;                 /* JTAG: the length of the FPGA's instruction register */
+    unsigned char buffer[2][128];     /* bit-reversed bytes for parallel x8, or 0xff, in turn */
 };
 
 /* Resets the device and waits until it is ready for data: drives PROG_B low

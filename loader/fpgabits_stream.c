@@ -62,10 +62,10 @@ static int wide_header(uint32_t word) {
 /* The checks of 32-bit streams, four bits at a time: CRC-32C and CRC-16,
  * both reflected, each table's entry 8 its polynomial. */
 static const uint32_t crc_nibbles[2][16] = {{0x00000000, 0x105ec76f, 0x20bd8ede, 0x30e349b1, 0x417b1dbc, 0x5125dad3,
-                                         0x61c69362, 0x7198540d, 0x82f63b78, 0x92a8fc17, 0xa24bb5a6, 0xb21572c9,
-                                         0xc38d26c4, 0xd3d3e1ab, 0xe330a81a, 0xf36e6f75},
-                                        {0x0000, 0xcc01, 0xd801, 0x1400, 0xf001, 0x3c00, 0x2800, 0xe401, 0xa001, 0x6c00,
-                                         0x7800, 0xb401, 0x5000, 0x9c01, 0x8801, 0x4400}};
+                                             0x61c69362, 0x7198540d, 0x82f63b78, 0x92a8fc17, 0xa24bb5a6, 0xb21572c9,
+                                             0xc38d26c4, 0xd3d3e1ab, 0xe330a81a, 0xf36e6f75},
+                                            {0x0000, 0xcc01, 0xd801, 0x1400, 0xf001, 0x3c00, 0x2800, 0xe401, 0xa001,
+                                             0x6c00, 0x7800, 0xb401, 0x5000, 0x9c01, 0x8801, 0x4400}};
 
 /* A word written to the level's register, into the check of each kind the
  * stream may be: its bits, then the address bits, least significant first,
@@ -321,7 +321,8 @@ static int take_word(struct fpgabits_stream *s, struct fpgabits_stream_level *l,
 int fpgabits_stream_write(struct fpgabits_stream *stream, const unsigned char *bytes, size_t size) {
     struct fpgabits_stream_level *const top = stream->level;
     int error = FPGABITS_OK;
-    while (size > 0 && error == FPGABITS_OK) {
+    /* Without the checks, only as far as the IDCODE. */
+    while (size > 0 && error == FPGABITS_OK && (stream->verify || stream->found == FPGABITS_IDCODE_SYNCED)) {
         const unsigned word_size = stream->kind & NARROW ? 2 : 4;
 #if !FPGABITS_SMALL
         /* Most of the data: whole words of one packet, to a register with

@@ -352,7 +352,7 @@ TEST(Image, RefusesWrongArgumentsAndCallOrder) {
         std::size_t size;
     };
     for (const Begin &b :
-         {Begin{&no_micros, FPGABITS_SERIAL, work.data(), work.size()}, Begin{nullptr, 2, work.data(), work.size()},
+         {Begin{&no_micros, FPGABITS_SERIAL, work.data(), work.size()}, Begin{nullptr, 3, work.data(), work.size()},
           Begin{&port, FPGABITS_SERIAL, nullptr, 0}, Begin{&port, FPGABITS_PARALLEL8, work.data(), work.size() - 1}}) {
         ASSERT_EQ(fpgabits_image_begin(&image, b.port, static_cast<fpgabits_interface>(b.interface), nullptr, 0, b.work,
                                        b.size),

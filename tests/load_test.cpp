@@ -267,7 +267,7 @@ TEST(Loader, RefusesWrongArgumentsAndCallOrder) {
         EXPECT_EQ(fpgabits_load_begin(&loader, &p, FPGABITS_SERIAL), FPGABITS_ERR_ARGUMENT);
         EXPECT_EQ(fpgabits_load_begin_partial(&loader, &p, FPGABITS_SERIAL), FPGABITS_ERR_ARGUMENT);
     }
-    EXPECT_EQ(fpgabits_load_begin(&loader, &port, static_cast<fpgabits_interface>(2)), FPGABITS_ERR_ARGUMENT);
+    EXPECT_EQ(fpgabits_load_begin(&loader, &port, static_cast<fpgabits_interface>(3)), FPGABITS_ERR_ARGUMENT);
     EXPECT_EQ(fpgabits_load_write(&loader, &byte, 1), FPGABITS_ERR_ARGUMENT);
     EXPECT_EQ(fpgabits_load_end(&loader), FPGABITS_ERR_ARGUMENT);
     ASSERT_EQ(fpgabits_load_begin(&loader, &port, FPGABITS_SERIAL), FPGABITS_OK);

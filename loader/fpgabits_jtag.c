@@ -1,0 +1,344 @@
+/* fpgabits_jtag: loads configuration data over JTAG, as a row of
+ * fpgabits_link, and reads the silicon's IDCODE. See fpgabits_load.h.
+ *
+ * The chain runs from TDI through the devices of tdi_side, the FPGA and the
+ * devices of tdo_side to TDO: the bits that come out first are those of the
+ * device nearest TDO, and the bits shifted in first end up there. Every
+ * register shifts its lowest bit first. The FPGA's instruction register has
+ * 6 bits, or 10 or 14 with ones above the same 6-bit codes; its capture
+ * shows, in its lowest bits, 01, then the INIT bit (the memory is clear) in
+ * bit 4 and DONE in bit 5.
+ *
+ * A load: Test-Logic-Reset, which selects each device's IDCODE (or BYPASS);
+ * those registers read out and checked against the description of the
+ * chain; the instruction registers filled with ones (BYPASS, in every
+ * device) and measured; the FPGA's capture checked; its IDCODE compared
+ * with the data's; JPROGRAM, which clears the device, and its capture
+ * polled until the memory is clear (a partial load leaves the device as it
+ * is); CFG_IN, and the data in one scan through the data registers; JSTART
+ * and clocks in Run-Test/Idle until DONE, and 64 more; Test-Logic-Reset. No
+ * instruction but BYPASS reaches any device before the chain has passed its
+ * checks, and the other devices only ever get BYPASS. */
+#include "fpgabits_internal.h"
+
+#if FPGABITS_WITH_JTAG
+
+/* Instructions, as their 6-bit codes. */
+enum { CFG_IN = 0x05, JPROGRAM = 0x0b, JSTART = 0x0c, BYPASS = 0x3f };
+
+/* Bits of the FPGA's IR capture. */
+enum { CAPTURE_INIT = 0x10, CAPTURE_DONE = 0x20 };
+
+enum {
+    /* The longest instruction register of an FPGA that the chain's
+     * measurement allows for: several dies have 6 bits each. */
+    LONGEST_IR = 64,
+    /* Clocks in Run-Test/Idle after JSTART before DONE is looked at: as
+     * many as the most demanding source asks. */
+    STARTUP_CLOCKS = 2000
+};
+
+static int jtag_ok(const struct fpgabits_port *port) {
+    return port->tck != NULL && port->micros != NULL;
+}
+
+/* One TCK cycle: TDO, or 0 after an error of the port's, which the load
+ * keeps in loader->status and every later cycle skips. */
+static int cycle(struct fpgabits_loader *loader, int tms, int tdi) {
+    const struct fpgabits_port *port = loader->port;
+    int tdo;
+    if (loader->status != FPGABITS_OK)
+        return 0;
+    tdo = port->tck(port->context, tms, tdi);
+    if (tdo < 0)
+        loader->status = tdo;
+    return tdo > 0;
+}
+
+/* Test-Logic-Reset from any state, whatever errors came before. */
+static void test_logic_reset(const struct fpgabits_port *port) {
+    int i;
+    for (i = 0; i < 5; ++i)
+        port->tck(port->context, 1, 1);
+}
+
+/* From Run-Test/Idle to Shift-DR, or to Shift-IR. */
+static void to_shift(struct fpgabits_loader *loader, int instruction) {
+    cycle(loader, 1, 1);
+    if (instruction)
+        cycle(loader, 1, 1);
+    cycle(loader, 0, 1);
+    cycle(loader, 0, 1);
+}
+
+/* From Exit1, where the last bit of a scan leaves Shift with TMS high,
+ * through Update to Run-Test/Idle. */
+static void to_idle(struct fpgabits_loader *loader) {
+    cycle(loader, 1, 1);
+    cycle(loader, 0, 1);
+}
+
+/* From Run-Test/Idle back to it: code into the FPGA's instruction register
+ * and BYPASS into the others'. Returns the FPGA's capture. */
+static uint32_t instruction(struct fpgabits_loader *loader, unsigned code) {
+    const struct fpgabits_port *port = loader->port;
+    const unsigned before = port->tdo_side.ir_bits, length = loader->ir_bits;
+    const unsigned total = before + length + port->tdi_side.ir_bits;
+    const uint32_t bits = code | ~0u << 6;
+    uint32_t capture = 0;
+    unsigned i;
+    to_shift(loader, 1);
+    for (i = 0; i < total; ++i) {
+        const unsigned at = i - before;
+        const int tdo = cycle(loader, i + 1 == total, at < length ? (int)(bits >> at & 1) : 1);
+        if (at < length)
+            capture |= (uint32_t)tdo << at;
+    }
+    to_idle(loader);
+    return capture;
+}
+
+/* cycles TCK cycles in Run-Test/Idle, through shift() where the port has
+ * it: the loader's buffer of ones stays as it is while they go out. */
+static void idle(struct fpgabits_loader *loader, unsigned cycles) {
+    const struct fpgabits_port *port = loader->port;
+    unsigned char *const ones = loader->buffer[0];
+    if (port->shift != NULL && loader->status == FPGABITS_OK) {
+        unsigned i;
+        for (i = 0; i < sizeof loader->buffer[0]; ++i)
+            ones[i] = 0xff;
+        while (cycles >= 8 && loader->status == FPGABITS_OK) {
+            const unsigned count = cycles / 8 < sizeof loader->buffer[0] ? cycles / 8 : sizeof loader->buffer[0];
+            const int error = port->shift(port->context, ones, count);
+            if (error < 0)
+                loader->status = error;
+            cycles -= count * 8;
+        }
+    }
+    for (; cycles > 0; --cycles)
+        cycle(loader, 0, 1);
+}
+
+/* The register that Test-Logic-Reset selected in the next device of the
+ * chain: its IDCODE, whose lowest bit is 1, or 0 for BYPASS, a single bit.
+ * Ones go in behind it. */
+static uint32_t device_register(struct fpgabits_loader *loader) {
+    uint32_t value = 1;
+    unsigned i;
+    if (!cycle(loader, 0, 1))
+        return 0;
+    for (i = 1; i < 32; ++i)
+        value |= (uint32_t)cycle(loader, 0, 1) << i;
+    return value;
+}
+
+/* Checks that the chain answers as the port describes it, and leaves every
+ * device in BYPASS: from Test-Logic-Reset to Run-Test/Idle, with the FPGA's
+ * IDCODE in *idcode and its instruction register measured. */
+static int check_chain(struct fpgabits_loader *loader, uint32_t *idcode) {
+    const struct fpgabits_port *port = loader->port;
+    const unsigned fpga = port->tdo_side.devices, devices = fpga + 1 + port->tdi_side.devices;
+    const unsigned outside = port->tdi_side.ir_bits + port->tdo_side.ir_bits, longest = outside + LONGEST_IR;
+    unsigned i, length;
+    int error = FPGABITS_OK, ones = 1;
+    test_logic_reset(port);
+    cycle(loader, 0, 1);
+    to_shift(loader, 0);
+    *idcode = 0;
+    for (i = 0; i < devices; ++i) {
+        const uint32_t value = device_register(loader);
+        /* Ones read as an IDCODE mean fewer devices than described, or TDO
+         * stuck high. */
+        if (value == 0xffffffffu || (i == fpga && value == 0))
+            error = FPGABITS_ERR_CHAIN;
+        if (i == fpga)
+            *idcode = value;
+    }
+    /* Then the ones shifted in: a zero means more devices than described,
+     * or TDO stuck low. */
+    for (i = 0; i < 32; ++i)
+        ones &= cycle(loader, i == 31, 1);
+    to_idle(loader);
+    if (error != FPGABITS_OK || !ones)
+        return loader->status != FPGABITS_OK ? loader->status : FPGABITS_ERR_CHAIN;
+    /* The instruction registers: all ones, BYPASS in every device, then a
+     * zero, and the cycles it takes to come out. */
+    to_shift(loader, 1);
+    for (i = 0; i < longest; ++i)
+        ones = cycle(loader, 0, 1);
+    cycle(loader, 0, 0);
+    for (length = 1; length <= longest && cycle(loader, 0, 1); ++length) {
+    }
+    cycle(loader, 1, 1);
+    to_idle(loader);
+    if (loader->status != FPGABITS_OK)
+        return loader->status;
+    if (!ones || length <= outside || length > longest)
+        return FPGABITS_ERR_CHAIN;
+    length -= outside;
+    loader->ir_bits = length;
+    /* 5 bits: the oldest family, without JPROGRAM; 6 a die: several. */
+    if (length == 5 || (length > 6 && length % 6 == 0) || length == 22 || length == 38)
+        return FPGABITS_ERR_UNSUPPORTED;
+    if ((length != 6 && length != 10 && length != 14) || (instruction(loader, BYPASS) & 3) != 1)
+        return loader->status != FPGABITS_OK ? loader->status : FPGABITS_ERR_CHAIN;
+    return loader->status;
+}
+
+/* The SoCs of the 16 nm generation (device types zu...): JTAG reads the
+ * IDCODE of their family 23 (bits 27:21), while their streams write the
+ * IDCODE of their programmable logic, which differs by no known rule. */
+static int compares(uint32_t silicon) {
+    return (silicon >> 21 & 0x7f) != 0x23;
+}
+
+/* Polls the FPGA's IR capture with clocks in Run-Test/Idle between, until
+ * bit is set or, after timeout microseconds, error. */
+static int wait_for(struct fpgabits_loader *loader, uint32_t bit, uint32_t timeout, int error) {
+    struct fpgabits_wait wait;
+    fpgabits_wait_start(&wait, loader->port);
+    for (;;) {
+        uint32_t waited;
+        const int stuck = fpgabits_wait_time(&wait, &waited);
+        if (stuck != FPGABITS_OK)
+            return stuck;
+        if (instruction(loader, BYPASS) & bit)
+            return loader->status;
+        if (loader->status != FPGABITS_OK)
+            return loader->status;
+        if (waited > timeout)
+            return error;
+        idle(loader, 64);
+    }
+}
+
+static int jtag_begin(struct fpgabits_loader *loader, uint32_t idcode) {
+    uint32_t silicon, capture;
+    int error = check_chain(loader, &silicon);
+    if (error == FPGABITS_OK && idcode != 0 && ((idcode ^ silicon) & 0x0fffffffu) != 0 && compares(silicon))
+        error = FPGABITS_ERR_DEVICE;
+    if (error == FPGABITS_OK && loader->partial) {
+        /* A partial configuration goes only into a device that runs. */
+        capture = instruction(loader, BYPASS);
+        error = !(capture & CAPTURE_INIT)   ? FPGABITS_ERR_INIT
+                : !(capture & CAPTURE_DONE) ? FPGABITS_ERR_NO_DONE
+                                            : loader->status;
+    } else if (error == FPGABITS_OK) {
+        instruction(loader, JPROGRAM);
+        error = wait_for(loader, CAPTURE_INIT, FPGABITS_INIT_TIMEOUT_US, FPGABITS_ERR_INIT);
+        if (error == FPGABITS_OK && (instruction(loader, BYPASS) & CAPTURE_DONE))
+            error = FPGABITS_ERR_DONE_HIGH;
+        if (error == FPGABITS_OK) {
+            struct fpgabits_wait wait;
+            uint32_t waited = 0;
+            fpgabits_wait_start(&wait, loader->port);
+            while (error == FPGABITS_OK && waited < FPGABITS_READY_WAIT_US && loader->status == FPGABITS_OK) {
+                idle(loader, 64);
+                error = fpgabits_wait_time(&wait, &waited);
+            }
+        }
+    }
+    if (error == FPGABITS_OK) {
+        instruction(loader, CFG_IN);
+        to_shift(loader, 0);
+        error = loader->status;
+    }
+    if (error != FPGABITS_OK)
+        test_logic_reset(loader->port);
+    return error;
+}
+
+/* Configuration data in Shift-DR, each byte's most significant bit first:
+ * through shift() where the port has it, else a TCK cycle a bit. */
+static int jtag_send(struct fpgabits_loader *loader, const unsigned char *bytes, size_t count, int borrowed) {
+    const struct fpgabits_port *port = loader->port;
+    int error = FPGABITS_OK;
+    loader->sent = 1;
+    if (port->shift != NULL) {
+        error = port->shift(port->context, bytes, count);
+        loader->borrowed = borrowed;
+    } else {
+        int (*const tck)(void *context, int tms, int tdi) = port->tck;
+        void *const context = port->context;
+        for (; count > 0 && error >= 0; --count) {
+            const unsigned byte = *bytes++;
+            int bit;
+            for (bit = 7; bit >= 0 && (error = tck(context, 0, (int)(byte >> bit & 1))) >= 0; --bit) {
+            }
+        }
+    }
+    if (error >= 0 && port->fault != NULL)
+        error = port->fault(port->context);
+    if (error >= 0)
+        return FPGABITS_OK;
+    test_logic_reset(port);
+    return error;
+}
+
+/* After the data: its last bits past the bypass registers of the devices
+ * between TDI and the FPGA, JSTART, and clocks in Run-Test/Idle until DONE
+ * and 64 more, after which it must still be high; Test-Logic-Reset. A
+ * partial load only gets the 64 clocks. */
+static int jtag_finish(struct fpgabits_loader *loader) {
+    const unsigned ahead = loader->port->tdi_side.devices;
+    unsigned i;
+    int error;
+    for (i = 0; i <= ahead; ++i)
+        cycle(loader, i == ahead, 1);
+    to_idle(loader);
+    if (!loader->partial) {
+        instruction(loader, JSTART);
+        idle(loader, STARTUP_CLOCKS);
+    }
+    error = wait_for(loader, CAPTURE_DONE, FPGABITS_DONE_TIMEOUT_US, FPGABITS_ERR_NO_DONE);
+    if (error == FPGABITS_OK) {
+        idle(loader, FPGABITS_CLOCKS_AFTER_DONE);
+        if (!(instruction(loader, BYPASS) & CAPTURE_DONE))
+            error = FPGABITS_ERR_NO_DONE;
+        if (loader->status != FPGABITS_OK)
+            error = loader->status;
+    }
+    test_logic_reset(loader->port);
+    return error;
+}
+
+/* A shift() of nothing returns once the bytes before it are out. */
+static void jtag_settle(struct fpgabits_loader *loader) {
+    const struct fpgabits_port *port = loader->port;
+    if (port->shift != NULL)
+        port->shift(port->context, loader->buffer[0], 0);
+}
+
+/* Out of Shift-DR, and JPROGRAM: the device clears its memory. */
+static void jtag_reset(struct fpgabits_loader *loader) {
+    cycle(loader, 1, 1);
+    to_idle(loader);
+    instruction(loader, JPROGRAM);
+    test_logic_reset(loader->port);
+}
+
+const struct fpgabits_link fpgabits_jtag_link = {jtag_ok, jtag_begin, jtag_send, jtag_finish, jtag_settle, jtag_reset,
+                                                 512,     1,          0};
+
+int fpgabits_read_idcode(const struct fpgabits_port *port, enum fpgabits_interface interface, uint32_t *idcode) {
+    struct fpgabits_loader loader;
+    int error;
+    if (idcode == NULL || port == NULL || interface != FPGABITS_JTAG || !jtag_ok(port))
+        return FPGABITS_ERR_ARGUMENT;
+    loader.port = port;
+    loader.status = FPGABITS_OK;
+    error = check_chain(&loader, idcode);
+    test_logic_reset(port);
+    return error;
+}
+
+#else
+
+int fpgabits_read_idcode(const struct fpgabits_port *port, enum fpgabits_interface interface, uint32_t *idcode) {
+    (void)port;
+    (void)interface;
+    (void)idcode;
+    return FPGABITS_ERR_ARGUMENT;
+}
+
+#endif
