@@ -62,10 +62,22 @@ enum { FHCRC = 2, FEXTRA = 4, FNAME = 8, FCOMMENT = 16, FRESERVED = 0xe0 };
 
 enum inner { INNER_START, LEAD, TAG, FIELD_LENGTH, TEXT, DATA_LENGTH, DATA, TRAILING, RAW };
 
-static const char partial_mark[] = "PARTIAL=TRUE";
+static const char partial_mark[] = "PARTIAL=TRUE", userid_mark[] = "USERID=0X";
+#define USERID ((int)sizeof userid_mark - 1)
 
 static unsigned upper(unsigned c) {
     return c - 'a' < 26 ? c - 'a' + 'A' : c;
+}
+
+/* The value of a hexadecimal digit in upper case, or 16 and more. */
+static unsigned hex(unsigned c) {
+    return c - '0' < 10 ? c - '0' : c - 'A' < 6 ? c - 'A' + 10 : 16;
+}
+
+/* The characters of a mark matched in a text after c, from matched; -1
+ * after the text's end. */
+static int follow(int matched, unsigned c, const char *mark) {
+    return c == 0 ? -1 : c == (unsigned char)mark[matched] ? matched + 1 : c == (unsigned char)mark[0];
 }
 
 /* The text of a header field as fpgabits keeps it, in place: up to its
@@ -234,14 +246,24 @@ static int header_byte(struct fpgabits_image *image, unsigned byte) {
         if (count < size)
             text[count] = (char)byte;
         /* The design name says whether the data is a partial
-         * configuration, anywhere in its text. */
-        if (field == 0 && image->matched >= 0) {
+         * configuration, anywhere in its text, and may record the
+         * USERCODE. */
+        if (field == 0) {
             const unsigned c = upper(byte);
-            image->matched = c == 0                                             ? -1
-                             : c == (unsigned char)partial_mark[image->matched] ? image->matched + 1
-                                                                                : c == 'P';
+            if (image->matched >= 0)
+                image->matched = follow(image->matched, c, partial_mark);
             if (image->matched == sizeof partial_mark - 1)
                 image->partial_marked = 1;
+            if (image->userid >= 0 && image->userid < USERID) {
+                image->userid = follow(image->userid, c, userid_mark);
+                if (image->userid == USERID)
+                    image->info.usercode = 0;
+            } else if (image->userid >= USERID && image->userid < USERID + 8 && hex(c) < 16) {
+                image->info.usercode = image->info.usercode << 4 | hex(c);
+                ++image->userid;
+            } else {
+                image->userid = -1;
+            }
         }
         --image->left;
         break;
@@ -451,6 +473,7 @@ int fpgabits_image_begin(struct fpgabits_image *image, const struct fpgabits_por
     for (i = 0; i < sizeof *image; ++i)
         bytes[i] = 0;
     image->open = IMAGE_OPEN;
+    image->info.usercode = 0xffffffffu;
     image->port = port;
     image->interface = interface;
     image->device = device != NULL && device[0] != '\0' ? device : NULL;
@@ -568,6 +591,7 @@ int fpgabits_image_end(struct fpgabits_image *image, struct fpgabits_image_info 
     keep_text(image->info.design, sizeof image->info.design);
     keep_text(image->info.device, sizeof image->info.device);
     image->info.crc_checks = image->stream.checks;
+    image->info.usr_access = image->stream.usr_access;
     if (info != NULL)
         *info = image->info;
     return image->status;

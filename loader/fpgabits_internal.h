@@ -64,7 +64,7 @@ int fpgabits_find_idcode(const unsigned char *bytes, size_t size, struct fpgabit
 /* More of a stream that fpgabits_find_idcode() found, in writes of any
  * size: FPGABITS_OK, or FPGABITS_ERR_CRC where a check fails.
  * stream->checks counts those that passed. Without verify, it reads no
- * further than the IDCODE or the frame data that comes first. */
+ * further than the first frame data. */
 int fpgabits_stream_write(struct fpgabits_stream *stream, const unsigned char *bytes, size_t size);
 
 /* Set to 0 to leave JTAG out of the loader, for firmware that never uses

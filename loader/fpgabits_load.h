@@ -374,6 +374,12 @@ struct fpgabits_image_info {
      * other dies of a package); 0 when loading. An image without any was
      * built with its CRC turned off: a corrupt copy of it loads unnoticed. */
     unsigned crc_checks;
+    /* The user-access value (AXSS) that the data writes, as one word to
+     * register 0D of a CRC-32C stream; 0 where it writes none. */
+    uint32_t usr_access;
+    /* The USERCODE that a bitstream file's design name records
+     * ("UserID=0x..."); FFFFFFFF where it records none. */
+    uint32_t usercode;
 };
 
 /* The image reader's state. Its members are private; they are declared here
@@ -406,36 +412,40 @@ struct fpgabits_stream {
     unsigned bytes;             /* bytes in word */
     unsigned kind;              /* the kinds of stream it may still be, by their checks */
     unsigned checks;            /* CRC checks passed */
+    uint32_t usr_access;        /* the last word written alone to the user-access register, or 0 */
     int found;                  /* FPGABITS_OK once the IDCODE is read, FPGABITS_ERR_NO_IDCODE where frame
                                  * data comes first; FPGABITS_IDCODE_SYNCED before either */
     unsigned char idcode_words; /* words of the IDCODE still to come */
+    unsigned char axss;         /* the next data word is written alone to the user-access register */
+    unsigned char framed;       /* frame data has begun */
     unsigned char verify;       /* the CRC checks are computed */
 };
 
 struct fpgabits_image {
-    int status;                         /* FPGABITS_OK, or the first error */
-    int outer;                          /* the stage of the file: gzip header, DEFLATE, trailer, or the file as it is */
-    int inner;                          /* the stage of the content: bitstream header, data, or raw data */
-    int decided;                        /* the held-back data was let go */
-    int partial;                        /* begun with fpgabits_image_begin_partial() */
-    int partial_marked;                 /* the design name says PARTIAL=TRUE */
-    int matched;                        /* characters of PARTIAL=TRUE matched in the design name; -1 after its end */
-    int interface;                      /* enum fpgabits_interface */
-    unsigned field;                     /* the header field being read, 0 to 4 */
-    unsigned count;                     /* bytes of the inner stage read */
-    unsigned flags;                     /* the gzip header's flags */
-    unsigned outer_count;               /* bytes of the outer stage read */
-    uint32_t open;                      /* a mark set by begin, cleared by end */
-    uint32_t left;                      /* bytes of the header field or the data still to come */
-    uint32_t value;                     /* a gzip field's value being read */
-    uint32_t idcode;                    /* the IDCODE asked for; 0 for any */
-    uint32_t header_crc;                /* CRC-32 of the gzip header so far */
-    uint32_t content_crc;               /* CRC-32 of the gzip member's content so far */
-    uint32_t content_size;              /* its size, modulo 2^32 */
-    size_t kept;                        /* input kept in the work area for the stage after */
-    size_t held;                        /* configuration data held back */
-    size_t work_size;                   /* of the work area */
-    unsigned char *work;                /* the caller's work area */
+    int status;            /* FPGABITS_OK, or the first error */
+    int outer;             /* the stage of the file: gzip header, DEFLATE, trailer, or the file as it is */
+    int inner;             /* the stage of the content: bitstream header, data, or raw data */
+    int decided;           /* the held-back data was let go */
+    int partial;           /* begun with fpgabits_image_begin_partial() */
+    int partial_marked;    /* the design name says PARTIAL=TRUE */
+    int matched;           /* characters of PARTIAL=TRUE matched in the design name; -1 after its end */
+    int userid;            /* characters of USERID=0X matched in it, then those and its hexadecimal digits; -1 after */
+    int interface;         /* enum fpgabits_interface */
+    unsigned field;        /* the header field being read, 0 to 4 */
+    unsigned count;        /* bytes of the inner stage read */
+    unsigned flags;        /* the gzip header's flags */
+    unsigned outer_count;  /* bytes of the outer stage read */
+    uint32_t open;         /* a mark set by begin, cleared by end */
+    uint32_t left;         /* bytes of the header field or the data still to come */
+    uint32_t value;        /* a gzip field's value being read */
+    uint32_t idcode;       /* the IDCODE asked for; 0 for any */
+    uint32_t header_crc;   /* CRC-32 of the gzip header so far */
+    uint32_t content_crc;  /* CRC-32 of the gzip member's content so far */
+    uint32_t content_size; /* its size, modulo 2^32 */
+    size_t kept;           /* input kept in the work area for the stage after */
+    size_t held;           /* configuration data held back */
+    size_t work_size;      /* of the work area */
+    unsigned char *work;   /* the caller's work area */
     struct fpgabits_inflater *inflater; /* in the work area, for a gzip file */
     const struct fpgabits_port *port;   /* NULL for a check pass */
     const char *device;                 /* the device type asked for; NULL for any */

@@ -42,6 +42,8 @@ enum { HUNT, WIDTH, PACKETS };
  * command register of each, the IDCODE of 32-bit streams with CRC-32C and
  * of the others, and the streams for other dies; commands. */
 enum { CRC_REG = 0, FDRI_WIDE = 2, FDRI_NARROW = 3, CMD_WIDE = 4, CMD_NARROW = 5, IDCODE_32C = 0x0c, IDCODE = 0x0e };
+/* The user-access register of CRC-32C streams. */
+enum { AXSS = 0x0d };
 enum { NESTED = 0x1e, RCRC = 7, DESYNC = 0x0d };
 
 static uint32_t word_at(const unsigned char *bytes, size_t at, unsigned size) {
@@ -213,7 +215,10 @@ static void packet(struct fpgabits_stream *s, struct fpgabits_stream_level *l) {
         s->kind = kind & KIND_32C ? KIND_32C : kind == (KIND_16A | KIND_16N) ? KIND_16N : kind;
         if (s->found == FPGABITS_IDCODE_SYNCED)
             s->found = FPGABITS_ERR_NO_IDCODE;
+        s->framed = 1;
     }
+    /* A write of one word to the user-access register. */
+    s->axss = l == s->level && l->reg == AXSS && l->left == 1 && (kind & KIND_32C);
     if (l->reg == IDCODE && kind == (KIND_16A | KIND_16N))
         s->kind = KIND_16A;
     if (carries(s, l))
@@ -231,7 +236,7 @@ static void header(struct fpgabits_stream *s, struct fpgabits_stream_level *l, u
     const unsigned type = top >> 29;
     l->write = (top >> 27 & 3) == 2;
     l->halves = 0;
-    s->idcode_words = 0;
+    s->idcode_words = s->axss = 0;
     if (type == 1 || (type == 2 && !wide))
         l->reg = (unsigned char)(wide ? word >> 13 & 0x1f : word >> 5 & 0x3f);
     if (type == 1)
@@ -253,6 +258,8 @@ static int data(struct fpgabits_stream *s, struct fpgabits_stream_level *l, uint
         if (--s->idcode_words == 0)
             s->found = FPGABITS_OK;
     }
+    if (s->axss)
+        s->usr_access = word;
     if (l->reg == CRC_REG) {
         /* In a 16-bit stream the value takes two words, high first. */
         if (!wide && l->halves++ == 0) {
@@ -321,8 +328,8 @@ static int take_word(struct fpgabits_stream *s, struct fpgabits_stream_level *l,
 int fpgabits_stream_write(struct fpgabits_stream *stream, const unsigned char *bytes, size_t size) {
     struct fpgabits_stream_level *const top = stream->level;
     int error = FPGABITS_OK;
-    /* Without the checks, only as far as the IDCODE. */
-    while (size > 0 && error == FPGABITS_OK && (stream->verify || stream->found == FPGABITS_IDCODE_SYNCED)) {
+    /* Without the checks, only as far as the frame data. */
+    while (size > 0 && error == FPGABITS_OK && (stream->verify || !stream->framed)) {
         const unsigned word_size = stream->kind & NARROW ? 2 : 4;
 #if !FPGABITS_SMALL
         /* Most of the data: whole words of one packet, to a register with
@@ -396,7 +403,8 @@ int fpgabits_find_idcode(const unsigned char *bytes, size_t size, struct fpgabit
         synced(stream->level);
         stream->bytes = stream->checks = stream->idcode_words = 0;
         stream->found = FPGABITS_IDCODE_SYNCED;
-        stream->idcode = 0;
+        stream->idcode = stream->usr_access = 0;
+        stream->axss = stream->framed = 0;
         stream->verify = (unsigned char)verify;
         stream->kind = wide ? WIDE : word != 0xaa995566u ? KIND_22H : KIND_22F;
         if (!known) {
