@@ -251,6 +251,8 @@ TEST(Image, RefusesBadImages) {
     const std::string hcrc = gzip(file, 10, true);
     // Flags 04: an extra field of two bytes, and no other optional field.
     const std::string extra = gz.substr(0, 3) + '\x04' + gz.substr(4, 6) + std::string("\x02\0AB", 4) + gz.substr(10);
+    // Flags 04 and an extra field of no bytes: its length alone.
+    const std::string empty_extra = gz.substr(0, 3) + '\x04' + gz.substr(4, 6) + std::string(2, '\0') + gz.substr(10);
     struct Case {
         const char *what;
         std::string image;
@@ -306,6 +308,7 @@ TEST(Image, RefusesBadImages) {
         {"gzip of text", gzip("hello, world", 10), FPGABITS_ERR_FORMAT, FPGABITS_ERR_FORMAT, true},
         {"gzip with more window than the work area", gzip(file + file, 15), FPGABITS_ERR_STREAM, FPGABITS_ERR_STREAM,
          false},
+        {"gzip with an empty extra field", empty_extra, FPGABITS_OK, FPGABITS_OK, false},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
@@ -353,7 +356,8 @@ TEST(Image, RefusesWrongArgumentsAndCallOrder) {
     };
     for (const Begin &b :
          {Begin{&no_micros, FPGABITS_SERIAL, work.data(), work.size()}, Begin{nullptr, 2, work.data(), work.size()},
-          Begin{&port, FPGABITS_SERIAL, nullptr, 0}, Begin{&port, FPGABITS_PARALLEL8, work.data(), work.size() - 1}}) {
+          Begin{&port, FPGABITS_SERIAL, nullptr, 0}, Begin{&port, FPGABITS_PARALLEL8, work.data(), work.size() - 1},
+          Begin{&port, FPGABITS_SERIAL, nullptr, work.size()}}) {
         ASSERT_EQ(fpgabits_image_begin(&image, b.port, static_cast<fpgabits_interface>(b.interface), nullptr, 0, b.work,
                                        b.size),
                   FPGABITS_ERR_ARGUMENT);
