@@ -86,39 +86,45 @@ TEST(Compile, TextsAndDataSurviveTheCompilers) {
     }
 }
 
-// The bitstreams that real toolchains made, where the folder of them is present.
-TEST(Compile, RealBitstreams) {
-    const std::vector<support::RealBitstream> real = support::real_bitstreams();
-    if (real.empty())
-        GTEST_SKIP() << "no bitstreams in " REAL_BITSTREAMS;
-    for (const support::RealBitstream &bit : real) {
-        SCOPED_TRACE(bit.path.filename().string());
-        // Read the file with the tests' own parser, independent of the tool's.
-        const bitstream::Parsed parsed = bitstream::parse(bit.file);
-        ASSERT_TRUE(parsed.recognised && parsed.complete);
-        const std::string *texts = parsed.texts;
-        const std::string data(parsed.data);
-        const auto size = static_cast<std::uint32_t>(data.size());
+// Each bitstream that a real toolchain made, where the folder of them is
+// present, in a test of its own.
+class CompileReal : public ::testing::TestWithParam<support::RealBitstream> {};
 
-        support::TempDir dir;
-        const support::Result r = support::run({FPGABITS_EXE, bit.path.string()}, dir.path());
-        EXPECT_EQ(r.status, 0);
-        EXPECT_EQ(r.out, support::length_message(size));
-        EXPECT_TRUE(support::same_text(support::read_file(dir / "fpgabits.i"),
-                                       support::expected_output(texts[0], texts[1], texts[2], texts[3], data)));
-        // Megabytes of array source: the C compiler alone is enough here.
-        expect_compiles_to(dir.path(), read_back(texts[0], texts[1], texts[2] + " " + texts[3], data), 1);
+TEST_P(CompileReal, ConvertsAndCompiles) {
+    const support::RealBitstream &bit = GetParam();
+    if (bit.path.empty())
+        GTEST_SKIP() << support::no_real_bitstreams;
+    // Read the file with the tests' own parser, independent of the tool's.
+    const std::string file = support::read_file(bit.path);
+    const bitstream::Parsed parsed = bitstream::parse(file);
+    ASSERT_TRUE(parsed.recognised && parsed.complete);
+    const std::string *texts = parsed.texts;
+    const std::string data(parsed.data);
+    const auto size = static_cast<std::uint32_t>(data.size());
 
-        // fpgabits-deflate finds in the first block the IDCODE that the
-        // loader finds in the whole data, or 0.
-        std::uint32_t idcode = 0;
-        fpgabits_idcode(data.data(), data.size(), &idcode);
-        char line[40];
-        std::snprintf(line, sizeof line, "uint32_t FPGAidcode = 0x%08lxu;\n", static_cast<unsigned long>(idcode));
-        EXPECT_EQ(support::run({DEFLATE_EXE, "fpgabits.i", "idcode.i"}, dir.path()).status, 0);
-        EXPECT_EQ(support::read_file(dir / "idcode.i"), line);
-    }
+    support::TempDir dir;
+    const support::Result r = support::run({FPGABITS_EXE, bit.path.string()}, dir.path());
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, support::length_message(size));
+    EXPECT_TRUE(support::same_text(support::read_file(dir / "fpgabits.i"),
+                                   support::expected_output(texts[0], texts[1], texts[2], texts[3], data)));
+    // Megabytes of array source: the C compiler alone is enough here.
+    expect_compiles_to(dir.path(), read_back(texts[0], texts[1], texts[2] + " " + texts[3], data), 1);
+
+    // fpgabits-deflate finds in the first block the IDCODE that the
+    // loader finds in the whole data, or 0.
+    std::uint32_t idcode = 0;
+    fpgabits_idcode(data.data(), data.size(), &idcode);
+    char line[40];
+    std::snprintf(line, sizeof line, "uint32_t FPGAidcode = 0x%08lxu;\n", static_cast<unsigned long>(idcode));
+    EXPECT_EQ(support::run({DEFLATE_EXE, "fpgabits.i", "idcode.i"}, dir.path()).status, 0);
+    EXPECT_EQ(support::read_file(dir / "idcode.i"), line);
 }
+
+INSTANTIATE_TEST_SUITE_P(Real, CompileReal, ::testing::ValuesIn(support::real_bitstreams(support::Weight::light)),
+                         support::real_name);
+INSTANTIATE_TEST_SUITE_P(Heavy, CompileReal, ::testing::ValuesIn(support::real_bitstreams(support::Weight::heavy)),
+                         support::real_name);
 
 // The loader compiles clean as C99 and C11, and for a Cortex-M3 at -Os where
 // that compiler is present.

@@ -111,75 +111,119 @@ Read read(const std::string &image, const std::string &type, Mode mode, std::siz
     return r;
 }
 
-struct Bitstream {
-    std::string name, file; // file: a bitstream file
+// The forms of a bitstream file that the image reader takes.
+struct Format {
+    const char *name; // in a test's name
+    const char *what;
+    bool raw;           // of the data alone
+    std::size_t window; // of the work area
+    std::string (*make)(const std::string &file, const std::string &data);
 };
 
-// Generated ones of every family, and those of real toolchains where the
-// folder of them is present.
-std::vector<Bitstream> bitstreams() {
-    std::vector<Bitstream> all;
-    for (const char *type : {"7a35tcsg324", "xc4vfx20ff672", "xcku040-ffva1156-2-e", "xcau15p-ffvb676", "3s500evq100",
-                             "xc2s200fg456", "6slx9tqg144", "3s200avq100"}) {
-        fpga_device device{};
-        fpga_device_of(type, &device);
-        all.push_back({type, bitstream::file(bitstream::header(bitstream::text("top;UserID=0XFFFFFFFF;Version=2024.2"),
-                                                               bitstream::text(type), bitstream::text("2026/12/09"),
-                                                               bitstream::text("10:00:00")),
-                                             bitstream::configuration(device, 30001))});
-    }
-    for (const support::RealBitstream &bit : support::real_bitstreams())
-        all.push_back({bit.path.filename().string(), bit.file}); // cppcheck-suppress useStlAlgorithm
-    return all;
-}
+constexpr Format formats[] = {
+    {"file", "bitstream file", false, 512, [](const std::string &file, const std::string &) { return file; }},
+    {"raw", "raw data", true, 512, [](const std::string &, const std::string &data) { return data; }},
+    {"gzip_512", "gzip, window 512", false, 512,
+     [](const std::string &file, const std::string &) { return gzip(file, 9); }},
+    {"gzip_1024_every_field", "gzip, window 1024, every header field", false, 1024,
+     [](const std::string &file, const std::string &) { return gzip(file, 10, true); }},
+    {"gzip_raw_32768", "gzip of raw data, window 32768", true, 32768,
+     [](const std::string &, const std::string &data) { return gzip(data, 15); }},
+    {"gzip_program", "gzip -9", false, 32768,
+     [](const std::string &file, const std::string &) { return gzip_program(file); }},
+    {"deflate_512", "fpgabits-deflate --gzip 512", false, 512,
+     [](const std::string &file, const std::string &) { return gzip_add_image(file); }},
+};
+constexpr std::size_t format_count = sizeof formats / sizeof formats[0];
 
-TEST(Image, LoadsEveryBitstreamInEveryFormat) {
+// Reads a bitstream file in a format through the check pass and loads it
+// over both interfaces, in chunks of sizes taken in turn from turn on.
+void expect_loads(const std::string &file, const Format &f, std::size_t turn) {
+    SCOPED_TRACE(f.what);
     const std::size_t chunks[] = {1, 7, 512, 0};
-    std::size_t turn = 0;
-    for (const Bitstream &b : bitstreams()) {
-        SCOPED_TRACE(b.name);
-        const bitstream::Parsed parsed = bitstream::parse(b.file);
-        const std::string data(parsed.data);
-        const std::string &type = parsed.texts[1];
-        std::uint32_t idcode = 0;
-        fpgabits_idcode(data.data(), data.size(), &idcode);
-        struct Format {
-            const char *what;
-            std::string image;
-            bool raw;
-            std::size_t window; // of the work area
-        };
-        const Format formats[] = {
-            {"bitstream file", b.file, false, 512},
-            {"raw data", data, true, 512},
-            {"gzip, window 512", gzip(b.file, 9), false, 512},
-            {"gzip, window 1024, every header field", gzip(b.file, 10, true), false, 1024},
-            {"gzip of raw data, window 32768", gzip(data, 15), true, 32768},
-            {"gzip -9", gzip_program(b.file), false, 32768},
-            {"fpgabits-deflate --gzip 512", gzip_add_image(b.file), false, 512},
-        };
-        for (const Format &f : formats) {
-            SCOPED_TRACE(f.what);
-            for (Mode mode : {Mode::check, Mode::serial, Mode::parallel}) {
-                const std::size_t chunk = chunks[turn++ % 4];
-                SCOPED_TRACE("mode " + std::to_string(static_cast<int>(mode)) + ", chunk " + std::to_string(chunk));
-                const Read r = read(f.image, type, mode, chunk, nullptr, 0, false, f.window);
-                ASSERT_EQ(r.result, FPGABITS_OK) << fpgabits_strerror(r.result);
-                EXPECT_EQ(r.info.design, f.raw ? "" : parsed.texts[0]);
-                EXPECT_EQ(r.info.device, f.raw ? "" : parsed.texts[1]);
-                EXPECT_EQ(r.info.date, f.raw ? "" : parsed.texts[2] + " " + parsed.texts[3]);
-                EXPECT_EQ(r.info.config_size, data.size());
-                EXPECT_EQ(r.info.crc32, mode == Mode::check ? crc32_of(data) : 0u);
-                EXPECT_EQ(r.info.idcode, idcode);
-                if (mode != Mode::check) {
-                    EXPECT_TRUE(r.model.done);
-                    EXPECT_EQ(r.model.idcode_seen, idcode);
-                    EXPECT_EQ(fpga_model_violation(&r.model), nullptr) << fpga_model_violation(&r.model);
-                }
-            }
+    const bitstream::Parsed parsed = bitstream::parse(file);
+    const std::string data(parsed.data);
+    const std::string &type = parsed.texts[1];
+    std::uint32_t idcode = 0;
+    fpgabits_idcode(data.data(), data.size(), &idcode);
+    const std::string image = f.make(file, data);
+    for (Mode mode : {Mode::check, Mode::serial, Mode::parallel}) {
+        const std::size_t chunk = chunks[turn++ % 4];
+        SCOPED_TRACE("mode " + std::to_string(static_cast<int>(mode)) + ", chunk " + std::to_string(chunk));
+        const Read r = read(image, type, mode, chunk, nullptr, 0, false, f.window);
+        ASSERT_EQ(r.result, FPGABITS_OK) << fpgabits_strerror(r.result);
+        EXPECT_EQ(r.info.design, f.raw ? "" : parsed.texts[0]);
+        EXPECT_EQ(r.info.device, f.raw ? "" : parsed.texts[1]);
+        EXPECT_EQ(r.info.date, f.raw ? "" : parsed.texts[2] + " " + parsed.texts[3]);
+        EXPECT_EQ(r.info.config_size, data.size());
+        EXPECT_EQ(r.info.crc32, mode == Mode::check ? crc32_of(data) : 0u);
+        EXPECT_EQ(r.info.idcode, idcode);
+        if (mode != Mode::check) {
+            EXPECT_TRUE(r.model.done);
+            EXPECT_EQ(r.model.idcode_seen, idcode);
+            EXPECT_EQ(fpga_model_violation(&r.model), nullptr) << fpga_model_violation(&r.model);
         }
     }
 }
+
+// Generated bitstreams of every family; those of real toolchains have tests
+// of their own below.
+TEST(Image, LoadsEveryFamilyInEveryFormat) {
+    std::size_t turn = 0;
+    for (const char *type : {"7a35tcsg324", "xc4vfx20ff672", "xc6vlx130tff784", "xcku040-ffva1156-2-e",
+                             "xcau15p-ffvb676", "3s500evq100", "xc2s200fg456", "6slx9tqg144", "3s200avq100"}) {
+        SCOPED_TRACE(type);
+        fpga_device device{};
+        fpga_device_of(type, &device);
+        const std::string file = bitstream::file(
+            bitstream::header(bitstream::text("top;UserID=0XFFFFFFFF;Version=2024.2"), bitstream::text(type),
+                              bitstream::text("2026/12/09"), bitstream::text("10:00:00")),
+            bitstream::configuration(device, 30001));
+        for (const Format &f : formats) {
+            expect_loads(file, f, turn);
+            turn += 3;
+        }
+    }
+}
+
+// Each bitstream that a real toolchain made, where the folder of them is
+// present, in each format in a test of its own.
+struct RealImage {
+    support::RealBitstream bit;
+    std::size_t format;
+};
+
+std::vector<RealImage> real_images(support::Weight weight) {
+    std::vector<RealImage> all;
+    for (const support::RealBitstream &bit : support::real_bitstreams(weight))
+        for (std::size_t format = 0; format < (bit.path.empty() ? 1 : format_count); ++format)
+            all.push_back({bit, format});
+    return all;
+}
+
+void PrintTo(const RealImage &image, std::ostream *out) {
+    support::PrintTo(image.bit, out);
+    if (!image.bit.path.empty())
+        *out << ", " << formats[image.format].what;
+}
+
+class ImageReal : public ::testing::TestWithParam<RealImage> {};
+
+TEST_P(ImageReal, Loads) {
+    const RealImage &image = GetParam();
+    if (image.bit.path.empty())
+        GTEST_SKIP() << support::no_real_bitstreams;
+    expect_loads(support::read_file(image.bit.path), formats[image.format],
+                 (image.bit.index * format_count + image.format) * 3);
+}
+
+std::string real_image_name(const ::testing::TestParamInfo<RealImage> &info) {
+    return info.param.bit.path.empty() ? info.param.bit.name
+                                       : info.param.bit.name + "_" + formats[info.param.format].name;
+}
+
+INSTANTIATE_TEST_SUITE_P(Real, ImageReal, ::testing::ValuesIn(real_images(support::Weight::light)), real_image_name);
+INSTANTIATE_TEST_SUITE_P(Heavy, ImageReal, ::testing::ValuesIn(real_images(support::Weight::heavy)), real_image_name);
 
 // Images that are cut, corrupt, of no known format or for another device:
 // the check pass refuses them, and so does a load, before the reset where
@@ -223,6 +267,8 @@ TEST(Image, RefusesBadImages) {
     const std::size_t name_at = file.find("top;");
     // Flags 04: an extra field of two bytes, and no other optional field.
     const std::string extra = gz.substr(0, 3) + '\x04' + gz.substr(4, 6) + std::string("\x02\0AB", 4) + gz.substr(10);
+    // Flags 04 and an extra field of no bytes: its length alone.
+    const std::string empty_extra = gz.substr(0, 3) + '\x04' + gz.substr(4, 6) + std::string(2, '\0') + gz.substr(10);
     struct Case {
         const char *what;
         std::string image;
@@ -294,6 +340,7 @@ TEST(Image, RefusesBadImages) {
         {"gzip of text", gzip("hello, world", 10), FPGABITS_ERR_FORMAT, FPGABITS_ERR_FORMAT, true},
         {"gzip with more window than the work area", gzip(file + file, 15), FPGABITS_ERR_WINDOW, FPGABITS_ERR_WINDOW,
          false},
+        {"gzip with an empty extra field", empty_extra, FPGABITS_OK, FPGABITS_OK, false},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
@@ -353,7 +400,8 @@ TEST(Image, RefusesWrongArgumentsAndCallOrder) {
     };
     for (const Begin &b :
          {Begin{&no_micros, FPGABITS_SERIAL, work.data(), work.size()}, Begin{nullptr, 3, work.data(), work.size()},
-          Begin{&port, FPGABITS_SERIAL, nullptr, 0}, Begin{&port, FPGABITS_PARALLEL8, work.data(), work.size() - 1}}) {
+          Begin{&port, FPGABITS_SERIAL, nullptr, 0}, Begin{&port, FPGABITS_PARALLEL8, work.data(), work.size() - 1},
+          Begin{&port, FPGABITS_SERIAL, nullptr, work.size()}}) {
         ASSERT_EQ(fpgabits_image_begin(&image, b.port, static_cast<fpgabits_interface>(b.interface), nullptr, 0, b.work,
                                        b.size),
                   FPGABITS_ERR_ARGUMENT);

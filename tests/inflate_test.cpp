@@ -95,32 +95,57 @@ std::string deflate_fields(const std::string &fields) {
     return out;
 }
 
+// Generated ones of three families; those of real toolchains have tests of
+// their own below.
 struct Bitstream {
-    std::string name, type, data;
+    std::string type, data;
 };
 
-// Generated ones, and those of real toolchains where the folder of them is present.
-std::vector<Bitstream> bitstreams() {
+std::vector<Bitstream> generated() {
     std::vector<Bitstream> all;
     for (const char *type : {"7a35tcsg324", "6slx9tqg144", "3s500evq100"}) {
         fpga_device device{};
         fpga_device_of(type, &device);
-        all.push_back({type, type, bitstream::configuration(device, 300000)});
-    }
-    for (const support::RealBitstream &bit : support::real_bitstreams()) {
-        const bitstream::Parsed parsed = bitstream::parse(bit.file);
-        all.push_back({bit.path.filename().string(), parsed.texts[1], std::string(parsed.data)});
+        all.push_back({type, bitstream::configuration(device, 300000)});
     }
     return all;
 }
 
 // At 512 bytes, with the work area that the first release asked for: the
 // window and 1,792 bytes, and smaller tables.
-TEST(Inflate, AgreesWithZlibOnEveryBitstream) {
-    for (const Bitstream &b : bitstreams())
-        for (int window_bits : {9, 10, 15})
-            expect_agrees(deflate_raw(b.data, window_bits), window_bits, b.name, 4096,
-                          window_bits == 9 ? 1792 : FPGABITS_INFLATE_STATE_SIZE);
+void expect_agrees_at_every_window(const std::string &data, const std::string &name) {
+    for (int window_bits : {9, 10, 15})
+        expect_agrees(deflate_raw(data, window_bits), window_bits, name, 4096,
+                      window_bits == 9 ? 1792 : FPGABITS_INFLATE_STATE_SIZE);
+}
+
+// A compressed bitstream configures the model, and a corrupt stream leaves it
+// unconfigured. kind: dynamic codes (0), fixed codes, a short end of block (1),
+// or stored blocks (2).
+void expect_loads_compressed(const std::string &type, const std::string &data, int kind) {
+    std::vector<unsigned char> work(FPGABITS_INFLATE_WORK_SIZE(1024));
+    std::string stream =
+        deflate_raw(data, 10, kind == 2 ? 0 : Z_BEST_COMPRESSION, kind == 1 ? Z_FIXED : Z_DEFAULT_STRATEGY);
+    for (bool corrupt : {false, true}) {
+        SCOPED_TRACE(corrupt ? "corrupt" : "whole");
+        if (corrupt)
+            stream[stream.size() / 2] ^= 0x21;
+        fpga_model model{};
+        ASSERT_TRUE(fpga_model_init(&model, type.c_str(), 1));
+        model.dma = 1;
+        fpgabits_port port{};
+        fpga_model_port(&model, &port);
+        const int result =
+            fpgabits_load_deflate(&port, FPGABITS_PARALLEL8, stream.data(), stream.size(), work.data(), work.size());
+        EXPECT_NE(result == FPGABITS_OK, corrupt) << fpgabits_strerror(result);
+        EXPECT_NE(model.done, corrupt);
+        EXPECT_EQ(fpga_model_violation(&model), nullptr) << fpga_model_violation(&model);
+    }
+}
+
+TEST(Inflate, AgreesWithZlibOnGeneratedBitstreams) {
+    for (const Bitstream &b : generated())
+        expect_agrees_at_every_window(b.data, b.type);
 }
 
 TEST(Inflate, AgreesWithZlibOnEveryKindOfBlock) {
@@ -256,32 +281,38 @@ TEST(Inflate, RefusesCutAndCorruptStreams) {
             << c.size << " bytes at " << c.offset;
 }
 
-// Every bitstream, compressed, configures the model, and a corrupt stream
-// leaves it unconfigured.
+// Each kind of block in turn.
 TEST(Inflate, LoadsCompressedBitstreamsIntoTheModel) {
-    std::vector<unsigned char> work(FPGABITS_INFLATE_WORK_SIZE(1024));
-    int turn = 0;
-    for (const Bitstream &b : bitstreams()) {
-        SCOPED_TRACE(b.name);
-        // In turn dynamic codes, fixed codes (a short end of block) and stored blocks.
-        const int kind = turn++ % 3;
-        std::string stream =
-            deflate_raw(b.data, 10, kind == 2 ? 0 : Z_BEST_COMPRESSION, kind == 1 ? Z_FIXED : Z_DEFAULT_STRATEGY);
-        for (bool corrupt : {false, true}) {
-            if (corrupt)
-                stream[stream.size() / 2] ^= 0x21;
-            fpga_model model{};
-            ASSERT_TRUE(fpga_model_init(&model, b.type.c_str(), 1));
-            model.dma = 1;
-            fpgabits_port port{};
-            fpga_model_port(&model, &port);
-            const int result = fpgabits_load_deflate(&port, FPGABITS_PARALLEL8, stream.data(), stream.size(),
-                                                     work.data(), work.size());
-            EXPECT_NE(result == FPGABITS_OK, corrupt) << fpgabits_strerror(result);
-            EXPECT_NE(model.done, corrupt);
-            EXPECT_EQ(fpga_model_violation(&model), nullptr) << fpga_model_violation(&model);
-        }
+    int kind = 0;
+    for (const Bitstream &b : generated()) {
+        SCOPED_TRACE(b.type);
+        expect_loads_compressed(b.type, b.data, kind++);
     }
 }
+
+// Each bitstream that a real toolchain made, where the folder of them is
+// present, in tests of its own.
+class InflateReal : public ::testing::TestWithParam<support::RealBitstream> {};
+
+TEST_P(InflateReal, AgreesWithZlib) {
+    if (GetParam().path.empty())
+        GTEST_SKIP() << support::no_real_bitstreams;
+    const std::string file = support::read_file(GetParam().path);
+    expect_agrees_at_every_window(std::string(bitstream::parse(file).data), GetParam().name);
+}
+
+// The files take the kinds of block in turn.
+TEST_P(InflateReal, LoadsCompressedIntoTheModel) {
+    if (GetParam().path.empty())
+        GTEST_SKIP() << support::no_real_bitstreams;
+    const std::string file = support::read_file(GetParam().path);
+    const bitstream::Parsed parsed = bitstream::parse(file);
+    expect_loads_compressed(parsed.texts[1], std::string(parsed.data), static_cast<int>(GetParam().index % 3));
+}
+
+INSTANTIATE_TEST_SUITE_P(Real, InflateReal, ::testing::ValuesIn(support::real_bitstreams(support::Weight::light)),
+                         support::real_name);
+INSTANTIATE_TEST_SUITE_P(Heavy, InflateReal, ::testing::ValuesIn(support::real_bitstreams(support::Weight::heavy)),
+                         support::real_name);
 
 } // namespace

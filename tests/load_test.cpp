@@ -102,23 +102,28 @@ TEST(Loader, ConfiguresEveryFamily) {
     }
 }
 
-// The bitstreams that real toolchains made, where the folder of them is present.
-TEST(Loader, ConfiguresRealBitstreams) {
-    const std::vector<support::RealBitstream> real = support::real_bitstreams();
-    if (real.empty())
-        GTEST_SKIP() << "no bitstreams in " REAL_BITSTREAMS;
-    for (const support::RealBitstream &bit : real) {
-        SCOPED_TRACE(bit.path.filename().string());
-        const bitstream::Parsed parsed = bitstream::parse(bit.file);
-        ASSERT_TRUE(parsed.complete);
-        const std::string &type = parsed.texts[1];
-        expect_configures(type, parsed.data);
-        // One bit flipped in the middle of the frame data.
-        std::string flipped(parsed.data);
-        flipped[flipped.size() / 2] ^= 0x10;
-        EXPECT_EQ(load(type, flipped, false).result, FPGABITS_ERR_CRC);
-    }
+// Each bitstream that a real toolchain made, where the folder of them is
+// present, in a test of its own.
+class LoaderReal : public ::testing::TestWithParam<support::RealBitstream> {};
+
+TEST_P(LoaderReal, Configures) {
+    if (GetParam().path.empty())
+        GTEST_SKIP() << support::no_real_bitstreams;
+    const std::string file = support::read_file(GetParam().path);
+    const bitstream::Parsed parsed = bitstream::parse(file);
+    ASSERT_TRUE(parsed.complete);
+    const std::string &type = parsed.texts[1];
+    expect_configures(type, parsed.data);
+    // One bit flipped in the middle of the frame data.
+    std::string flipped(parsed.data);
+    flipped[flipped.size() / 2] ^= 0x10;
+    EXPECT_EQ(load(type, flipped, false).result, FPGABITS_ERR_CRC);
 }
+
+INSTANTIATE_TEST_SUITE_P(Real, LoaderReal, ::testing::ValuesIn(support::real_bitstreams(support::Weight::light)),
+                         support::real_name);
+INSTANTIATE_TEST_SUITE_P(Heavy, LoaderReal, ::testing::ValuesIn(support::real_bitstreams(support::Weight::heavy)),
+                         support::real_name);
 
 TEST(Loader, ReportsEachFaultInTime) {
     fpga_device device{};

@@ -1,5 +1,6 @@
 #include "support.h"
 
+#include "bitstream.h"
 #include "fpgabits.h"
 
 #include <fcntl.h>
@@ -8,6 +9,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -130,14 +132,43 @@ std::string read_file(const Path &file) {
     return text.str();
 }
 
-std::vector<RealBitstream> real_bitstreams() {
-    std::vector<RealBitstream> found;
+std::vector<RealBitstream> real_bitstreams(Weight weight) {
+    std::vector<Path> paths;
     if (std::filesystem::is_directory(REAL_BITSTREAMS))
         for (const auto &entry : std::filesystem::directory_iterator(REAL_BITSTREAMS))
             if (entry.path().extension() == ".bit")
-                found.push_back({entry.path(), read_file(entry.path())});
-    std::sort(found.begin(), found.end(), [](const auto &a, const auto &b) { return a.path < b.path; });
+                paths.push_back(entry.path());
+    std::sort(paths.begin(), paths.end());
+    std::vector<RealBitstream> found;
+    std::vector<std::string> names;
+    for (std::size_t i = 0; i < paths.size(); ++i) {
+        // The device type, from the header at the start of the file; the
+        // file's place where two files have the same.
+        std::ifstream in(paths[i], std::ios::binary);
+        std::string head(1024, '\0');
+        in.read(head.data(), static_cast<std::streamsize>(head.size()));
+        head.resize(static_cast<std::size_t>(in.gcount()));
+        std::string name = bitstream::parse(head).texts[1];
+        std::replace_if(
+            name.begin(), name.end(), [](char c) { return std::isalnum(static_cast<unsigned char>(c)) == 0; }, '_');
+        if (name.empty() || std::find(names.begin(), names.end(), name) != names.end())
+            name += "_" + std::to_string(i + 1);
+        names.push_back(name);
+        const bool heavy = std::filesystem::file_size(paths[i]) > (std::uintmax_t{1} << 20);
+        if (heavy == (weight == Weight::heavy))
+            found.push_back({name, paths[i], i});
+    }
+    if (paths.empty() && weight == Weight::light)
+        found.push_back({"none", Path(), 0});
     return found;
+}
+
+std::string real_name(const ::testing::TestParamInfo<RealBitstream> &info) {
+    return info.param.name;
+}
+
+void PrintTo(const RealBitstream &bit, std::ostream *out) {
+    *out << bit.path;
 }
 
 void write_file(const Path &file, const std::string &bytes) {

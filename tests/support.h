@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -57,15 +58,28 @@ int shell(const std::string &command, std::string *output = nullptr);
 std::string read_file(const Path &file);
 void write_file(const Path &file, const std::string &bytes);
 
-// A bitstream file that a real toolchain made, and its bytes.
+// A bitstream file that a real toolchain made, for tests of its own: one
+// value-parameterized test per file, which ctest runs with its own timeout.
 struct RealBitstream {
-    Path path;
-    std::string file;
+    std::string name;      // for the test's name: its header's device type, in letters, digits and '_'
+    Path path;             // empty where the folder holds no bitstream: the test skips
+    std::size_t index = 0; // its place among all the files, by file name
 };
 
-// The bitstream files in the folder REAL_BITSTREAMS, by name; none where the
-// folder is missing.
-std::vector<RealBitstream> real_bitstreams();
+// The tests on the files over 1 MiB take up to half a minute each under the
+// sanitizers, many minutes together: they are instantiated as Heavy/...,
+// which CTest labels heavy, and the others as Real/... Where the folder
+// REAL_BITSTREAMS is missing or holds no bitstream, the light list holds one
+// without a path, and the heavy one none.
+enum class Weight { light, heavy };
+std::vector<RealBitstream> real_bitstreams(Weight weight);
+
+// The name of a test on a real bitstream, and how gtest shows its value.
+std::string real_name(const ::testing::TestParamInfo<RealBitstream> &info);
+void PrintTo(const RealBitstream &bit, std::ostream *out);
+
+// Why a test on a real bitstream without a path skips.
+inline constexpr const char *no_real_bitstreams = "no bitstreams in " REAL_BITSTREAMS;
 
 // fpgabits.i as the converter must write it for these texts and data. When
 // complete is false the data ended early: the items stop and the array stays open.
