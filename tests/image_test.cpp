@@ -147,6 +147,7 @@ void expect_loads(const std::string &file, const Format &f, std::size_t turn) {
     std::uint32_t idcode = 0;
     fpgabits_idcode(data.data(), data.size(), &idcode);
     const std::string image = f.make(file, data);
+    unsigned crc_checks = 0;
     for (Mode mode : {Mode::check, Mode::serial, Mode::parallel}) {
         const std::size_t chunk = chunks[turn++ % 4];
         SCOPED_TRACE("mode " + std::to_string(static_cast<int>(mode)) + ", chunk " + std::to_string(chunk));
@@ -158,11 +159,22 @@ void expect_loads(const std::string &file, const Format &f, std::size_t turn) {
         EXPECT_EQ(r.info.config_size, data.size());
         EXPECT_EQ(r.info.crc32, mode == Mode::check ? crc32_of(data) : 0u);
         EXPECT_EQ(r.info.idcode, idcode);
-        if (mode != Mode::check) {
+        if (mode == Mode::check) {
+            crc_checks = r.info.crc_checks;
+        } else {
             EXPECT_TRUE(r.model.done);
             EXPECT_EQ(r.model.idcode_seen, idcode);
+            // The check pass counts every check that the device makes.
+            EXPECT_EQ(r.model.crc_checks, crc_checks);
             EXPECT_EQ(fpga_model_violation(&r.model), nullptr) << fpga_model_violation(&r.model);
         }
+    }
+    // A bit flipped in the middle of the data, which every file's checks
+    // cover: the check pass refuses it before the reset.
+    if (f.make == formats[0].make) {
+        std::string flipped = file;
+        flipped[file.size() - data.size() / 2] ^= 0x10;
+        EXPECT_EQ(read(flipped, type, Mode::check, 512).result, FPGABITS_ERR_CRC);
     }
 }
 
