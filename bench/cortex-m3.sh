@@ -6,7 +6,8 @@
 #   -d DEVICE    the bitstreams whose device type contains DEVICE (3s500e,
 #                6slx9, 7a35t)
 #   -r FUNCTION  loader functions (fpgabits_load_deflate, fpgabits_load)
-#   -i           interfaces; -O optimisations (-O2 or -Os)
+#   -i           interfaces (serial, x8, jtag, jtag-shift); -O optimisations
+#                (-O2 or -Os)
 #   -p           also where the instructions went, by function
 # e.g. bench/cortex-m3.sh -d 3s500e -r fpgabits_load_deflate -i serial -O 2
 # takes a few seconds.
@@ -41,7 +42,10 @@
 # column); for fpgabits_image_check, the check pass of a bitstream file in
 # 512-byte chunks (which computes the CRC-32 and the configuration logic's
 # own CRC checks), at most 12 on the 32C file; its interface does not matter,
-# and only serial is counted. The code size of each loader/*.c at -Os: the
+# and only serial is counted; for fpgabits_image_bit, a bitstream file in
+# 512-byte chunks over JTAG, at most 60 through tck() alone and 3 with
+# shift(), besides the port's callbacks (the loader column), and over serial
+# for comparison. The code size of each loader/*.c at -Os: the
 # inflater and the loader at most 4.5 KiB, all at most 7.5 KiB, and none
 # with .data or .bss.
 #
@@ -64,8 +68,9 @@ rows=(
   "fpgabits_load config"
   "fpgabits_image gz"
   "fpgabits_image_check bit"
+  "fpgabits_image_bit bit"
 )
-interfaces=(serial x8)
+interfaces=(serial x8 jtag jtag-shift)
 optimisations=(O2 Os)
 
 # The goal of a case, or - where it has none: row, interface, group.
@@ -82,11 +87,22 @@ goal() {
     fpgabits_load_deflate/x8/* | fpgabits_image/x8/*) awk -v s="$serial" 'BEGIN { print s == "" ? "-" : s + 1 }' ;;
     fpgabits_load/x8/*) echo 2 ;;
     fpgabits_image_check/serial/32C) echo 12 ;;
+    fpgabits_image_bit/jtag/*) echo 60 ;;
+    fpgabits_image_bit/jtag-shift/*) echo 3 ;;
     *) echo - ;;
   esac
 }
 # Which count a goal is for: loader, or total (loader and port).
-goal_counts() { [[ $1 == fpgabits_load ]] && echo loader || echo total; }
+goal_counts() { [[ $1 == fpgabits_load || $1 == fpgabits_image_bit ]] && echo loader || echo total; }
+# Whether a row is counted over an interface: JTAG for the bitstream file
+# alone, the check pass once.
+counted() {
+  case $1/$2 in
+    fpgabits_image_bit/jtag* | fpgabits_image_bit/serial) return 0 ;;
+    fpgabits_image_bit/* | */jtag* | fpgabits_image_check/x8) return 1 ;;
+    *) return 0 ;;
+  esac
+}
 
 usage() {
   sed -n '2,11p' "$0" | sed 's/^# \{0,1\}//' >&2
@@ -254,7 +270,7 @@ for entry in "${rows[@]}"; do
     group=${group%)}
     for interface in "${interfaces[@]}"; do
       picked "$interface" "${picked_interfaces[@]}" || continue
-      [[ $row == fpgabits_image_check && $interface != serial ]] && continue
+      counted "$row" "$interface" || continue
       for opt in "${optimisations[@]}"; do
         picked "$opt" "${picked_optimisations[@]}" || continue
         run_case "$opt" "$row" "$interface" "${prefix_of[$device]}.$kind" "$bytes"

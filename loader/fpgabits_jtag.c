@@ -177,8 +177,8 @@ static int check_chain(struct fpgabits_loader *loader, uint32_t *idcode) {
         return FPGABITS_ERR_CHAIN;
     length -= outside;
     loader->ir_bits = length;
-    /* 5 bits: the oldest family, without JPROGRAM; 6 a die: several. */
-    if (length == 5 || (length > 6 && length % 6 == 0) || length == 22 || length == 38)
+    /* 5 bits: the oldest family, without JPROGRAM; 12 to 38: several dies. */
+    if (length == 5 || length == 12 || length == 18 || length == 22 || length == 24 || length == 38)
         return FPGABITS_ERR_UNSUPPORTED;
     if ((length != 6 && length != 10 && length != 14) || (instruction(loader, BYPASS) & 3) != 1)
         return loader->status != FPGABITS_OK ? loader->status : FPGABITS_ERR_CHAIN;
@@ -260,12 +260,23 @@ static int jtag_send(struct fpgabits_loader *loader, const unsigned char *bytes,
     } else {
         int (*const tck)(void *context, int tms, int tdi) = port->tck;
         void *const context = port->context;
-        for (; count > 0 && error >= 0; --count) {
+        const unsigned char *const end = bytes + count;
+        /* A cycle a bit, unrolled: the port's call is most of the time. */
+#define BIT(n)                                                                                                         \
+    if ((error = tck(context, 0, (int)(byte >> (n)&1))) < 0)                                                           \
+    break
+        while (bytes < end) {
             const unsigned byte = *bytes++;
-            int bit;
-            for (bit = 7; bit >= 0 && (error = tck(context, 0, (int)(byte >> bit & 1))) >= 0; --bit) {
-            }
+            BIT(7);
+            BIT(6);
+            BIT(5);
+            BIT(4);
+            BIT(3);
+            BIT(2);
+            BIT(1);
+            BIT(0);
         }
+#undef BIT
     }
     if (error >= 0 && port->fault != NULL)
         error = port->fault(port->context);

@@ -105,6 +105,7 @@ static int pins_send(struct fpgabits_loader *loader, const unsigned char *bytes,
 static int pins_finish(struct fpgabits_loader *loader) {
     const struct fpgabits_port *port = loader->port;
     const unsigned clocks = fpgabits_link_of(loader->interface)->clocks;
+    const size_t after_done = clocks == 8 ? FPGABITS_CLOCKS_AFTER_DONE / 8 : FPGABITS_CLOCKS_AFTER_DONE;
     struct fpgabits_wait wait;
     int error = FPGABITS_OK;
     fpgabits_wait_start(&wait, port);
@@ -120,7 +121,7 @@ static int pins_finish(struct fpgabits_loader *loader) {
     /* The clocks after DONE, and DONE still high after them: a port that
      * finishes its transfers in done() has finished them all. */
     if (error == FPGABITS_OK)
-        error = fpgabits_load_ones(loader, FPGABITS_CLOCKS_AFTER_DONE / clocks);
+        error = fpgabits_load_ones(loader, after_done);
     if (error == FPGABITS_OK && !port->done(port->context))
         error = FPGABITS_ERR_NO_DONE;
     return error;

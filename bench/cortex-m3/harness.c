@@ -5,7 +5,7 @@
  *     harness ROW INTERFACE FILE CONFIG_SIZE
  *
  * loads FILE with the loader function of ROW (see rows below) over INTERFACE
- * (serial or x8) into the counting port (port.c), for a device that is
+ * (serial, x8, jtag or jtag-shift) into the counting port (port.c), for a device that is
  * configured once CONFIG_SIZE bytes are in, or only checks it. The load runs between the calls
  * of bench_start() and bench_stop(), which the counter watches for. Prints
  * "ROW: result R, sent N bytes" and exits 0 where the load succeeded and the
@@ -144,7 +144,19 @@ static const struct row {
     {"fpgabits_load", load, 1},                 /* the configuration data as it is */
     {"fpgabits_image", read_image, 1},          /* a gzip file of the bitstream file, window 1024 */
     {"fpgabits_image_check", check_image, 0},   /* the check pass of the bitstream file */
+    {"fpgabits_image_bit", read_image, 1},      /* the bitstream file */
 };
+
+/* The interfaces: serial and parallel x8 through the pins, JTAG through
+ * tck() alone and with shift(). */
+static const struct {
+    const char *name;
+    enum fpgabits_interface interface;
+    int jtag;
+} interfaces[] = {{"serial", FPGABITS_SERIAL, 0},
+                  {"x8", FPGABITS_PARALLEL8, 0},
+                  {"jtag", FPGABITS_JTAG, 1},
+                  {"jtag-shift", FPGABITS_JTAG, 2}};
 
 /* The counter counts the instructions executed between the calls of these
  * two, outside the harness's own code. */
@@ -173,14 +185,18 @@ int harness_main(const long *stack) {
     for (i = 0; i < sizeof rows / sizeof rows[0]; ++i)
         if (same(argv[1], rows[i].name))
             row = &rows[i];
-    interface = same(argv[2], "x8") ? FPGABITS_PARALLEL8 : FPGABITS_SERIAL;
+    for (i = 0; i < sizeof interfaces / sizeof interfaces[0] && !same(argv[2], interfaces[i].name); ++i) {
+    }
     size = read_file(argv[3]);
     config_size = parse_number(argv[4]);
-    if (row == 0 || (!same(argv[2], "serial") && !same(argv[2], "x8")) || size < 0 || config_size < 0) {
+    if (row == 0 || i == sizeof interfaces / sizeof interfaces[0] || size < 0 || config_size < 0) {
         print("harness: unknown row or interface, unreadable file, or bad size\n");
         return 2;
     }
-    counting_port(&port, &device, (size_t)config_size);
+    interface = interfaces[i].interface;
+    counting_port(&port, &device, (size_t)config_size, interfaces[i].jtag);
+    /* The silicon of the data's device. */
+    fpgabits_idcode(input, (size_t)size, &device.idcode);
     bench_start();
     result = row->run(&port, interface, (size_t)size);
     bench_stop();
