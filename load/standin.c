@@ -8,19 +8,49 @@
  * time on the model's virtual clock, so that the loader's waits pass in no
  * real time. An SPI message lasts as long as its bits take at its speed.
  *
+ * The model's JTAG chain is wired too: TCK, TMS, TDI and TDO on lines of
+ * gpiochip0, and, with FPGABITS_STANDIN_SPI=jtag, spidev0.0 on TCK (SCLK),
+ * TDI (MOSI) and TDO (MISO) instead of CCLK and DIN. A program drives them
+ * so:
+ *   - over GPIO, each TCK cycle: TMS and TDI set with TCK low
+ *     (GPIO_V2_LINE_SET_VALUES, TCK in the same call or an earlier one),
+ *     TDO read (GPIO_V2_LINE_GET_VALUES), then TCK set high in a call of
+ *     its own: its rising edge clocks the TAP with TMS and TDI as they are
+ *     then, and a call that changes TMS or TDI as TCK rises is a violation.
+ *     TDO reads as the TAP drives it after the last falling edge;
+ *   - over SPI, in mode 0, with TMS on its line as it is during the
+ *     message: words of 8 bits, most significant bit first, one TCK cycle a
+ *     bit (with TMS low and no rx_buf, through the model's shift(), for the
+ *     data); and words of fewer bits, bits_per_word 1 for single TCK cycles,
+ *     each word in a byte of its own, in its lowest bits (bit 0 for 1-bit
+ *     words), as the kernel lays them out. rx_buf receives TDO in the same
+ *     places, as MISO wired to TDO would.
+ * TMS and TDI read high where no line drives them, as their pull-ups hold
+ * them, and TCK low.
+ *
  * It refuses what the kernel refuses (a line requested twice, values of
  * lines not requested or set on inputs, messages over bufsiz, bad flags and
  * padding) and records what a board would not take as a violation. Set by
  * the environment:
  *   FPGABITS_STANDIN_DEVICE  the device type the model plays (7a35tcsg324)
  *   FPGABITS_STANDIN_PINS    the lines of PROG_B, INIT_B and DONE (17,27,22)
+ *   FPGABITS_STANDIN_JTAG    the lines of TCK, TMS, TDI and TDO (11,25,10,9)
+ *   FPGABITS_STANDIN_CHAIN   the JTAG chain from TDI to TDO: fpga for the
+ *                            FPGA, IR_BITS or IR_BITS:IDCODE (hexadecimal)
+ *                            for each other device, with commas, such as
+ *                            8:1234a0cb,fpga,4 (fpga)
+ *   FPGABITS_STANDIN_SPI     what spidev0.0 drives: serial (CCLK and DIN,
+ *                            the default) or jtag
  *   FPGABITS_STANDIN_BUFSIZ  spidev's bufsiz; unset, its parameter file is
  *                            missing and spidev takes 4096
  *   FPGABITS_STANDIN_FAULTS  any of, with commas: spi-denied, gpio-denied
  *                            (EACCES), spi-mode (mode refused), busy:N
  *                            (line N in use), init-stuck (INIT_B stays low),
  *                            no-done (DONE never rises), flip (one bit of
- *                            the data, byte 2000, flips on the wire)
+ *                            the SPI data, byte 2000, flips on the wire),
+ *                            clear-stuck (the memory never finishes
+ *                            clearing), tdo-stuck:0 or tdo-stuck:1 (TDO reads
+ *                            0, or 1, as with a cut wire)
  *   FPGABITS_STANDIN_REPORT  a file that receives, at exit, what the model
  *                            saw, one "name value" a line
  * Only gpiochip0 and spidev0.0 exist; other such devices are missing. */
@@ -47,9 +77,14 @@
 
 enum { CHIP_LINES = 54, FILES = 32, FLIP_AT = 2000, PIECE = 4096 };
 enum kind { FREE, CHIP, LINES, SPI };
-enum pin { PROG_B, INIT_B, DONE, PINS };
+enum pin { PROG_B, INIT_B, DONE, TCK, TMS, TDI, TDO, PINS };
 
-static const char *const pin_names[PINS] = {"PROG_B", "INIT_B", "DONE"};
+static const char *const pin_names[PINS] = {"PROG_B", "INIT_B", "DONE", "TCK", "TMS", "TDI", "TDO"};
+
+static const char *const tap_names[16] = {"Test-Logic-Reset", "Run-Test/Idle",  "Select-DR-Scan", "Capture-DR",
+                                          "Shift-DR",         "Exit1-DR",       "Pause-DR",       "Exit2-DR",
+                                          "Update-DR",        "Select-IR-Scan", "Capture-IR",     "Shift-IR",
+                                          "Exit1-IR",         "Pause-IR",       "Exit2-IR",       "Update-IR"};
 
 struct file {
     enum kind kind;
@@ -66,7 +101,10 @@ static struct {
     struct file files[FILES];
     uint64_t requested; /* lines of gpiochip0 */
     unsigned pins[PINS];
-    int prog_b_low; /* PROG_B driven low by a requested output */
+    int prog_b_low;   /* PROG_B driven low by a requested output */
+    int levels[PINS]; /* of TCK, TMS and TDI */
+    int moved;        /* TMS or TDI changed by the call that sets the lines */
+    int spi_jtag;     /* spidev0.0 drives TCK and TDI, not CCLK and DIN */
     /* Faults. */
     int spi_denied, gpio_denied, spi_mode_refused, flip;
     long busy_line;
@@ -102,9 +140,41 @@ static int has_fault(const char *faults, const char *name) {
     return 0;
 }
 
+/* The other devices of the chain, from TDI to TDO, around the FPGA. */
+static void set_chain(const char *text) {
+    int fpga = 0;
+    while (*text != '\0') {
+        if (strncmp(text, "fpga", 4) == 0 && !fpga) {
+            fpga = 1;
+            text += 4;
+        } else {
+            unsigned *devices = fpga ? &s.model.tdo_devices : &s.model.tdi_devices;
+            struct fpga_chain_device *device;
+            char *end;
+            if (*devices == FPGA_CHAIN_MAX || *text < '0' || *text > '9')
+                break;
+            device = fpga ? &s.model.tdo_side[*devices] : &s.model.tdi_side[*devices];
+            device->ir_bits = (unsigned)strtoul(text, &end, 10);
+            device->idcode = *end == ':' ? (uint32_t)strtoul(end + 1, &end, 16) : 0;
+            ++*devices;
+            text = end;
+        }
+        if (*text == ',')
+            ++text;
+        else if (*text != '\0')
+            break;
+    }
+    if (*text != '\0' || !fpga) {
+        note(": give the devices from TDI to TDO, with fpga among them, such as 8:1234a0cb,fpga,4",
+             "FPGABITS_STANDIN_CHAIN");
+        s.model.tdi_devices = s.model.tdo_devices = 0;
+    }
+}
+
 static void setup(void) {
     const char *device = getenv("FPGABITS_STANDIN_DEVICE"), *faults = getenv("FPGABITS_STANDIN_FAULTS");
-    const char *pins = getenv("FPGABITS_STANDIN_PINS");
+    const char *pins = getenv("FPGABITS_STANDIN_PINS"), *jtag = getenv("FPGABITS_STANDIN_JTAG");
+    const char *chain = getenv("FPGABITS_STANDIN_CHAIN"), *spi = getenv("FPGABITS_STANDIN_SPI");
     const char *busy;
     if (s.ready)
         return;
@@ -112,12 +182,23 @@ static void setup(void) {
     device = device != NULL ? device : "7a35tcsg324";
     if (!fpga_model_init(&s.model, device, 0))
         note(": the model knows no such device", device);
-    fpga_model_port(&s.model, &s.port);
+    if (chain != NULL)
+        set_chain(chain);
     if (pins == NULL || sscanf(pins, "%u,%u,%u", &s.pins[PROG_B], &s.pins[INIT_B], &s.pins[DONE]) != 3) {
         s.pins[PROG_B] = 17;
         s.pins[INIT_B] = 27;
         s.pins[DONE] = 22;
     }
+    if (jtag == NULL || sscanf(jtag, "%u,%u,%u,%u", &s.pins[TCK], &s.pins[TMS], &s.pins[TDI], &s.pins[TDO]) != 4) {
+        s.pins[TCK] = 11;
+        s.pins[TMS] = 25;
+        s.pins[TDI] = 10;
+        s.pins[TDO] = 9;
+    }
+    s.levels[TMS] = s.levels[TDI] = 1;
+    s.spi_jtag = spi != NULL && strcmp(spi, "jtag") == 0;
+    if (spi != NULL && !s.spi_jtag && strcmp(spi, "serial") != 0)
+        note(": give serial or jtag", "FPGABITS_STANDIN_SPI");
     faults = faults != NULL ? faults : "";
     s.spi_denied = has_fault(faults, "spi-denied");
     s.gpio_denied = has_fault(faults, "gpio-denied");
@@ -126,6 +207,11 @@ static void setup(void) {
     s.model.init_b_stuck_low = has_fault(faults, "init-stuck");
     if (has_fault(faults, "no-done"))
         s.model.startup_ns = 10000000000u;
+    if (has_fault(faults, "clear-stuck"))
+        s.model.clear_ns = UINT64_MAX;
+    s.model.tdo_stuck_low = strstr(faults, "tdo-stuck:0") != NULL;
+    s.model.tdo_stuck_high = strstr(faults, "tdo-stuck:1") != NULL;
+    fpga_model_port(&s.model, &s.port);
     busy = strstr(faults, "busy:");
     s.busy_line = busy != NULL ? strtol(busy + 5, NULL, 10) : -1;
     s.bufsiz_text = getenv("FPGABITS_STANDIN_BUFSIZ");
@@ -261,12 +347,45 @@ static enum pin pin_of(uint32_t offset) {
 }
 
 static void drive(enum pin pin, int level) {
-    if (pin == PROG_B) {
+    switch (pin) {
+    case PROG_B:
         s.port.prog_b(s.port.context, level);
         s.prog_b_low = !level;
-    } else if (pin != PINS) {
-        note(" driven by the program", pin_names[pin]);
+        break;
+    case TMS:
+    case TDI:
+        s.moved |= s.levels[pin] != level;
+        s.levels[pin] = level;
+        break;
+    case TCK:
+        if (level && !s.levels[TCK]) {
+            if (s.moved)
+                note(" changed as TCK rose: set them with TCK low, in an earlier call", "TMS or TDI");
+            s.port.tck(s.port.context, s.levels[TMS], s.levels[TDI]);
+        }
+        s.levels[TCK] = level;
+        break;
+    case PINS: break;
+    default: note(" driven by the program", pin_names[pin]); break;
     }
+}
+
+/* Drives the pins of the lines of file in mask as its values say, TCK last. */
+static void drive_lines(const struct file *file, uint64_t mask) {
+    int tck = -1;
+    unsigned i;
+    s.moved = 0;
+    for (i = 0; i < file->count; ++i)
+        if ((mask >> i & 1) != 0) {
+            const enum pin pin = pin_of(file->offsets[i]);
+            const int level = (int)(file->values >> i & 1);
+            if (pin == TCK)
+                tck = level;
+            else
+                drive(pin, level);
+        }
+    if (tck >= 0)
+        drive(TCK, tck);
 }
 
 EXPORT int close(int fd) {
@@ -282,6 +401,11 @@ EXPORT int close(int fd) {
             s.port.prog_b(s.port.context, 1);
             s.prog_b_low = 0;
         }
+        /* The TAP's pull-ups hold TMS and TDI high; TCK stays low. */
+        if (pin_of(file->offsets[i]) == TMS || pin_of(file->offsets[i]) == TDI)
+            s.levels[pin_of(file->offsets[i])] = 1;
+        if (pin_of(file->offsets[i]) == TCK)
+            s.levels[TCK] = 0;
     }
     file->kind = FREE;
     return real_close(fd);
@@ -358,16 +482,15 @@ static int request_lines(struct gpio_v2_line_request *request) {
     memcpy(s.consumer, request->consumer, sizeof request->consumer);
     for (i = 0; i < request->num_lines; ++i) {
         const uint32_t offset = request->offsets[i];
-        const enum pin pin = pin_of(offset);
         file->offsets[i] = offset;
         s.requested |= (uint64_t)1 << offset;
         if ((attribute(config, GPIO_V2_LINE_ATTR_ID_FLAGS, i, config->flags) & GPIO_V2_LINE_FLAG_OUTPUT) != 0) {
             const uint64_t value = attribute(config, GPIO_V2_LINE_ATTR_ID_OUTPUT_VALUES, i, 0);
             file->outputs |= (uint64_t)1 << i;
             file->values |= value << i;
-            drive(pin, (int)value);
         }
     }
+    drive_lines(file, file->outputs);
     request->fd = file->fd;
     return 0;
 }
@@ -400,12 +523,8 @@ static int line_ioctl(struct file *file, unsigned long request, void *argument) 
     if (request == GPIO_V2_LINE_SET_VALUES_IOCTL) {
         if ((mask & ~file->outputs) != 0)
             return fail(EPERM);
-        for (i = 0; i < file->count; ++i)
-            if ((mask >> i & 1) != 0) {
-                const uint64_t bit = values->bits >> i & 1;
-                file->values = (file->values & ~((uint64_t)1 << i)) | bit << i;
-                drive(pin_of(file->offsets[i]), (int)bit);
-            }
+        file->values = (file->values & ~mask) | (values->bits & mask);
+        drive_lines(file, mask);
         return 0;
     }
     values->bits = 0;
@@ -416,10 +535,55 @@ static int line_ioctl(struct file *file, unsigned long request, void *argument) 
             if ((file->outputs >> i & 1) == 0)
                 bit = pin == INIT_B ? (uint64_t)s.port.init_b(s.port.context)
                       : pin == DONE ? (uint64_t)s.port.done(s.port.context)
+                      : pin == TDO  ? (uint64_t)fpga_model_tdo(&s.model)
                                     : pin == PROG_B; /* its pull-up */
             values->bits |= bit << i;
         }
     return 0;
+}
+
+/* The bytes of a transfer at at, as they go out: flip changes one. */
+static uint32_t piece_of(const struct spi_ioc_transfer *t, uint32_t at, unsigned char *piece) {
+    const unsigned char *tx = (const unsigned char *)(uintptr_t)t->tx_buf;
+    const uint32_t size = t->len - at < PIECE ? t->len - at : PIECE;
+    if (tx != NULL)
+        memcpy(piece, tx + at, size);
+    else
+        memset(piece, 0, size);
+    if (s.flip && s.spi_bytes <= FLIP_AT && FLIP_AT < s.spi_bytes + size)
+        piece[FLIP_AT - s.spi_bytes] ^= 0x10;
+    s.spi_bytes += size;
+    return size;
+}
+
+/* A message on the TAP: SCLK on TCK, MOSI on TDI, MISO from TDO, with TMS as
+ * its line holds it. Words of bits bits, each in a byte of its own, in its
+ * lowest bits, most significant first. */
+static void jtag_transfer(const struct spi_ioc_transfer *t) {
+    unsigned char *rx = (unsigned char *)(uintptr_t)t->rx_buf;
+    const unsigned bits = t->bits_per_word != 0 ? t->bits_per_word : s.bits != 0 ? s.bits : 8;
+    uint32_t at, size;
+    if (bits > 8) {
+        violation("a transfer of %lu-bit words on the TAP: 1 to 8", bits);
+        return;
+    }
+    for (at = 0; at < t->len; at += size) {
+        unsigned char piece[PIECE];
+        uint32_t i;
+        size = piece_of(t, at, piece);
+        if (bits == 8 && rx == NULL && !s.levels[TMS]) {
+            s.port.shift(s.port.context, piece, size);
+            continue;
+        }
+        for (i = 0; i < size; ++i) {
+            unsigned out = 0;
+            int bit;
+            for (bit = (int)bits - 1; bit >= 0; --bit)
+                out |= (unsigned)s.port.tck(s.port.context, s.levels[TMS], piece[i] >> bit & 1) << bit;
+            if (rx != NULL)
+                rx[at + i] = (unsigned char)out;
+        }
+    }
 }
 
 /* One message: its transfers, at most bufsiz bytes in all, go to the model
@@ -431,12 +595,31 @@ static int message(const struct spi_ioc_transfer *transfers, unsigned count) {
         total += transfers[i].len;
     if (total > s.bufsiz)
         return fail(EMSGSIZE);
+    if (s.spi_jtag) {
+        if ((s.mode & (SPI_CPOL | SPI_CPHA | SPI_LSB_FIRST)) != 0)
+            violation("TCK and TDI driven in SPI mode %#lx, not mode 0 most significant bit first",
+                      (unsigned long)s.mode);
+        for (i = 0; i < count; ++i) {
+            const struct spi_ioc_transfer *t = &transfers[i];
+            const uint64_t speed = t->speed_hz != 0 ? t->speed_hz : s.speed, before = s.model.now_ns;
+            const unsigned bits = t->bits_per_word != 0 ? t->bits_per_word : s.bits != 0 ? s.bits : 8;
+            const uint64_t wire_ns = (uint64_t)t->len * bits * 1000000000u / speed;
+            jtag_transfer(t);
+            /* The model counts its own time for the cycles; the rest at this speed. */
+            if (wire_ns > s.model.now_ns - before)
+                s.model.now_ns = before + wire_ns;
+            s.last_speed = (unsigned long)speed;
+        }
+        ++s.messages;
+        if (total > s.largest)
+            s.largest = total;
+        return (int)total;
+    }
     if ((s.mode & (SPI_CPOL | SPI_CPHA | SPI_LSB_FIRST)) != 0 || (s.bits != 0 && s.bits != 8))
         violation("data sent in SPI mode %#lx, not mode 0 with 8-bit words most significant bit first",
                   (unsigned long)s.mode);
     for (i = 0; i < count; ++i) {
         const struct spi_ioc_transfer *t = &transfers[i];
-        const unsigned char *tx = (const unsigned char *)(uintptr_t)t->tx_buf;
         const uint64_t speed = t->speed_hz != 0 ? t->speed_hz : s.speed;
         const uint64_t wire_ns = (uint64_t)t->len * 8 * 1000000000u / speed, model_ns = (uint64_t)t->len * 8 * 20;
         uint32_t at;
@@ -444,15 +627,8 @@ static int message(const struct spi_ioc_transfer *transfers, unsigned count) {
             violation("a transfer of %lu-bit words", t->bits_per_word);
         for (at = 0; at < t->len;) {
             unsigned char piece[PIECE];
-            const uint32_t size = t->len - at < PIECE ? t->len - at : PIECE;
-            if (tx != NULL)
-                memcpy(piece, tx + at, size);
-            else
-                memset(piece, 0, size);
-            if (s.flip && s.spi_bytes <= FLIP_AT && FLIP_AT < s.spi_bytes + size)
-                piece[FLIP_AT - s.spi_bytes] ^= 0x10;
+            const uint32_t size = piece_of(t, at, piece);
             s.port.send(s.port.context, piece, size);
-            s.spi_bytes += size;
             at += size;
         }
         /* The model counts 20 ns a clock; the rest of the time at this speed. */
@@ -563,6 +739,9 @@ __attribute__((destructor)) static void report(void) {
     fprintf(out, "prog_b_pulses %u\ndone %d\ncrc_checks %u\nidcode %08lx\nbytes %lu\n", s.model.prog_b_pulses,
             s.model.done, s.model.crc_checks, (unsigned long)s.model.idcode_seen, s.model.bytes);
     fprintf(out, "messages %lu\nlargest_message %lu\nspeed %lu\n", s.messages, s.largest, s.last_speed);
+    fprintf(out, "jprograms %u\ntap_state %s\njtag_idcode %08lx\ncfg_in_bits %lu\ncrc_error %d\ntck_cycles %lu\n",
+            s.model.jprograms, tap_names[s.model.tap], (unsigned long)s.model.jtag_idcode, s.model.cfg_in_bits,
+            s.model.crc_error, s.model.tck_cycles);
     fprintf(out, "violation %s\n",
             s.violation[0] != '\0'    ? s.violation
             : model_violation != NULL ? model_violation

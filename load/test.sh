@@ -3,15 +3,18 @@
 # the FPGA model behind its pins, and checks each row of the table below: its
 # exit status, its one line on standard error, and what the model saw. Then
 # the output of a load, and every real bitstream of up to 1 MiB as a file and
-# as gzip. With "heavy", only the real bitstreams over 1 MiB, which take half
-# a minute under the sanitizers; it exits 77 (skipped) where there are none.
-#   load/test.sh FPGABITS_LOAD STANDIN_LIBRARY MKBITSTREAM [REAL_BITSTREAMS [heavy]]
+# as gzip; then the stand-in's JTAG lines, driven by JTAG_PROBE
+# (load/jtag_probe.c). With "heavy", only the real bitstreams over 1 MiB,
+# which take half a minute under the sanitizers; it exits 77 (skipped) where
+# there are none.
+#   load/test.sh FPGABITS_LOAD STANDIN_LIBRARY MKBITSTREAM JTAG_PROBE [REAL_BITSTREAMS [heavy]]
 set -euo pipefail
 program=$1
 standin=$2
 mkbitstream=$3
-real=${4:-}
-heavy=${5:-}
+probe=$4
+real=${5:-}
+heavy=${6:-}
 work=$(mktemp -d "${TMPDIR:-/tmp}/fpgabits-load-XXXXXX")
 trap 'rm -rf "$work"' EXIT
 # The stand-in comes before the sanitizers' runtime, which otherwise refuses
@@ -35,8 +38,9 @@ if ! { (ulimit -v $memory && LD_PRELOAD="$standin" "$program" --version) >/dev/n
   memory=
 fi
 
-# run ENVIRONMENT ARGUMENTS: runs the program with the stand-in, its output
-# in $work/out and $work/err, its status in $status, the report in $work/report.
+# run ENVIRONMENT ARGUMENTS [PROGRAM]: runs the program (fpgabits-load) with
+# the stand-in, its output in $work/out and $work/err, its status in
+# $status, the report in $work/report.
 run() {
   status=0
   rm -f "$work/report"
@@ -44,7 +48,7 @@ run() {
   (
     [[ -z $memory ]] || ulimit -v $memory
     env FPGABITS_STANDIN_REPORT="$work/report" LD_PRELOAD="$standin" $1 \
-      bash -c "exec \"$program\" $2 >\"$work/out\" 2>\"$work/err\""
+      bash -c "exec \"${3:-$program}\" $2 >\"$work/out\" 2>\"$work/err\""
   ) || status=$?
 }
 
@@ -169,6 +173,26 @@ IDCODE: 0362d093'
 tail -n +6 "$work/out" | grep -qxE 'loaded in 0\.0[0-9] s, [0-9]+ bytes/s' || fail "the time of a load" "$(cat "$work/out")"
 
 load_real_bitstreams light || true
+
+# The stand-in's JTAG lines, which fpgabits-load does not drive yet: the
+# probe reads the IDCODEs of the chain and measures its instruction
+# registers, over GPIO, or over spidev0.0 with TMS on its line, as the
+# stand-in's header says a program does, and prints them.
+# shellcheck disable=SC2034
+jtag="tap_state=Test-Logic-Reset violation=none still_open=0 consumer=jtag-probe jprograms=0"
+# name | environment | arguments | what it read | what the model saw
+while IFS='|' read -r name environment arguments want report; do
+  [[ -n $name ]] || continue
+  eval "report=\"$report\""
+  run "$environment" "$arguments" "$probe"
+  check "$name" 0 "" "$report"
+  [[ $(cat "$work/out") == "$want" ]] || fail "$name" "it read '$(cat "$work/out")', not '$want'"
+done <<'EOF'
+the FPGA alone, over GPIO|                                      |gpio        |idcodes 0362d093; ir_bits 6|$jtag jtag_idcode=0362d093
+three devices, over GPIO on other lines|FPGABITS_STANDIN_JTAG=3,4,5,6 FPGABITS_STANDIN_CHAIN=8:1234a0cb,fpga,4|gpio 3,4,5,6|idcodes 00000000 0362d093 1234a0cb; ir_bits 18|$jtag
+three devices, over SPI|FPGABITS_STANDIN_SPI=jtag FPGABITS_STANDIN_DEVICE=6slx9tqg144 FPGABITS_STANDIN_CHAIN=5,fpga,8:1234a0cb|spi|idcodes 1234a0cb 04001093 00000000; ir_bits 19|$jtag jtag_idcode=04001093 speed=1000000
+TDO stuck high|FPGABITS_STANDIN_FAULTS=tdo-stuck:1         |gpio        |idcodes; ir_bits none|$jtag
+EOF
 
 if ((failures > 0)); then
   echo "$failures failed"

@@ -7,6 +7,7 @@
 
 enum {
     CCLK_NS = 20,           /* a 50 MHz configuration clock */
+    TCK_NS = 100,           /* a 10 MHz TCK */
     PIN_NS = 100,           /* each look at a pin */
     CLEAR_NS = 2000000,     /* clearing the memory after PROG_B rises */
     PROG_B_LOW_NS = 500,    /* the shortest PROG_B pulse taken */
@@ -16,7 +17,25 @@ enum {
     BYTES_AFTER_ERROR = 512 /* sent after INIT_B went low before it is a fault: the loader's largest piece */
 };
 
-enum state { RESET, CLEARING, HUNT, SYNCED, ERROR };
+/* STOPPED: a check failed over JTAG, where INIT_B stays high; as ERROR, the
+ * device takes nothing more until it is reset. */
+enum state { RESET, CLEARING, HUNT, SYNCED, ERROR, STOPPED };
+
+/* The instructions, as the low 6 bits of the register hold them (5 in 16N).
+ * BYPASS is all ones. */
+enum instruction {
+    CFG_OUT = 0x04,
+    CFG_IN = 0x05,
+    USERCODE = 0x08,
+    IDCODE = 0x09,
+    JPROGRAM = 0x0b,
+    JSTART = 0x0c,
+    JSHUTDOWN = 0x0d,
+    ISC_ENABLE = 0x10,
+    ISC_PROGRAM = 0x11,
+    ISC_NOOP = 0x14,
+    ISC_DISABLE = 0x16
+};
 
 /* IDCODEs as the streams write them; matched on the device type without "xc". */
 static const struct {
@@ -31,6 +50,29 @@ static const struct {
     {"7z020", 0x03727093},    {"ku040", 0x03822093},    {"ku060", 0x03919093},   {"ku5p", 0x04a62093},
     {"au15p", 0x04ac2093},    {"vu9p", 0x04b31093},     {"vu37p", 0x04b79093},   {"zu3eg", 0x04a42093},
 };
+
+/* Instruction registers longer than the group's: those of the parts with
+ * processor cores, padded with ones above the code, and those of packages
+ * of several dies, a 6-bit field each (the 7vh parts add some bits of ones:
+ * which, and how many dies, is a guess). */
+static const struct {
+    const char *name;
+    unsigned ir_bits, dies;
+} long_irs[] = {
+    {"2vp2", 10, 1},     {"2vp4", 10, 1},     {"2vp7", 10, 1},     {"2vp20", 14, 1},   {"2vp30", 14, 1},
+    {"2vp40", 14, 1},    {"2vp50", 14, 1},    {"2vp70", 14, 1},    {"2vp100", 14, 1},  {"2vpx20", 14, 1},
+    {"2vpx70", 14, 1},   {"4vfx40", 14, 1},   {"4vfx60", 14, 1},   {"4vfx100", 14, 1}, {"4vfx140", 14, 1},
+    {"5vfx100t", 14, 1}, {"5vfx130t", 14, 1}, {"5vfx200t", 14, 1}, {"ku085", 12, 2},   {"ku115", 12, 2},
+    {"vu125", 12, 2},    {"vu5p", 12, 2},     {"vu7p", 12, 2},     {"vu160", 18, 3},   {"vu190", 18, 3},
+    {"vu440", 18, 3},    {"vu9p", 18, 3},     {"vu11p", 18, 3},    {"vu13p", 24, 4},   {"vu15p", 24, 4},
+    {"vu19p", 24, 4},    {"7v2000t", 24, 4},  {"7vx1140t", 24, 4}, {"7vh580t", 22, 3}, {"7vh870t", 38, 6},
+};
+
+/* The name starts with the part, and no digit follows it. */
+static int named(const char *name, const char *part) {
+    const size_t n = strlen(part);
+    return strncmp(name, part, n) == 0 && !isdigit((unsigned char)name[n]);
+}
 
 int fpga_device_of(const char *type, struct fpga_device *device) {
     char name[32];
@@ -65,11 +107,16 @@ int fpga_device_of(const char *type, struct fpga_device *device) {
     } else {
         return 0;
     }
-    for (i = 0; i < sizeof idcodes / sizeof idcodes[0]; ++i) {
-        n = strlen(idcodes[i].name);
-        if (strncmp(name, idcodes[i].name, n) == 0 && !isdigit((unsigned char)name[n]))
+    for (i = 0; i < sizeof idcodes / sizeof idcodes[0]; ++i)
+        if (named(name, idcodes[i].name))
             device->idcode = idcodes[i].idcode;
-    }
+    device->ir_bits = device->group == FPGA_16N ? 5 : device->group == FPGA_32C && device->generation < 2 ? 10 : 6;
+    device->dies = 1;
+    for (i = 0; i < sizeof long_irs / sizeof long_irs[0]; ++i)
+        if (named(name, long_irs[i].name)) {
+            device->ir_bits = long_irs[i].ir_bits;
+            device->dies = long_irs[i].dies;
+        }
     return 1;
 }
 
@@ -128,8 +175,11 @@ static void advance(struct fpga_model *m, uint64_t ns) {
         m->state = HUNT;
 }
 
-static void fail(struct fpga_model *m) {
-    m->state = ERROR;
+/* A failed check: the device stops taking data until it is reset. Over
+ * JTAG (data came through CFG_IN since the reset) INIT_B stays high. */
+static void fail(struct fpga_model *m, int *error) {
+    *error = 1;
+    m->state = m->cfg_in_bits > 0 ? STOPPED : ERROR;
 }
 
 static void add(struct fpga_model *m, struct fpga_stream *s, uint32_t value) {
@@ -147,13 +197,13 @@ static void check(struct fpga_model *m, struct fpga_stream *s, uint32_t value) {
     const uint32_t mask = m->device.group == FPGA_32C ? 0xffffffffu : wide(m) ? 0xffffu : 0x3fffffu;
     ++m->crc_checks;
     if ((value & mask) != s->crc)
-        fail(m);
+        fail(m, &m->crc_error);
     if (wide(m))
         s->crc = 0;
 }
 
 static void start_up(struct fpga_model *m) {
-    if (m->start_armed && m->state != ERROR && m->startup_clocks < 0) {
+    if (m->start_armed && m->state != ERROR && m->state != STOPPED && m->startup_clocks < 0) {
         m->startup_clocks = 0;
         m->startup_began_ns = m->now_ns;
     }
@@ -198,7 +248,7 @@ static void data(struct fpga_model *m, struct fpga_stream *s, uint32_t value) {
     if (s->reg == idcode) {
         m->idcode_seen = value;
         if (m->device.idcode != 0 && ((value ^ m->device.idcode) & 0x0fffffff) != 0)
-            fail(m);
+            fail(m, &m->id_error);
     } else if (s->reg == command && value == 5) {
         m->start_armed = 1;
     } else if (s->reg == command && value == 0x0d) {
@@ -277,32 +327,33 @@ static int sync_word(const struct fpga_model *m) {
     return m->device.group == FPGA_22H ? (m->sync & 0xffff) == 0xaa99 : m->sync == 0xaa995566u;
 }
 
-/* One byte in configuration order: most significant bit first. The sync word
- * may come at any bit in serial mode, and the words that follow line up with
- * it. */
-static void take_byte(struct fpga_model *m, unsigned byte) {
+/* The count lowest bits of value (8 at most) in configuration order: the
+ * most significant first. The sync word may come at any bit, over the
+ * serial interface and JTAG, and the words that follow line up with it;
+ * over parallel x8 (bytewise) only at a byte. */
+static void take_bits(struct fpga_model *m, unsigned value, int count, int bytewise) {
     const int word_bits = wide(m) ? 32 : 16;
     if (m->state == HUNT) {
         int bit;
-        if (m->parallel) {
-            m->sync = m->sync << 8 | byte;
+        if (bytewise) {
+            m->sync = m->sync << 8 | value;
             if (sync_word(m))
                 synced(m);
             return;
         }
-        for (bit = 7; bit >= 0 && m->state == HUNT; --bit) {
-            m->sync = m->sync << 1 | (byte >> bit & 1);
+        for (bit = count - 1; bit >= 0 && m->state == HUNT; --bit) {
+            m->sync = m->sync << 1 | (value >> bit & 1);
             if (sync_word(m)) {
                 synced(m);
-                m->bits = byte & ((1u << bit) - 1);
+                m->bits = value & ((1u << bit) - 1);
                 m->bit_count = bit;
             }
         }
         if (m->state != SYNCED)
             return;
     } else {
-        m->bits = m->bits << 8 | byte;
-        m->bit_count += 8;
+        m->bits = m->bits << count | (value & ((1u << count) - 1));
+        m->bit_count += count;
     }
     while (m->state == SYNCED && m->bit_count >= word_bits) {
         m->bit_count -= word_bits;
@@ -310,27 +361,44 @@ static void take_byte(struct fpga_model *m, unsigned byte) {
     }
 }
 
+/* PROG_B falls, or JPROGRAM: the device forgets its configuration. */
+static void reset(struct fpga_model *m) {
+    m->state = RESET;
+    m->done = 0;
+    m->prog_b_fell_ns = m->now_ns;
+    m->start_armed = 0;
+    m->startup_clocks = -1;
+    m->bytes = m->bytes_after_error = m->clocks_after_done = 0;
+    m->crc_checks = 0;
+    m->idcode_seen = 0;
+    m->crc_error = m->id_error = 0;
+    m->cfg_in_bits = 0;
+    m->sent = NULL;
+}
+
+/* The memory clears for clear_ns, for ever at UINT64_MAX. */
+static void clear(struct fpga_model *m) {
+    m->state = CLEARING;
+    m->clear_until_ns = m->clear_ns > UINT64_MAX - m->now_ns ? UINT64_MAX : m->now_ns + m->clear_ns;
+}
+
 static void model_prog_b(void *context, int level) {
     struct fpga_model *m = context;
     advance(m, PIN_NS);
     if (!level && m->prog_b) {
-        m->state = RESET;
-        m->done = 0;
-        m->prog_b_fell_ns = m->now_ns;
-        m->start_armed = 0;
-        m->startup_clocks = -1;
-        m->bytes = m->bytes_after_error = m->clocks_after_done = 0;
-        m->crc_checks = 0;
-        m->idcode_seen = 0;
-        m->sent = NULL;
+        reset(m);
         ++m->prog_b_pulses;
     } else if (level && !m->prog_b) {
         if (m->now_ns - m->prog_b_fell_ns < PROG_B_LOW_NS)
             violation(m, "PROG_B low for too short a time, ns", (unsigned long)(m->now_ns - m->prog_b_fell_ns));
-        m->state = CLEARING;
-        m->clear_until_ns = m->now_ns + m->clear_ns;
+        clear(m);
     }
     m->prog_b = level != 0;
+}
+
+/* INIT_B as the device drives it, and as the JTAG capture shows it. */
+static int init_high(const struct fpga_model *m) {
+    return m->state != RESET && m->state != CLEARING && m->state != ERROR;
 }
 
 static int model_init_b(void *context) {
@@ -343,7 +411,7 @@ static int model_init_b(void *context) {
         return m->init_b_stuck_high;
     if (m->init_b_low_when_done && m->done)
         return 0;
-    return m->state != RESET && m->state != CLEARING && m->state != ERROR;
+    return init_high(m);
 }
 
 /* As a DMA transfer would find them: the bytes of the last send(). */
@@ -383,6 +451,23 @@ static unsigned reverse_bits(unsigned byte) {
     return reversed;
 }
 
+/* Clocks of the start-up, CCLK or TCK: DONE rises after a few once it began,
+ * and the clocks after DONE are counted. */
+static void start_up_clocks(struct fpga_model *m, int clocks) {
+    if (m->done) {
+        m->clocks_after_done += clocks;
+    } else if (m->startup_clocks >= 0) {
+        m->startup_clocks += clocks;
+        if (m->startup_clocks >= DONE_AFTER_CLOCKS && m->now_ns >= m->startup_began_ns + m->startup_ns) {
+            /* The clocks of this step after the one that raised DONE. */
+            m->done = 1;
+            m->clocks_after_done = m->startup_clocks - DONE_AFTER_CLOCKS < clocks
+                                       ? (unsigned long)(m->startup_clocks - DONE_AFTER_CLOCKS)
+                                       : 0;
+        }
+    }
+}
+
 static void model_send(void *context, const unsigned char *bytes, size_t count) {
     struct fpga_model *m = context;
     const int clocks = m->parallel ? 1 : 8;
@@ -399,24 +484,298 @@ static void model_send(void *context, const unsigned char *bytes, size_t count) 
         if (m->state == ERROR)
             ++m->bytes_after_error;
         else if (m->now_ns >= m->clear_until_ns + m->deaf_ns)
-            take_byte(m, m->parallel ? reverse_bits(bytes[i]) : bytes[i]);
-        if (m->done) {
-            m->clocks_after_done += clocks;
-        } else if (m->startup_clocks >= 0) {
-            m->startup_clocks += clocks;
-            if (m->startup_clocks >= DONE_AFTER_CLOCKS && m->now_ns >= m->startup_began_ns + m->startup_ns) {
-                /* The clocks of this byte after the one that raised DONE. */
-                m->done = 1;
-                m->clocks_after_done = m->startup_clocks - DONE_AFTER_CLOCKS < clocks
-                                           ? (unsigned long)(m->startup_clocks - DONE_AFTER_CLOCKS)
-                                           : 0;
-            }
-        }
+            take_bits(m, m->parallel ? reverse_bits(bytes[i]) : bytes[i], 8, m->parallel);
+        start_up_clocks(m, clocks);
         advance(m, (uint64_t)clocks * CCLK_NS);
     }
     m->bytes += count;
     if (m->bytes_after_error > BYTES_AFTER_ERROR)
         violation(m, "went on sending after INIT_B went low, bytes", m->bytes_after_error);
+}
+
+/* JTAG. Each TCK cycle: TDO is read while TCK is low; on the rising edge
+ * the TAP in its state captures, shifts or clocks the start-up, and moves on
+ * by TMS; on the falling edge a new instruction takes effect (Update-IR), or
+ * Test-Logic-Reset selects IDCODE. */
+
+static const enum fpga_tap_state next_state[16][2] = {
+    [FPGA_TAP_RESET] = {FPGA_TAP_IDLE, FPGA_TAP_RESET},
+    [FPGA_TAP_IDLE] = {FPGA_TAP_IDLE, FPGA_TAP_SELECT_DR},
+    [FPGA_TAP_SELECT_DR] = {FPGA_TAP_CAPTURE_DR, FPGA_TAP_SELECT_IR},
+    [FPGA_TAP_CAPTURE_DR] = {FPGA_TAP_SHIFT_DR, FPGA_TAP_EXIT1_DR},
+    [FPGA_TAP_SHIFT_DR] = {FPGA_TAP_SHIFT_DR, FPGA_TAP_EXIT1_DR},
+    [FPGA_TAP_EXIT1_DR] = {FPGA_TAP_PAUSE_DR, FPGA_TAP_UPDATE_DR},
+    [FPGA_TAP_PAUSE_DR] = {FPGA_TAP_PAUSE_DR, FPGA_TAP_EXIT2_DR},
+    [FPGA_TAP_EXIT2_DR] = {FPGA_TAP_SHIFT_DR, FPGA_TAP_UPDATE_DR},
+    [FPGA_TAP_UPDATE_DR] = {FPGA_TAP_IDLE, FPGA_TAP_SELECT_DR},
+    [FPGA_TAP_SELECT_IR] = {FPGA_TAP_CAPTURE_IR, FPGA_TAP_RESET},
+    [FPGA_TAP_CAPTURE_IR] = {FPGA_TAP_SHIFT_IR, FPGA_TAP_EXIT1_IR},
+    [FPGA_TAP_SHIFT_IR] = {FPGA_TAP_SHIFT_IR, FPGA_TAP_EXIT1_IR},
+    [FPGA_TAP_EXIT1_IR] = {FPGA_TAP_PAUSE_IR, FPGA_TAP_UPDATE_IR},
+    [FPGA_TAP_PAUSE_IR] = {FPGA_TAP_PAUSE_IR, FPGA_TAP_EXIT2_IR},
+    [FPGA_TAP_EXIT2_IR] = {FPGA_TAP_SHIFT_IR, FPGA_TAP_UPDATE_IR},
+    [FPGA_TAP_UPDATE_IR] = {FPGA_TAP_IDLE, FPGA_TAP_SELECT_DR},
+};
+
+static uint64_t ones(unsigned bits) {
+    return bits >= 64 ? ~(uint64_t)0 : ((uint64_t)1 << bits) - 1;
+}
+
+/* The width of an instruction's code: 5 bits in 16N, 6 in the others. */
+static unsigned code_bits(const struct fpga_model *m) {
+    return m->device.group == FPGA_16N ? 5 : 6;
+}
+
+static unsigned other_dr_bits(const struct fpga_chain_device *d) {
+    return !d->bypass && d->idcode != 0 ? 32 : 1;
+}
+
+/* One bit in at the top of a register of bits bits; its lowest bit out. */
+static int shift_in(uint64_t *reg, unsigned bits, int in) {
+    const int out = (int)(*reg & 1);
+    *reg = *reg >> 1 | (uint64_t)(in != 0) << (bits - 1);
+    return out;
+}
+
+/* What the configuration logic reads back through CFG_OUT, a word at a
+ * time: nothing yet, so 0. */
+static uint32_t read_back(struct fpga_model *m) {
+    (void)m;
+    return 0;
+}
+
+/* A word shifted out most significant bit first, as the configuration logic
+ * gives it: bit-reversed in a register that shifts out its lowest bit. */
+static uint64_t reversed_word(uint32_t word) {
+    uint64_t reversed = 0;
+    int i;
+    for (i = 0; i < 32; ++i)
+        reversed |= (uint64_t)(word >> i & 1) << (31 - i);
+    return reversed;
+}
+
+/* Capture-IR: 01 in the lowest bits, then the configuration's status; in
+ * each die's field for several. Bits above the fields are ones. */
+static void capture_ir(struct fpga_model *m) {
+    const uint64_t init = (uint64_t)init_high(m), done = (uint64_t)(m->done != 0);
+    unsigned i;
+    for (i = 0; i < m->tdi_devices; ++i)
+        m->tdi_side[i].ir = ((m->tdi_side[i].ir_capture & ~3u) | 1u) & ones(m->tdi_side[i].ir_bits);
+    for (i = 0; i < m->tdo_devices; ++i)
+        m->tdo_side[i].ir = ((m->tdo_side[i].ir_capture & ~3u) | 1u) & ones(m->tdo_side[i].ir_bits);
+    if (m->device.group == FPGA_16N) {
+        /* DONE, INIT and PROGRAM (the PROG_B pin). */
+        m->ir = 1u | done << 2 | init << 3 | (uint64_t)(m->prog_b != 0) << 4;
+        return;
+    }
+    m->ir = ones(m->device.ir_bits);
+    for (i = 0; i < m->device.dies; ++i) {
+        /* ISC_DONE and ISC_ENABLED (bits 2 and 3) stay 0: no ISC_ instruction is taken. */
+        m->ir &= ~((uint64_t)0x3f << (6 * i));
+        m->ir |= (1u | init << 4 | done << 5) << (6 * i);
+    }
+}
+
+static void capture_dr(struct fpga_model *m) {
+    unsigned i;
+    for (i = 0; i < m->tdi_devices; ++i)
+        m->tdi_side[i].dr = other_dr_bits(&m->tdi_side[i]) == 32 ? m->tdi_side[i].idcode : 0;
+    for (i = 0; i < m->tdo_devices; ++i)
+        m->tdo_side[i].dr = other_dr_bits(&m->tdo_side[i]) == 32 ? m->tdo_side[i].idcode : 0;
+    m->dr_bits = 32;
+    switch (m->instruction) {
+    case IDCODE: m->dr = m->jtag_idcode; break;
+    case USERCODE: m->dr = m->usercode; break;
+    case CFG_OUT: m->dr = reversed_word(read_back(m)); break;
+    default:
+        /* CFG_IN, as BYPASS, passes the bits on through one register that
+         * captures 0. */
+        m->dr = 0;
+        m->dr_bits = 1;
+        break;
+    }
+}
+
+/* A bit that reaches the device's TDI in Shift-DR with CFG_IN, or count of
+ * them (8 at most) most significant first. */
+static void take_cfg_in(struct fpga_model *m, unsigned value, int count) {
+    if (m->state == RESET || m->state == CLEARING) {
+        violation(m, "data shifted into CFG_IN while the memory clears, ns after the reset",
+                  (unsigned long)(m->now_ns - m->prog_b_fell_ns));
+        return;
+    }
+    m->cfg_in_bits += (unsigned long)count;
+    if (m->now_ns >= m->clear_until_ns + m->deaf_ns)
+        take_bits(m, value, count, 0);
+}
+
+/* Shift-IR or Shift-DR: every register of the chain moves a bit towards TDO. */
+static void shift_chain(struct fpga_model *m, int tdi) {
+    const int ir = m->tap == FPGA_TAP_SHIFT_IR;
+    int bit = tdi;
+    unsigned i;
+    for (i = 0; i < m->tdi_devices; ++i) {
+        struct fpga_chain_device *d = &m->tdi_side[i];
+        bit = ir ? shift_in(&d->ir, d->ir_bits, bit) : shift_in(&d->dr, other_dr_bits(d), bit);
+    }
+    if (!ir && m->instruction == CFG_IN)
+        take_cfg_in(m, (unsigned)bit, 1);
+    bit = ir ? shift_in(&m->ir, m->device.ir_bits, bit) : shift_in(&m->dr, m->dr_bits, bit);
+    for (i = 0; i < m->tdo_devices; ++i) {
+        struct fpga_chain_device *d = &m->tdo_side[i];
+        bit = ir ? shift_in(&d->ir, d->ir_bits, bit) : shift_in(&d->dr, other_dr_bits(d), bit);
+    }
+}
+
+/* The device's instruction: the same code in each die's field, and ones
+ * above the fields. One that it does not take leaves it in BYPASS. */
+static void update_device(struct fpga_model *m) {
+    const unsigned width = code_bits(m), dies = m->device.dies;
+    const unsigned code = (unsigned)(m->ir & ones(width));
+    int known = (m->ir >> (width * dies)) == ones(m->device.ir_bits - width * dies);
+    unsigned i;
+    for (i = 1; i < dies; ++i)
+        known = known && (m->ir >> (width * i) & ones(width)) == code;
+    m->instruction = (unsigned)ones(width);
+    switch (code) {
+    case CFG_OUT:
+    case CFG_IN:
+    case IDCODE:
+    case JSTART: break;
+    case USERCODE:
+    case JPROGRAM:
+    case JSHUTDOWN: known = known && m->device.group != FPGA_16N; break;
+    case ISC_ENABLE:
+    case ISC_PROGRAM:
+    case ISC_NOOP:
+    case ISC_DISABLE:
+        if (known && m->device.group != FPGA_16N) {
+            violation(m, "an ISC_ instruction, which a loader must not use, IR", (unsigned long)m->ir);
+            return;
+        }
+        known = 0;
+        break;
+    default: known = known && code == ones(width); break;
+    }
+    if (!known) {
+        violation(m, "an instruction that the device does not have, IR", (unsigned long)m->ir);
+        return;
+    }
+    m->instruction = code;
+    if (code == JPROGRAM) {
+        /* As a PROG_B pulse. */
+        reset(m);
+        clear(m);
+        ++m->jprograms;
+    }
+}
+
+/* Update-IR: the other devices must take BYPASS. */
+static void update_ir(struct fpga_model *m) {
+    unsigned i;
+    for (i = 0; i < m->tdi_devices + m->tdo_devices; ++i) {
+        struct fpga_chain_device *d = i < m->tdi_devices ? &m->tdi_side[i] : &m->tdo_side[i - m->tdi_devices];
+        if (d->ir != ones(d->ir_bits))
+            violation(m, "an instruction other than BYPASS in another device of the chain, IR", (unsigned long)d->ir);
+        d->bypass = 1;
+    }
+    update_device(m);
+}
+
+static void reset_tap(struct fpga_model *m) {
+    unsigned i;
+    for (i = 0; i < m->tdi_devices; ++i)
+        m->tdi_side[i].bypass = 0;
+    for (i = 0; i < m->tdo_devices; ++i)
+        m->tdo_side[i].bypass = 0;
+    m->instruction = IDCODE;
+}
+
+int fpga_model_tdo(const struct fpga_model *m) {
+    const int ir = m->tap == FPGA_TAP_SHIFT_IR;
+    if (m->tdo_stuck_low || m->tdo_stuck_high)
+        return m->tdo_stuck_high;
+    /* Outside the shift states TDO is not driven, and its pull-up holds it high. */
+    if (!ir && m->tap != FPGA_TAP_SHIFT_DR)
+        return 1;
+    if (m->tdo_devices > 0)
+        return (int)((ir ? m->tdo_side[m->tdo_devices - 1].ir : m->tdo_side[m->tdo_devices - 1].dr) & 1);
+    return (int)((ir ? m->ir : m->dr) & 1);
+}
+
+static int model_tck(void *context, int tms, int tdi) {
+    struct fpga_model *m = context;
+    const int tdo = fpga_model_tdo(m);
+    switch (m->tap) {
+    case FPGA_TAP_CAPTURE_IR: capture_ir(m); break;
+    case FPGA_TAP_CAPTURE_DR: capture_dr(m); break;
+    case FPGA_TAP_SHIFT_IR:
+    case FPGA_TAP_SHIFT_DR: shift_chain(m, tdi); break;
+    case FPGA_TAP_IDLE:
+        if (m->instruction == JSTART)
+            start_up_clocks(m, 1);
+        break;
+    default: break;
+    }
+    m->tap = next_state[m->tap][tms != 0];
+    if (m->tap == FPGA_TAP_UPDATE_IR)
+        update_ir(m);
+    else if (m->tap == FPGA_TAP_RESET)
+        reset_tap(m);
+    ++m->tck_cycles;
+    advance(m, TCK_NS);
+    return tdo;
+}
+
+/* Only bypass registers of one bit between TDI and the device's CFG_IN? */
+static int one_bit_chain(const struct fpga_model *m) {
+    unsigned i;
+    for (i = 0; i < m->tdi_devices; ++i)
+        if (other_dr_bits(&m->tdi_side[i]) != 1)
+            return 0;
+    for (i = 0; i < m->tdo_devices; ++i)
+        if (other_dr_bits(&m->tdo_side[i]) != 1)
+            return 0;
+    return m->tap == FPGA_TAP_SHIFT_DR && m->instruction == CFG_IN;
+}
+
+/* count x 8 TCK cycles with TMS low. In Shift-DR with CFG_IN and the other
+ * devices in BYPASS, the chain is a line of one-bit registers, with the
+ * device's in it, that the data passes through a byte at a time: the bits
+ * that the devices on the TDI side hold reach the device first, and the
+ * last as many bits of the data stay in them. Else bit by bit. */
+static int model_shift(void *context, const unsigned char *bytes, size_t count) {
+    struct fpga_model *m = context;
+    const unsigned ahead = m->tdi_devices, length = m->tdi_devices + 1 + m->tdo_devices;
+    uint32_t line = 0;
+    size_t i;
+    if (!one_bit_chain(m)) {
+        int bit;
+        for (i = 0; i < count; ++i)
+            for (bit = 7; bit >= 0; --bit)
+                model_tck(m, 0, bytes[i] >> bit & 1);
+        return 0;
+    }
+    /* The line's lowest bit is in tdi_side[0], its highest nearest TDO. */
+    for (i = m->tdo_devices; i-- > 0;)
+        line = line << 1 | (uint32_t)(m->tdo_side[i].dr & 1);
+    line = line << 1 | (uint32_t)(m->dr & 1);
+    for (i = m->tdi_devices; i-- > 0;)
+        line = line << 1 | (uint32_t)(m->tdi_side[i].dr & 1);
+    for (i = 0; i < count; ++i) {
+        const uint32_t moved = line << 8 | bytes[i];
+        take_cfg_in(m, moved >> ahead & 0xff, 8);
+        line = moved & (uint32_t)ones(length);
+        m->tck_cycles += 8;
+        advance(m, 8 * TCK_NS);
+    }
+    for (i = 0; i < m->tdi_devices; ++i, line >>= 1)
+        m->tdi_side[i].dr = line & 1;
+    m->dr = line & 1;
+    line >>= 1;
+    for (i = 0; i < m->tdo_devices; ++i, line >>= 1)
+        m->tdo_side[i].dr = line & 1;
+    return 0;
 }
 
 int fpga_model_init(struct fpga_model *model, const char *type, int parallel) {
@@ -427,16 +786,54 @@ int fpga_model_init(struct fpga_model *model, const char *type, int parallel) {
     model->startup_clocks = -1;
     model->clear_ns = CLEAR_NS;
     model->micros_read_ns = MICROS_NS;
-    return fpga_device_of(type, &model->device);
+    model->usercode = 0xffffffffu;
+    model->tap = FPGA_TAP_RESET;
+    model->instruction = IDCODE;
+    model->dr_bits = 1;
+    if (!fpga_device_of(type, &model->device)) {
+        /* A TAP all the same, for a test that goes on. */
+        model->device.ir_bits = 6;
+        model->device.dies = 1;
+        return 0;
+    }
+    model->jtag_idcode = model->device.idcode != 0 ? model->device.idcode : 0x0fffe093u;
+    return 1;
+}
+
+/* A chain that the model cannot play is a test's mistake: it says so, and
+ * plays the nearest that it can. */
+static void check_chain(struct fpga_model *m, struct fpga_chain_device *side, unsigned *devices) {
+    unsigned i;
+    if (*devices > FPGA_CHAIN_MAX) {
+        violation(m, "more devices on a side of the chain than the model plays", *devices);
+        *devices = FPGA_CHAIN_MAX;
+    }
+    for (i = 0; i < *devices; ++i)
+        if (side[i].ir_bits < 2 || side[i].ir_bits > 64) {
+            violation(m, "an instruction register in the chain of a length the model does not play", side[i].ir_bits);
+            side[i].ir_bits = side[i].ir_bits < 2 ? 2 : 64;
+        }
 }
 
 void fpga_model_port(struct fpga_model *model, struct fpgabits_port *port) {
+    unsigned i;
+    check_chain(model, model->tdi_side, &model->tdi_devices);
+    check_chain(model, model->tdo_side, &model->tdo_devices);
     port->context = model;
     port->prog_b = model_prog_b;
     port->init_b = model_init_b;
     port->done = model_done;
     port->send = model_send;
     port->micros = model_micros;
+    port->tck = model_tck;
+    port->shift = model_shift;
+    port->tdi_side.devices = model->tdi_devices;
+    port->tdo_side.devices = model->tdo_devices;
+    port->tdi_side.ir_bits = port->tdo_side.ir_bits = 0;
+    for (i = 0; i < model->tdi_devices; ++i)
+        port->tdi_side.ir_bits += model->tdi_side[i].ir_bits;
+    for (i = 0; i < model->tdo_devices; ++i)
+        port->tdo_side.ir_bits += model->tdo_side[i].ir_bits;
 }
 
 const char *fpga_model_violation(const struct fpga_model *model) {

@@ -1,0 +1,368 @@
+// The model's JTAG chain, driven through the port's tck() and shift() as a
+// loader would: Test-Logic-Reset and IDCODE, the IR capture and length of
+// each kind of device, BYPASS in the other devices, and configurations
+// loaded through CFG_IN.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <numeric>
+#include <string>
+#include <vector>
+
+#include "configuration.h"
+#include "fpga_model.h"
+#include "fpgabits_load.h"
+
+namespace {
+
+enum : unsigned {
+    USER1 = 0x02,
+    CFG_OUT = 0x04,
+    CFG_IN = 0x05,
+    USERCODE = 0x08,
+    IDCODE = 0x09,
+    JPROGRAM = 0x0b,
+    JSTART = 0x0c,
+    ISC_ENABLE = 0x10
+};
+
+// Bits as a string, the first shifted first: value's lowest bits first.
+std::string bits(std::uint64_t value, unsigned count) {
+    std::string out;
+    for (unsigned i = 0; i < count; ++i)
+        out += static_cast<char>('0' + (value >> i & 1));
+    return out;
+}
+
+std::uint64_t value(const std::string &bits) {
+    std::uint64_t v = 0;
+    for (std::size_t i = bits.size(); i-- > 0;)
+        v = v << 1 | static_cast<unsigned>(bits[i] == '1');
+    return v;
+}
+
+// The FPGA's instruction register holding code: in each die's field, with
+// ones above (BYPASS is all ones).
+std::uint64_t fpga_ir(const fpga_device &device, unsigned code) {
+    const unsigned width = device.group == FPGA_16N ? 5 : 6;
+    const std::uint64_t field = (std::uint64_t{1} << width) - 1;
+    std::uint64_t ir = (std::uint64_t{1} << device.ir_bits) - 1;
+    for (unsigned die = 0; die < device.dies; ++die)
+        ir = (ir & ~(field << (width * die))) | (code & field) << (width * die);
+    return ir;
+}
+
+// A chain and the moves of a loader through the port.
+struct Tap {
+    fpga_model model{};
+    fpgabits_port port{};
+
+    explicit Tap(const char *type, const std::vector<fpga_chain_device> &tdi = {},
+                 const std::vector<fpga_chain_device> &tdo = {}, void (*fault)(fpga_model &) = nullptr) {
+        EXPECT_TRUE(fpga_model_init(&model, type, 0)) << type;
+        for (const fpga_chain_device &d : tdi)
+            model.tdi_side[model.tdi_devices++] = d;
+        for (const fpga_chain_device &d : tdo)
+            model.tdo_side[model.tdo_devices++] = d;
+        if (fault != nullptr)
+            fault(model);
+        fpga_model_port(&model, &port);
+    }
+
+    int tck(int tms, int tdi) { return port.tck(port.context, tms, tdi); }
+
+    // Test-Logic-Reset from any state, then Run-Test/Idle.
+    void reset() {
+        for (int i = 0; i < 5; ++i)
+            tck(1, 0);
+        tck(0, 0);
+    }
+
+    void idle(int cycles) {
+        for (int i = 0; i < cycles; ++i)
+            tck(0, 0);
+    }
+
+    // From Run-Test/Idle to Shift-IR or Shift-DR.
+    void enter(bool ir) {
+        tck(1, 0);
+        if (ir)
+            tck(1, 0);
+        tck(0, 0);
+        tck(0, 0);
+    }
+
+    // Shifts the bits, leaving the shift state with the last, and goes on
+    // to Run-Test/Idle through Update. Returns what TDO gave.
+    std::string shift_out(const std::string &in) {
+        std::string out;
+        for (std::size_t i = 0; i < in.size(); ++i)
+            out += static_cast<char>('0' + tck(static_cast<int>(i + 1 == in.size()), in[i] - '0'));
+        tck(1, 0);
+        tck(0, 0);
+        return out;
+    }
+
+    std::string scan(bool ir, const std::string &in) {
+        enter(ir);
+        return shift_out(in);
+    }
+
+    // The chain's instruction register: code in the FPGA, BYPASS in the
+    // others. The device nearest TDO takes the first bits.
+    std::string instruction(unsigned code) const {
+        std::string in;
+        for (unsigned i = model.tdo_devices; i-- > 0;)
+            in += std::string(model.tdo_side[i].ir_bits, '1');
+        in += bits(fpga_ir(model.device, code), model.device.ir_bits);
+        for (unsigned i = model.tdi_devices; i-- > 0;)
+            in += std::string(model.tdi_side[i].ir_bits, '1');
+        return in;
+    }
+
+    // The FPGA's IR capture, read while the instruction goes in.
+    std::uint64_t capture(unsigned code = ~0u) {
+        const std::string out = scan(true, instruction(code));
+        unsigned at = 0;
+        for (unsigned i = 0; i < model.tdo_devices; ++i)
+            at += model.tdo_side[i].ir_bits;
+        return value(out.substr(at, model.device.ir_bits));
+    }
+};
+
+// Other devices of the chain, with and without an IDCODE register.
+const fpga_chain_device with_idcode{8, 0x1234a0cbu, 0x24, 0, 0, 0};
+const fpga_chain_device without_idcode{4, 0, 0, 0, 0, 0};
+const fpga_chain_device five_bits{5, 0, 0x1c, 0, 0, 0};
+
+// After Test-Logic-Reset each device holds its IDCODE, or BYPASS where it
+// has none: a DR scan reads them from the device nearest TDO, then what went
+// in. A cut TDO reads the same whatever the chain.
+TEST(Tap, ResetSelectsEachIdcodeOrBypass) {
+    struct Case {
+        const char *what;
+        std::vector<fpga_chain_device> tdi, tdo;
+        void (*fault)(fpga_model &);
+        std::vector<std::uint32_t> idcodes; // from TDO, 0 for BYPASS
+        char stuck;                         // what every bit reads, or 0
+    };
+    const Case cases[] = {
+        {"the FPGA alone", {}, {}, nullptr, {0x0362d093}, 0},
+        {"IDCODE ahead, BYPASS after", {with_idcode}, {without_idcode}, nullptr, {0, 0x0362d093, 0x1234a0cb}, 0},
+        {"BYPASS ahead, IDCODE after",
+         {without_idcode, five_bits},
+         {with_idcode},
+         nullptr,
+         {0x1234a0cb, 0x0362d093, 0, 0},
+         0},
+        {"TDO stuck low", {with_idcode}, {}, [](fpga_model &m) { m.tdo_stuck_low = 1; }, {}, '0'},
+        {"TDO stuck high", {}, {without_idcode}, [](fpga_model &m) { m.tdo_stuck_high = 1; }, {}, '1'},
+    };
+    const std::string pattern = "1101001110001011";
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        Tap tap("7a35tcsg324", c.tdi, c.tdo, c.fault);
+        const auto ir_bits = [](const std::vector<fpga_chain_device> &side) {
+            return std::accumulate(side.begin(), side.end(), 0u,
+                                   [](unsigned sum, const fpga_chain_device &d) { return sum + d.ir_bits; });
+        };
+        EXPECT_EQ(tap.port.tdi_side.devices, c.tdi.size());
+        EXPECT_EQ(tap.port.tdi_side.ir_bits, ir_bits(c.tdi));
+        EXPECT_EQ(tap.port.tdo_side.devices, c.tdo.size());
+        EXPECT_EQ(tap.port.tdo_side.ir_bits, ir_bits(c.tdo));
+        // Another instruction first, which Test-Logic-Reset undoes.
+        tap.reset();
+        tap.scan(true, tap.instruction(~0u));
+        tap.reset();
+        std::string want;
+        for (std::uint32_t idcode : c.idcodes)
+            want += idcode != 0 ? bits(idcode, 32) : "0";
+        want += pattern;
+        const std::string out = tap.scan(false, pattern + std::string(want.size() - pattern.size(), '1'));
+        EXPECT_EQ(out, c.stuck != 0 ? std::string(want.size(), c.stuck) : want);
+        EXPECT_EQ(fpga_model_violation(&tap.model), nullptr) << fpga_model_violation(&tap.model);
+    }
+}
+
+// Capture-IR: 01, then INIT high and DONE low in an unconfigured device that
+// is ready (16N: DONE, INIT, PROGRAM), ones above, a field for each die. The
+// length, measured: ones fill the register, and a zero takes as many cycles
+// as it has bits to come out.
+TEST(Tap, CapturesStatusInAnIrOfTheDevicesLength) {
+    struct Case {
+        const char *type;
+        unsigned ir_bits;
+        std::uint64_t capture;
+    };
+    const Case cases[] = {
+        {"7a35tcsg324", 6, 0x11},         {"xcku040-ffva1156-2-e", 6, 0x11}, {"6slx9tqg144", 6, 0x11},
+        {"3s200avq100", 6, 0x11},         {"3s500evq100", 6, 0x11},          {"xc2vp4fg456", 10, 0x3d1},
+        {"xc2vp30ff896", 14, 0x3fd1},     {"xc4vfx20ff672", 10, 0x3d1},      {"xc4vfx60ff1152", 14, 0x3fd1},
+        {"xc5vfx100tff1136", 14, 0x3fd1}, {"xc6vlx130tff784", 10, 0x3d1},    {"xc2s200fg456", 5, 0x19},
+        {"xcku115-flvb2104", 12, 0x451},  {"xcvu9p-flga2104", 18, 0x11451},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.type);
+        Tap tap(c.type);
+        EXPECT_EQ(tap.model.device.ir_bits, c.ir_bits);
+        tap.reset();
+        const std::string out = tap.scan(true, std::string(64, '1') + "0" + std::string(64, '1'));
+        EXPECT_EQ(value(out.substr(0, c.ir_bits)), c.capture);
+        EXPECT_EQ(out.find('0', 64), 64 + c.ir_bits);
+        EXPECT_EQ(fpga_model_violation(&tap.model), nullptr) << fpga_model_violation(&tap.model);
+    }
+}
+
+// Every device of the chain in BYPASS is one bit; the FPGA's IDCODE,
+// USERCODE and CFG_OUT are 32 bits. An instruction that a loader must not
+// give leaves BYPASS, and is a violation.
+TEST(Tap, KeepsTheOtherDevicesInBypass) {
+    struct Case {
+        const char *what;
+        unsigned code;       // the FPGA's
+        std::uint64_t tail;  // the IR of the device nearest TDI
+        unsigned bits;       // from TDI to TDO in the DR scan after
+        std::uint32_t reads; // the FPGA's register of 32 bits
+        const char *violation;
+    };
+    const Case cases[] = {
+        {"BYPASS everywhere", ~0u, 0x1f, 3, 0, nullptr},
+        {"the FPGA's IDCODE", IDCODE, 0x1f, 34, 0x0362d093, nullptr},
+        {"the FPGA's USERCODE", USERCODE, 0x1f, 34, 0xffffffff, nullptr},
+        {"the FPGA's CFG_OUT", CFG_OUT, 0x1f, 34, 0, nullptr},
+        {"another device not in BYPASS", ~0u, 0x1e, 3, 0, "an instruction other than BYPASS in another device"},
+        {"ISC_ENABLE", ISC_ENABLE, 0x1f, 3, 0, "an ISC_ instruction"},
+        {"an instruction of the user's design", USER1, 0x1f, 3, 0, "an instruction that the device does not have"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        Tap tap("7a35tcsg324", {five_bits}, {with_idcode});
+        tap.reset();
+        std::string ir = tap.instruction(c.code);
+        ir.replace(ir.size() - 5, 5, bits(c.tail, 5));
+        tap.scan(true, ir);
+        // A one among zeros comes out as many bits later as the chain holds.
+        const std::string out = tap.scan(false, std::string(80, '0') + "1" + std::string(80, '0'));
+        EXPECT_EQ(out.find('1', 80), 80 + c.bits);
+        if (c.bits == 34) {
+            EXPECT_EQ(value(out.substr(1, 32)), c.reads);
+        }
+        const char *violation = fpga_model_violation(&tap.model);
+        if (c.violation == nullptr)
+            EXPECT_EQ(violation, nullptr) << violation;
+        else
+            EXPECT_NE(std::string(violation != nullptr ? violation : "").find(c.violation), std::string::npos)
+                << (violation != nullptr ? violation : "no violation");
+    }
+}
+
+// A loader's sequence: JPROGRAM, the IR capture polled until the memory is
+// clear, CFG_IN and the whole data with bits to push it through the devices
+// ahead, JSTART and clocks in Run-Test/Idle, Test-Logic-Reset.
+TEST(Tap, LoadsThroughCfgIn) {
+    struct Case {
+        const char *what;
+        const char *type = "7a35tcsg324";
+        unsigned ahead = 0, after = 0; // devices in BYPASS before and after the FPGA
+        bool shift = true;             // the data through shift(), else tck()
+        bool wait = true;              // for INIT in the IR capture before the data
+        bool flip = false;             // a bit of the data flipped
+        bool configured = false;       // loaded over the serial interface first
+        unsigned start = JSTART;       // the instruction for the start-up
+        int clocks = 100;              // in Run-Test/Idle after it
+        void (*fault)(fpga_model &) = nullptr;
+        bool done = true, cleared = true, crc_error = false;
+        const char *violation = nullptr;
+    };
+    const Case cases[] = {
+        {.what = "the FPGA alone, bit by bit", .shift = false},
+        {.what = "between other devices, bit by bit", .ahead = 2, .after = 1, .shift = false},
+        {.what = "between other devices, through shift()", .ahead = 2, .after = 1},
+        {.what = "a device that was configured", .ahead = 1, .configured = true},
+        {.what = "a 10-bit IR", .type = "xc4vfx20ff672", .ahead = 1, .after = 1},
+        {.what = "16-bit words", .type = "6slx9tqg144", .ahead = 1},
+        {.what = "a 5-bit IR, without JPROGRAM", .type = "xc2s200fg456", .ahead = 1, .after = 1, .shift = false},
+        {.what = "a bit flipped: INIT stays high", .ahead = 1, .flip = true, .done = false, .crc_error = true},
+        {.what = "too few clocks after DONE", .clocks = 30, .violation = "fewer than 64 clocks after DONE"},
+        {.what = "no JSTART", .start = ~0u, .done = false},
+        {.what = "data while the memory clears",
+         .wait = false,
+         .done = false,
+         .cleared = false,
+         .violation = "data shifted into CFG_IN while the memory clears"},
+        {.what = "a memory that never clears",
+         .fault = [](fpga_model &m) { m.clear_ns = UINT64_MAX; },
+         .done = false,
+         .cleared = false},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        Tap tap(c.type, std::vector<fpga_chain_device>(c.ahead, without_idcode),
+                std::vector<fpga_chain_device>(c.after, five_bits), c.fault);
+        const bool n = tap.model.device.group == FPGA_16N;
+        // INIT and DONE in the IR capture.
+        const unsigned init = n ? 3 : 4;
+        const unsigned done = n ? 2 : 5;
+        std::string data = bitstream::configuration(tap.model.device, 5001);
+        if (c.flip)
+            data[2500] = static_cast<char>(data[2500] ^ 0x08);
+        if (c.configured) {
+            ASSERT_EQ(fpgabits_load(&tap.port, FPGABITS_SERIAL, data.data(), data.size()), FPGABITS_OK);
+            ASSERT_TRUE(tap.model.done);
+        }
+        tap.reset();
+        if (!n) {
+            EXPECT_EQ((tap.capture(JPROGRAM) >> done & 1) != 0, c.configured);
+            EXPECT_EQ(tap.capture() >> init & 3, 0u) << "INIT and DONE right after JPROGRAM";
+        }
+        bool cleared = false;
+        for (int poll = 0; poll < 100 && c.wait && !cleared; ++poll) {
+            tap.idle(1000);
+            cleared = (tap.capture() >> init & 1) != 0;
+        }
+        EXPECT_EQ(cleared, c.cleared);
+        if (c.wait && !cleared)
+            continue;
+        tap.scan(true, tap.instruction(CFG_IN));
+        tap.enter(false);
+        if (c.shift) {
+            // In two parts, through Pause-DR, as a loader that refills its
+            // buffer: the bits that the devices ahead hold in between are
+            // those of the sync word.
+            const auto *bytes = reinterpret_cast<const unsigned char *>(data.data());
+            const std::size_t half = data.find("\xaa\x99\x55\x66") + 3;
+            tap.port.shift(tap.port.context, bytes, half - 1);
+            for (int bit = 7; bit >= 0; --bit)
+                tap.tck(static_cast<int>(bit == 0), bytes[half - 1] >> bit & 1);
+            for (int tms : {0, 0, 1, 0})
+                tap.tck(tms, 1);
+            tap.port.shift(tap.port.context, bytes + half, data.size() - half);
+        } else {
+            for (char byte : data)
+                for (int bit = 7; bit >= 0; --bit)
+                    tap.tck(0, byte >> bit & 1);
+        }
+        tap.shift_out(std::string(c.ahead + 1, '1'));
+        tap.scan(true, tap.instruction(c.start));
+        tap.idle(c.clocks);
+        const std::uint64_t status = tap.capture();
+        tap.reset();
+        EXPECT_EQ(tap.model.done, c.done);
+        EXPECT_EQ(status >> done & 1, c.done);
+        EXPECT_EQ(status >> init & 1, 1u);
+        EXPECT_EQ(tap.model.crc_error, c.crc_error);
+        if (c.wait) {
+            EXPECT_EQ(tap.model.cfg_in_bits, data.size() * 8 + c.ahead + 1);
+        }
+        EXPECT_EQ(tap.model.jprograms, n ? 0u : 1u);
+        EXPECT_EQ(tap.model.tap, FPGA_TAP_IDLE);
+        const char *violation = fpga_model_violation(&tap.model);
+        if (c.violation == nullptr)
+            EXPECT_EQ(violation, nullptr) << violation;
+        else
+            EXPECT_NE(std::string(violation != nullptr ? violation : "").find(c.violation), std::string::npos)
+                << (violation != nullptr ? violation : "no violation");
+    }
+}
+
+} // namespace
