@@ -4,14 +4,17 @@
 // loaded through CFG_IN.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <numeric>
 #include <string>
 #include <vector>
 
 #include "configuration.h"
+#include "deflate_raw.h"
 #include "fpga_model.h"
 #include "fpgabits_load.h"
+#include "support.h"
 
 namespace {
 
@@ -363,6 +366,229 @@ TEST(Tap, LoadsThroughCfgIn) {
             EXPECT_NE(std::string(violation != nullptr ? violation : "").find(c.violation), std::string::npos)
                 << (violation != nullptr ? violation : "no violation");
     }
+}
+
+// A bitstream file of a device type, generated.
+std::string bitstream_of(const char *type, std::size_t size, std::uint32_t seed = 1) {
+    fpga_device device{};
+    fpga_device_of(type, &device);
+    return bitstream::file(bitstream::header(bitstream::text("top;UserID=0XFFFFFFFF"), bitstream::text(type),
+                                             bitstream::text("2026/12/09"), bitstream::text("10:00:00")),
+                           bitstream::configuration(device, size, seed));
+}
+
+// The ways a firmware loads over JTAG: a configuration in memory, in chunks,
+// compressed, or an image file.
+enum class Way { memory, chunks, deflate, image };
+
+int load(Tap &tap, const std::string &file, Way way, bool partial = false) {
+    const std::string data(bitstream::parse(file).data);
+    switch (way) {
+    case Way::memory: return fpgabits_load(&tap.port, FPGABITS_JTAG, data.data(), data.size());
+    case Way::chunks: {
+        fpgabits_loader loader{};
+        int error = (partial ? fpgabits_load_begin_partial : fpgabits_load_begin)(&loader, &tap.port, FPGABITS_JTAG);
+        for (std::size_t at = 0; error == FPGABITS_OK && at < data.size(); at += 1000)
+            error = fpgabits_load_write(&loader, data.data() + at, std::min<std::size_t>(1000, data.size() - at));
+        return error == FPGABITS_OK ? fpgabits_load_end(&loader) : error;
+    }
+    case Way::deflate: {
+        const std::string stream = deflate_raw(data, 10);
+        std::vector<unsigned char> work(FPGABITS_INFLATE_WORK_SIZE(1024));
+        return fpgabits_load_deflate(&tap.port, FPGABITS_JTAG, stream.data(), stream.size(), work.data(), work.size());
+    }
+    case Way::image: {
+        std::vector<unsigned char> work(FPGABITS_IMAGE_WORK_SIZE(512));
+        fpgabits_image image{};
+        int error = (partial ? fpgabits_image_begin_partial : fpgabits_image_begin)(
+            &image, &tap.port, FPGABITS_JTAG, nullptr, 0, work.data(), work.size());
+        for (std::size_t at = 0; error == FPGABITS_OK && at < file.size(); at += 512)
+            error = fpgabits_image_write(&image, file.data() + at, std::min<std::size_t>(512, file.size() - at));
+        const int end = fpgabits_image_end(&image, nullptr);
+        return error == FPGABITS_OK ? end : error;
+    }
+    }
+    return FPGABITS_ERR_ARGUMENT;
+}
+
+// Each family that loads over JTAG, each way, alone in the chain with tck()
+// alone or in a chain of three with shift() too: configured, every check
+// passed, one JPROGRAM, the TAP in Test-Logic-Reset.
+TEST(LoaderJtag, LoadsEveryFamilyEachWay) {
+    for (const char *type : {"7a35tcsg324", "xc4vfx20ff672", "xc6vlx130tff784", "xcku040-ffva1156-2-e",
+                             "xcau15p-ffvb676", "3s500evq100", "6slx9tqg144", "3s200avq100"}) {
+        for (Way way : {Way::memory, Way::chunks, Way::deflate, Way::image}) {
+            for (bool chain : {false, true}) {
+                SCOPED_TRACE(std::string(type) + ", way " + std::to_string(static_cast<int>(way)) +
+                             (chain ? ", in a chain of three" : ", alone"));
+                Tap tap(type, chain ? std::vector{with_idcode} : std::vector<fpga_chain_device>{},
+                        chain ? std::vector{without_idcode} : std::vector<fpga_chain_device>{});
+                if (!chain)
+                    tap.port.shift = nullptr;
+                const std::string file = bitstream_of(type, 3001);
+                const int result = load(tap, file, way);
+                EXPECT_EQ(result, FPGABITS_OK) << fpgabits_strerror(result);
+                EXPECT_TRUE(tap.model.done);
+                EXPECT_GT(tap.model.crc_checks, 0u);
+                EXPECT_EQ(tap.model.jprograms, 1u);
+                EXPECT_EQ(tap.model.tap, FPGA_TAP_RESET);
+                EXPECT_EQ(fpga_model_violation(&tap.model), nullptr) << fpga_model_violation(&tap.model);
+            }
+        }
+    }
+}
+
+// What the chain, the device or the port do wrong, each with its error;
+// refused before JPROGRAM where the chain or the IDCODE shows it, with no
+// instruction but BYPASS in any device, and the TAP left in
+// Test-Logic-Reset.
+TEST(LoaderJtag, ReportsEachFault) {
+    struct Case {
+        const char *what, *type;
+        std::vector<fpga_chain_device> tdi, tdo;
+        void (*fault)(fpga_model &);
+        void (*describe)(fpgabits_port &);
+        int want;
+        unsigned jprograms;
+    };
+    const std::vector<fpga_chain_device> none;
+    const Case cases[] = {
+        {"another device's data", "7a100tcsg324", none, none, nullptr, nullptr, FPGABITS_ERR_DEVICE, 0},
+        {"another version of the device", "7a35tcsg324", none, none, [](fpga_model &m) { m.jtag_idcode |= 0x10000000; },
+         nullptr, FPGABITS_OK, 1},
+        {"a SoC whose JTAG reads another IDCODE than its stream writes", "zu3eg-sbva484", none, none,
+         [](fpga_model &m) { m.jtag_idcode = 0x04710093; }, nullptr, FPGABITS_OK, 1},
+        {"a device between TDI and the FPGA left out",
+         "7a35tcsg324",
+         {with_idcode},
+         none,
+         nullptr,
+         [](fpgabits_port &p) {
+             p.tdi_side = {0, 0};
+         },
+         FPGABITS_ERR_CHAIN,
+         0},
+        {"a device between the FPGA and TDO left out",
+         "7a35tcsg324",
+         none,
+         {without_idcode},
+         nullptr,
+         [](fpgabits_port &p) {
+             p.tdo_side = {0, 0};
+         },
+         FPGABITS_ERR_CHAIN,
+         0},
+        {"a device that is not there", "7a35tcsg324", none, none, nullptr,
+         [](fpgabits_port &p) {
+             p.tdi_side = {1, 4};
+         },
+         FPGABITS_ERR_CHAIN, 0},
+        {"instruction registers one bit too short, at TDI",
+         "7a35tcsg324",
+         {with_idcode},
+         none,
+         nullptr,
+         [](fpgabits_port &p) { p.tdi_side.ir_bits = 7; },
+         FPGABITS_ERR_CHAIN,
+         0},
+        {"instruction registers one bit too long, at TDO",
+         "7a35tcsg324",
+         none,
+         {with_idcode},
+         nullptr,
+         [](fpgabits_port &p) { p.tdo_side.ir_bits = 9; },
+         FPGABITS_ERR_CHAIN,
+         0},
+        {"TDO cut, read high", "7a35tcsg324", none, none, [](fpga_model &m) { m.tdo_stuck_high = 1; }, nullptr,
+         FPGABITS_ERR_CHAIN, 0},
+        {"TDO stuck low", "7a35tcsg324", none, none, [](fpga_model &m) { m.tdo_stuck_low = 1; }, nullptr,
+         FPGABITS_ERR_CHAIN, 0},
+        {"the oldest family", "xc2s200fg456", none, none, nullptr, nullptr, FPGABITS_ERR_UNSUPPORTED, 0},
+        {"several dies", "xcvu9p-flga2104", none, none, nullptr, nullptr, FPGABITS_ERR_UNSUPPORTED, 0},
+        {"a clearing that never ends", "7a35tcsg324", none, none, [](fpga_model &m) { m.clear_ns = UINT64_MAX; },
+         nullptr, FPGABITS_ERR_INIT, 1},
+        {"DONE that never rises", "7a35tcsg324", none, none, [](fpga_model &m) { m.startup_ns = 1000000000; }, nullptr,
+         FPGABITS_ERR_NO_DONE, 1},
+        {"a counter that stands still", "7a35tcsg324", none, none, [](fpga_model &m) { m.micros_stuck = ~0u; }, nullptr,
+         FPGABITS_ERR_CLOCK, 1},
+        {"a port whose tck() fails", "7a35tcsg324", none, none, nullptr,
+         [](fpgabits_port &p) { p.tck = [](void *, int, int) { return -100; }; }, -100, 0},
+        {"a port whose shift() fails", "7a35tcsg324", none, none, nullptr,
+         [](fpgabits_port &p) { p.shift = [](void *, const unsigned char *, std::size_t) { return -101; }; }, -101, 1},
+        {"a port whose transfers fail", "7a35tcsg324", none, none, nullptr,
+         [](fpgabits_port &p) { p.fault = [](void *) -> int { return FPGABITS_ERR_PORT; }; }, FPGABITS_ERR_PORT, 1},
+        {"a port without tck()", "7a35tcsg324", none, none, nullptr, [](fpgabits_port &p) { p.tck = nullptr; },
+         FPGABITS_ERR_ARGUMENT, 0},
+    };
+    const std::string file = bitstream_of("7a35tcsg324", 5000);
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        Tap tap(c.type, c.tdi, c.tdo, c.fault);
+        if (c.describe != nullptr)
+            c.describe(tap.port);
+        // The data is the device's own where the case is not about another.
+        const std::string own = std::string(c.type) == "7a100tcsg324" ? file : bitstream_of(c.type, 5000);
+        const int result = load(tap, own, Way::memory);
+        EXPECT_EQ(result, c.want) << fpgabits_strerror(result);
+        EXPECT_EQ(tap.model.jprograms, c.jprograms);
+        EXPECT_EQ(tap.model.done, c.want == FPGABITS_OK);
+        if (c.want != -100) {
+            EXPECT_EQ(tap.model.tap, FPGA_TAP_RESET);
+        }
+        EXPECT_EQ(fpga_model_violation(&tap.model), nullptr) << fpga_model_violation(&tap.model);
+    }
+}
+
+// Each bitstream that a real toolchain made, where the folder of them is
+// present, over JTAG in a chain of three through shift(): configured with
+// every check passed, but the oldest family's, which is not loaded.
+class LoaderJtagReal : public ::testing::TestWithParam<support::RealBitstream> {};
+
+TEST_P(LoaderJtagReal, Configures) {
+    if (GetParam().path.empty())
+        GTEST_SKIP() << support::no_real_bitstreams;
+    const std::string file = support::read_file(GetParam().path);
+    const bitstream::Parsed parsed = bitstream::parse(file);
+    Tap tap(parsed.texts[1].c_str(), {with_idcode}, {without_idcode});
+    const int result = load(tap, file, Way::memory);
+    if (tap.model.device.group == FPGA_16N) {
+        EXPECT_EQ(result, FPGABITS_ERR_UNSUPPORTED);
+        EXPECT_EQ(tap.model.jprograms, 0u);
+        return;
+    }
+    EXPECT_EQ(result, FPGABITS_OK) << fpgabits_strerror(result);
+    EXPECT_TRUE(tap.model.done);
+    EXPECT_GT(tap.model.crc_checks, 0u);
+    EXPECT_EQ(fpga_model_violation(&tap.model), nullptr) << fpga_model_violation(&tap.model);
+}
+
+INSTANTIATE_TEST_SUITE_P(Real, LoaderJtagReal, ::testing::ValuesIn(support::real_bitstreams(support::Weight::light)),
+                         support::real_name);
+INSTANTIATE_TEST_SUITE_P(Heavy, LoaderJtagReal, ::testing::ValuesIn(support::real_bitstreams(support::Weight::heavy)),
+                         support::real_name);
+
+// A partial configuration goes into a device that runs, with no JPROGRAM;
+// the silicon's IDCODE is read alone, over JTAG only.
+TEST(LoaderJtag, LoadsPartialConfigurationsAndReadsTheIdcode) {
+    const std::string file = bitstream_of("7a35tcsg324", 3000);
+    Tap tap("7a35tcsg324", {with_idcode}, {without_idcode});
+    std::uint32_t idcode = 0;
+    EXPECT_EQ(fpgabits_read_idcode(&tap.port, FPGABITS_JTAG, &idcode), FPGABITS_OK);
+    EXPECT_EQ(idcode, tap.model.jtag_idcode);
+    EXPECT_EQ(tap.model.tap, FPGA_TAP_RESET);
+    EXPECT_EQ(fpgabits_read_idcode(&tap.port, FPGABITS_SERIAL, &idcode), FPGABITS_ERR_ARGUMENT);
+    EXPECT_EQ(load(tap, file, Way::chunks, true), FPGABITS_ERR_NO_DONE) << "a device not configured";
+    ASSERT_EQ(load(tap, file, Way::memory), FPGABITS_OK);
+    const std::string partial =
+        bitstream::file(bitstream::header(bitstream::text("top;PARTIAL=TRUE"), bitstream::text("7a35tcsg324"),
+                                          bitstream::text("2026/12/09"), bitstream::text("10:00:00")),
+                        std::string(bitstream::parse(file).data));
+    for (Way way : {Way::chunks, Way::image}) {
+        EXPECT_EQ(load(tap, partial, way, true), FPGABITS_OK);
+        EXPECT_EQ(tap.model.jprograms, 1u);
+        EXPECT_TRUE(tap.model.done);
+    }
+    EXPECT_EQ(fpga_model_violation(&tap.model), nullptr) << fpga_model_violation(&tap.model);
 }
 
 } // namespace
