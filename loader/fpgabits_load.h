@@ -204,7 +204,11 @@ enum fpgabits_error {
     /* JTAG: the FPGA is one that this release does not load over JTAG:
      * several dies in one package, or a family of the oldest devices (an
      * instruction register of 5 bits). Nothing was shifted into it. */
-    FPGABITS_ERR_UNSUPPORTED = -14
+    FPGABITS_ERR_UNSUPPORTED = -14,
+    /* fpgabits_runs(): whether the device runs the image cannot be told: the
+     * interface reads nothing back, or the image records neither a
+     * user-access value nor a USERCODE to compare. */
+    FPGABITS_ERR_UNDECIDED = -15
 };
 
 /* The loader's state. Its members are private; it is declared here only so
@@ -266,6 +270,69 @@ int fpgabits_idcode(const void *data, size_t size, uint32_t *idcode);
  * it: FPGABITS_ERR_ARGUMENT. Loads over JTAG compare it with the IDCODE that
  * their data writes, where they know it before the reset. */
 int fpgabits_read_idcode(const struct fpgabits_port *port, enum fpgabits_interface interface, uint32_t *idcode);
+
+/* What the device runs, as far as the interface can read it. */
+struct fpgabits_status {
+    /* The members that were read, as FPGABITS_READ_ bits; the others are
+     * 0 and mean nothing. */
+    unsigned read;
+    uint32_t idcode;     /* the silicon's IDCODE (JTAG) */
+    int done;            /* DONE high: the device is configured and started */
+    int init;            /* INIT high: its memory is clear and it shows no error */
+    uint32_t stat;       /* the status register as read */
+    uint32_t usr_access; /* the user-access value (AXSS), where the family has one */
+    uint32_t usercode;   /* the USERCODE (JTAG) */
+    uint32_t bootsts;    /* the boot status register, where the family has one */
+    /* From the status register, as its family lays it out: */
+    unsigned errors;   /* FPGABITS_STATUS_ bits of the errors it shows */
+    int startup_state; /* the start-up sequence's phase, 0 to 7; -1 where not read */
+};
+
+/* Bits of struct fpgabits_status's read. */
+#define FPGABITS_READ_IDCODE 0x01u
+#define FPGABITS_READ_DONE 0x02u
+#define FPGABITS_READ_INIT 0x04u
+#define FPGABITS_READ_STAT 0x08u
+#define FPGABITS_READ_USR_ACCESS 0x10u
+#define FPGABITS_READ_USERCODE 0x20u
+#define FPGABITS_READ_BOOTSTS 0x40u
+
+/* Bits of struct fpgabits_status's errors. */
+#define FPGABITS_STATUS_CRC_ERROR 0x01u     /* a configuration CRC check failed */
+#define FPGABITS_STATUS_ID_ERROR 0x02u      /* the data's IDCODE is not the device's */
+#define FPGABITS_STATUS_DECRYPT_ERROR 0x04u /* decryption or a security check failed */
+#define FPGABITS_STATUS_AUTH_ERROR 0x08u    /* authentication failed */
+
+/* Reads what the device runs without disturbing it. Over JTAG: the chain is
+ * checked as a load does, then the silicon's IDCODE, DONE and INIT from the
+ * instruction register's capture, the USERCODE, and, where the device's
+ * family is known by its IDCODE, the status register, the user-access value
+ * and the boot status through CFG_IN and CFG_OUT, each read ended with a
+ * DESYNC; the TAP is left in Test-Logic-Reset. Over the serial and parallel
+ * x8 interfaces: DONE and INIT_B from their pins (a readback would need
+ * pins that the design may use). Returns FPGABITS_OK whenever it could
+ * read, a blank device included (done 0). */
+int fpgabits_status(const struct fpgabits_port *port, enum fpgabits_interface interface,
+                    struct fpgabits_status *status);
+
+struct fpgabits_image_info;
+
+/* Whether the device runs the image of info (an image reader's, or one
+ * filled by hand): 1 when DONE is high, the silicon's IDCODE is the image's
+ * (bits 27:0) and so is its user-access value, or where the image records
+ * none its USERCODE; 0 when it does not; FPGABITS_ERR_UNDECIDED when that
+ * cannot be told: the interface reads no IDCODE or user values back (but
+ * DONE low is a 0), or the image records neither (a user-access value of 0
+ * and a USERCODE of FFFFFFFF, as by default, never match). A boot that finds
+ * the right design running skips the load. */
+int fpgabits_runs(const struct fpgabits_port *port, enum fpgabits_interface interface,
+                  const struct fpgabits_image_info *image);
+
+/* One line that names what the status register shows: "CRC error", "the
+ * data's IDCODE is not this device's", "decryption error", "startup did not
+ * finish: check the bitstream's startup clock", or that it shows no error
+ * or was not read. */
+const char *fpgabits_cause(const struct fpgabits_status *status);
 
 /* Compressed configurations: fpgabits_add_bitstream(... COMPRESS) stores the
  * data as raw DEFLATE (RFC 1951), made with a window of <NAME>_WINDOW bytes,
