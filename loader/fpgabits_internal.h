@@ -127,6 +127,9 @@ struct fpgabits_link {
     unsigned char reversed; /* the bits of each byte go out in the other order */
 };
 
+/* fpgabits_status() over JTAG, its arguments checked but the port's. */
+int fpgabits_jtag_status(const struct fpgabits_port *port, struct fpgabits_status *status);
+
 /* The row of an interface, or NULL for none. */
 const struct fpgabits_link *fpgabits_link_of(int interface);
 extern const struct fpgabits_link fpgabits_jtag_link;

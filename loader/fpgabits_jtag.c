@@ -24,7 +24,7 @@
 #if FPGABITS_WITH_JTAG
 
 /* Instructions, as their 6-bit codes. */
-enum { CFG_IN = 0x05, JPROGRAM = 0x0b, JSTART = 0x0c, BYPASS = 0x3f };
+enum { CFG_OUT = 0x04, CFG_IN = 0x05, USERCODE = 0x08, JPROGRAM = 0x0b, JSTART = 0x0c, BYPASS = 0x3f };
 
 /* Bits of the FPGA's IR capture. */
 enum { CAPTURE_INIT = 0x10, CAPTURE_DONE = 0x20 };
@@ -215,9 +215,166 @@ static int wait_for(struct fpgabits_loader *loader, uint32_t bit, uint32_t timeo
     }
 }
 
+/* The families whose configuration registers the loader reads back, told
+ * by their IDCODE's bits 27:21 (and one device of family 1C, whose streams
+ * have 16-bit words): how their words and status register are laid out. */
+enum family { UNKNOWN, WORDS16, SERIES16A, SERIES22F, SERIES22H, SERIES32, SERIES32C, SERIES32DE };
+
+static enum family family_of(uint32_t idcode) {
+    static const unsigned char families[][2] = {{0x09, SERIES16A},  {0x0a, SERIES16A},  {0x0e, SERIES16A},
+                                                {0x11, SERIES22H},  {0x20, SERIES22F},  {0x0f, SERIES32},
+                                                {0x15, SERIES32},   {0x21, SERIES32},   {0x1b, SERIES32C},
+                                                {0x1c, SERIES32DE}, {0x25, SERIES32DE}, {0x23, SERIES32DE}};
+    const unsigned code = idcode >> 21 & 0x7f;
+    unsigned i;
+    if ((idcode & 0x0ffff000u) == 0x0384e000u)
+        return SERIES22H;
+    for (i = 0; i < sizeof families / sizeof families[0]; ++i)
+        if (families[i][0] == code)
+            return (enum family)families[i][1];
+    return UNKNOWN;
+}
+
+/* width-bit words into the FPGA's CFG_IN, each most significant bit first,
+ * in one scan from and back to Run-Test/Idle, past the bypass registers of
+ * the devices between TDI and the FPGA: their captured zeros reach it
+ * first, made up to a word of zeros (which no family reads as a packet), and
+ * as many ones come after the words to push them through. */
+static void configuration_words(struct fpgabits_loader *loader, const uint32_t *words, unsigned count, unsigned width) {
+    const unsigned ahead = loader->port->tdi_side.devices & (width - 1), shift = width == 32 ? 5 : 4;
+    const unsigned pad = ahead != 0 ? width - ahead : 0, total = pad + (count << shift) + ahead;
+    unsigned i;
+    instruction(loader, CFG_IN);
+    to_shift(loader, 0);
+    for (i = 0; i < total; ++i) {
+        const unsigned at = i - pad, word = at >> shift;
+        cycle(loader, i + 1 == total, word < count ? (int)(words[word] >> (width - 1 - (at & (width - 1))) & 1) : 0);
+    }
+    to_idle(loader);
+}
+
+/* A configuration register of width bits, read back through CFG_IN and
+ * CFG_OUT in a session of its own that ends with a DESYNC: the words that
+ * go in before the value comes out are those of read, and those after it
+ * of desync (none for the groups that end the session before). */
+static uint32_t read_back(struct fpgabits_loader *loader, const uint32_t *read, unsigned reads, const uint32_t *desync,
+                          unsigned desyncs, unsigned width) {
+    const unsigned after = loader->port->tdo_side.devices;
+    uint32_t value = 0;
+    unsigned i;
+    configuration_words(loader, read, reads, width);
+    instruction(loader, CFG_OUT);
+    to_shift(loader, 0);
+    /* The bypass bits of the devices between the FPGA and TDO first. */
+    for (i = 0; i < after + width; ++i) {
+        const int tdo = cycle(loader, i + 1 == after + width, 1);
+        if (i >= after)
+            value = value << 1 | (uint32_t)tdo;
+    }
+    to_idle(loader);
+    if (desyncs > 0)
+        configuration_words(loader, desync, desyncs, width);
+    return value;
+}
+
+/* A register of a family's: 32-bit words (address 07 STAT, 0D AXSS, 16
+ * BOOTSTS), or 16-bit ones (08 STAT, 20 BOOTSTS). */
+static uint32_t read_register(struct fpgabits_loader *loader, enum family family, unsigned address) {
+    static const uint32_t desync32[4] = {0x30008001u, 0x0000000du, 0x20000000u, 0x20000000u};
+    static const uint32_t desync16[4] = {0x30a1, 0x000d, 0x2000, 0x2000};
+    uint32_t read[7];
+    if (family == SERIES22F || family == SERIES22H) {
+        const unsigned full = family == SERIES22F;
+        read[0] = 0x2000;
+        read[1] = 0xaa99;
+        read[2] = 0x5566;
+        read[2 + full] = 0x2801u | address << 5;
+        read[3 + full] = 0x2000;
+        read[4 + full] = 0x2000;
+        /* The half sync word's group ends its session before the value
+         * comes out. */
+        if (!full) {
+            read[3] = desync16[0];
+            read[4] = desync16[1];
+            read[5] = read[6] = 0x2000;
+        }
+        return read_back(loader, read, full ? 6 : 7, desync16, full ? 4 : 0, 16);
+    }
+    read[0] = 0xaa995566u;
+    read[1] = read[3] = read[4] = 0x20000000u;
+    read[2] = 0x28000001u | address << 13;
+    return read_back(loader, read, 5, desync32, 4, 32);
+}
+
+/* What the status register shows, as each family lays it out. */
+static void decode(struct fpgabits_status *status, enum family family) {
+    const uint32_t stat = status->stat;
+    status->startup_state = -1;
+    switch (family) {
+    case SERIES16A: status->errors = (stat & 1) | (stat >> 13 & 1) << 1; break;
+    case SERIES22F:
+    case SERIES22H: status->errors = (stat & 3) | (family == SERIES22F ? (stat >> 6 & 1) << 2 : 0); break;
+    case SERIES32C:
+    case SERIES32DE:
+        status->errors = (stat & 1) | (stat >> 15 & 1) << 1 | (stat >> 16 & 1) << 2;
+        if (family == SERIES32DE)
+            status->errors |= (stat >> 27 & 1) << 3;
+        status->startup_state = (int)(stat >> 18 & 7);
+        break;
+    default: break;
+    }
+}
+
+/* Reads the status registers of the FPGA, whose instruction register the
+ * chain's check measured, into status, and leaves the TAP in
+ * Run-Test/Idle. */
+static void read_status(struct fpgabits_loader *loader, struct fpgabits_status *status) {
+    const enum family family = family_of(loader->idcode);
+    const uint32_t capture = instruction(loader, BYPASS);
+    unsigned i;
+    status->idcode = loader->idcode;
+    status->done = (capture & CAPTURE_DONE) != 0;
+    status->init = (capture & CAPTURE_INIT) != 0;
+    status->read |= FPGABITS_READ_IDCODE | FPGABITS_READ_DONE | FPGABITS_READ_INIT;
+    instruction(loader, USERCODE);
+    to_shift(loader, 0);
+    for (i = 0; i < loader->port->tdo_side.devices + 32; ++i)
+        status->usercode = status->usercode >> 1 | (uint32_t)cycle(loader, i == loader->port->tdo_side.devices + 31, 1)
+                                                       << 31;
+    to_idle(loader);
+    status->read |= FPGABITS_READ_USERCODE;
+    if (family == UNKNOWN)
+        return;
+    status->stat = read_register(loader, family, family == SERIES22F || family == SERIES22H ? 0x08 : 0x07);
+    status->read |= FPGABITS_READ_STAT;
+    decode(status, family);
+    if (family == SERIES32 || family == SERIES32C || family == SERIES32DE) {
+        status->usr_access = read_register(loader, family, 0x0d);
+        status->read |= FPGABITS_READ_USR_ACCESS;
+    }
+    if (family == SERIES32C || family == SERIES32DE || family == SERIES22F) {
+        status->bootsts = read_register(loader, family, family == SERIES22F ? 0x20 : 0x16);
+        status->read |= FPGABITS_READ_BOOTSTS;
+    }
+}
+
+/* After a load that failed: the error that the status register names, CRC
+ * or IDCODE, else error. */
+static int cause(struct fpgabits_loader *loader, int error) {
+    struct fpgabits_status status = {0, 0, 0, 0, 0, 0, 0, 0, 0, -1};
+    const int before = loader->status;
+    loader->status = FPGABITS_OK;
+    read_status(loader, &status);
+    loader->status = before;
+    return status.errors & FPGABITS_STATUS_CRC_ERROR  ? FPGABITS_ERR_CRC
+           : status.errors & FPGABITS_STATUS_ID_ERROR ? FPGABITS_ERR_DEVICE
+                                                      : error;
+}
+
 static int jtag_begin(struct fpgabits_loader *loader, uint32_t idcode) {
     uint32_t silicon, capture;
     int error = check_chain(loader, &silicon);
+    loader->idcode = silicon;
     if (error == FPGABITS_OK && idcode != 0 && ((idcode ^ silicon) & 0x0fffffffu) != 0 && compares(silicon))
         error = FPGABITS_ERR_DEVICE;
     if (error == FPGABITS_OK && loader->partial) {
@@ -312,6 +469,10 @@ static int jtag_finish(struct fpgabits_loader *loader) {
         if (loader->status != FPGABITS_OK)
             error = loader->status;
     }
+    /* A CRC error does not pull INIT low over JTAG: the status register
+     * tells what went wrong. */
+    if (error == FPGABITS_ERR_NO_DONE)
+        error = cause(loader, error);
     test_logic_reset(loader->port);
     return error;
 }
@@ -346,12 +507,32 @@ int fpgabits_read_idcode(const struct fpgabits_port *port, enum fpgabits_interfa
     return error;
 }
 
+int fpgabits_jtag_status(const struct fpgabits_port *port, struct fpgabits_status *status) {
+    struct fpgabits_loader loader;
+    int error;
+    if (!jtag_ok(port))
+        return FPGABITS_ERR_ARGUMENT;
+    loader.port = port;
+    loader.status = FPGABITS_OK;
+    error = check_chain(&loader, &loader.idcode);
+    if (error == FPGABITS_OK)
+        read_status(&loader, status);
+    test_logic_reset(port);
+    return error == FPGABITS_OK ? loader.status : error;
+}
+
 #else
 
 int fpgabits_read_idcode(const struct fpgabits_port *port, enum fpgabits_interface interface, uint32_t *idcode) {
     (void)port;
     (void)interface;
     (void)idcode;
+    return FPGABITS_ERR_ARGUMENT;
+}
+
+int fpgabits_jtag_status(const struct fpgabits_port *port, struct fpgabits_status *status) {
+    (void)port;
+    (void)status;
     return FPGABITS_ERR_ARGUMENT;
 }
 

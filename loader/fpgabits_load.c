@@ -303,6 +303,58 @@ int fpgabits_load(const struct fpgabits_port *port, enum fpgabits_interface inte
     return error;
 }
 
+int fpgabits_status(const struct fpgabits_port *port, enum fpgabits_interface interface,
+                    struct fpgabits_status *status) {
+    const struct fpgabits_status none = {0, 0, 0, 0, 0, 0, 0, 0, 0, -1};
+    if (port == NULL || status == NULL || fpgabits_link_of(interface) == NULL)
+        return FPGABITS_ERR_ARGUMENT;
+    *status = none;
+    if (interface == FPGABITS_JTAG)
+        return fpgabits_jtag_status(port, status);
+    if (port->init_b == NULL || port->done == NULL)
+        return FPGABITS_ERR_ARGUMENT;
+    status->done = port->done(port->context) != 0;
+    status->init = port->init_b(port->context) != 0;
+    status->read = FPGABITS_READ_DONE | FPGABITS_READ_INIT;
+    return FPGABITS_OK;
+}
+
+int fpgabits_runs(const struct fpgabits_port *port, enum fpgabits_interface interface,
+                  const struct fpgabits_image_info *image) {
+    struct fpgabits_status status;
+    int error;
+    if (image == NULL)
+        return FPGABITS_ERR_ARGUMENT;
+    error = fpgabits_status(port, interface, &status);
+    if (error != FPGABITS_OK)
+        return error;
+    if (!status.done)
+        return 0;
+    if (image->usr_access == 0 && image->usercode == 0xffffffffu)
+        return FPGABITS_ERR_UNDECIDED;
+    if (!(status.read & FPGABITS_READ_IDCODE) ||
+        (image->usr_access != 0 ? !(status.read & FPGABITS_READ_USR_ACCESS) : !(status.read & FPGABITS_READ_USERCODE)))
+        return FPGABITS_ERR_UNDECIDED;
+    return ((image->idcode ^ status.idcode) & 0x0fffffffu) == 0 &&
+           (image->usr_access != 0 ? status.usr_access == image->usr_access : status.usercode == image->usercode);
+}
+
+const char *fpgabits_cause(const struct fpgabits_status *status) {
+    if (status == NULL || !(status->read & FPGABITS_READ_STAT))
+        return "the status register was not read";
+    if (status->errors & FPGABITS_STATUS_CRC_ERROR)
+        return "CRC error";
+    if (status->errors & FPGABITS_STATUS_ID_ERROR)
+        return "the data's IDCODE is not this device's";
+    if (status->errors & FPGABITS_STATUS_DECRYPT_ERROR)
+        return "decryption error";
+    if (status->errors & FPGABITS_STATUS_AUTH_ERROR)
+        return "authentication error";
+    if (!status->done && status->startup_state > 0)
+        return "startup did not finish: check the bitstream's startup clock";
+    return status->done ? "no error: configured" : "no error shown";
+}
+
 const char *fpgabits_strerror(int error) {
     switch (error) {
     case FPGABITS_OK: return "no error";
@@ -320,6 +372,7 @@ const char *fpgabits_strerror(int error) {
     case FPGABITS_ERR_CHAIN: return "the JTAG chain does not answer as described";
     case FPGABITS_ERR_PORT: return "the port reported a failure";
     case FPGABITS_ERR_UNSUPPORTED: return "not loadable over JTAG: several dies, or the oldest family";
+    case FPGABITS_ERR_UNDECIDED: return "cannot tell what the device runs";
     default: return "unknown error";
     }
 }

@@ -223,6 +223,7 @@ struct fpgabits_loader {
     int borrowed;                     /* the last send() or shift() was of the caller's bytes, which may still go out */
     int sent;                         /* send() or shift() was called in the current call of the loader */
     unsigned ir_bits;                 /* JTAG: the length of the FPGA's instruction register */
+    uint32_t idcode;                  /* JTAG: the silicon's IDCODE */
     unsigned char buffer[2][128];     /* bit-reversed bytes for parallel x8, or 0xff, in turn */
 };
 
