@@ -431,6 +431,9 @@ int fpga_model_init(struct fpga_model *model, const char *type, int parallel) {
 }
 
 void fpga_model_port(struct fpga_model *model, struct fpgabits_port *port) {
+    /* What the model does not play (JTAG, fault()) is NULL, whatever the
+     * port held. */
+    memset(port, 0, sizeof *port);
     port->context = model;
     port->prog_b = model_prog_b;
     port->init_b = model_init_b;

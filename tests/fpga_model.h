@@ -102,7 +102,8 @@ struct fpga_model {
  * parallel x8 interface. Returns 0 for an unknown family. */
 int fpga_model_init(struct fpga_model *model, const char *type, int parallel);
 
-/* Points the callbacks of port at the model. */
+/* Points the callbacks of port at the model; those that it does not play
+ * (JTAG's, fault()) become NULL. */
 void fpga_model_port(struct fpga_model *model, struct fpgabits_port *port);
 
 /* After a load: the first violation seen, counting a configuration that got
