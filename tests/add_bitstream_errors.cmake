@@ -1,13 +1,18 @@
 cmake_minimum_required(VERSION 3.22)
 # Calls fpgabits_add_bitstream() and fpgabits_add_image() wrongly in a
 # scratch project and checks that configuration stops with a message from the
-# function last called that says what is wrong; a right call must pass. Then builds fpgabits without zlib, as a subproject, with a call
-# without COMPRESS. cmake -DSOURCE_DIR=<fpgabits source> -DWORK_DIR=<scratch> -P this
+# function last called that says what is wrong, or for a bitstream that the
+# programs refuse, that the build does; a right call must pass. Then builds
+# fpgabits without zlib, as a subproject, with a call without COMPRESS.
+#   cmake -DSOURCE_DIR=<fpgabits source> -DWORK_DIR=<scratch> -DFPGABITS=<fpgabits>
+#         -DDEFLATE=<fpgabits-deflate> -DMKBITSTREAM=<mkbitstream> -P this
 #
 # Each row: the calls after project(errors C) and add_executable(app main.c),
 # or instead of them where the row starts with project(), then a regular
 # expression that the message must match, or "" where configuration must pass.
-# The programs are set to cmake, and ${fpgabits} is the fpgabits source tree.
+# Where configuration passes and a message is wanted, the build must fail with
+# it. The programs are set to those given, ${fpgabits} is the fpgabits source
+# tree, a.bit and sub/a.bit are empty, and corrupt.bit fails its CRC check.
 set(rows
   [[fpgabits_add_bitstream(nosuch a.bit)]]
   [[there is no target "nosuch"]]
@@ -64,7 +69,9 @@ set(rows
   [[set(CMAKE_DISABLE_FIND_PACKAGE_ZLIB ON) add_subdirectory(${fpgabits} fpgabits) unset(FPGABITS_EXECUTABLE) unset(FPGABITS_DEFLATE_EXECUTABLE) fpgabits_add_image(image a.bit OUTPUT a.bit) fpgabits_add_image(packed a.bit OUTPUT a.bit.gz COMPRESS)]]
   [[COMPRESS needs an fpgabits-deflate built with zlib, and this fpgabits was built without it.*zlib1g-dev]]
   [[fpgabits_add_image(image made.bit OUTPUT card/a.bit.gz COMPRESS WINDOW 512 DEVICE 7a35t) add_custom_command(OUTPUT made.bit COMMAND make_it)]]
-  "")
+  ""
+  [[fpgabits_add_bitstream(app corrupt.bit)]]
+  [[fpgabits-deflate failed on .*/corrupt.bit .*: fails the loader's check pass: CRC error]])
 
 set(project "${WORK_DIR}/project")
 file(REMOVE_RECURSE "${WORK_DIR}")
@@ -72,6 +79,7 @@ file(WRITE "${project}/main.c" "int main(void) { return 0; }\n")
 file(WRITE "${project}/a.bit" "")
 file(WRITE "${project}/sub/a.bit" "")
 file(WRITE "${project}/main.cpp" "int main() { return 0; }\n")
+execute_process(COMMAND "${MKBITSTREAM}" --device unknown "${project}/corrupt.bit" COMMAND_ERROR_IS_FATAL ANY)
 # A subproject whose project() enables C for itself alone.
 file(WRITE "${project}/c/CMakeLists.txt" "project(c C)\n")
 
@@ -90,8 +98,8 @@ foreach(i RANGE 0 ${last} 2)
   endif()
   file(WRITE "${project}/CMakeLists.txt" "cmake_minimum_required(VERSION 3.22)
 include(\"${SOURCE_DIR}/cmake/fpgabits_add_image.cmake\")
-set(FPGABITS_EXECUTABLE \"${CMAKE_COMMAND}\")
-set(FPGABITS_DEFLATE_EXECUTABLE \"${CMAKE_COMMAND}\")
+set(FPGABITS_EXECUTABLE \"${FPGABITS}\")
+set(FPGABITS_DEFLATE_EXECUTABLE \"${DEFLATE}\")
 set(fpgabits \"${SOURCE_DIR}\")
 ${calls}
 ")
@@ -103,6 +111,14 @@ ${calls}
   if(wanted STREQUAL "")
     set(ok FALSE)
     if(status EQUAL 0)
+      set(ok TRUE)
+    endif()
+  elseif(status EQUAL 0)
+    execute_process(COMMAND "${CMAKE_COMMAND}" --build "${WORK_DIR}/build" RESULT_VARIABLE status
+                    OUTPUT_VARIABLE errors ERROR_VARIABLE errors)
+    string(REGEX REPLACE "\n  " " " errors "${errors}")
+    set(ok FALSE)
+    if(NOT status EQUAL 0 AND errors MATCHES "${wanted}")
       set(ok TRUE)
     endif()
   else()
