@@ -1,5 +1,6 @@
 # fpgabits_add_bitstream(<target> <bitstream> [NAME <name>] [SECTION <section>]
-#                        [ALIGN <bytes>] [DEVICE <text>] [COMPRESS [WINDOW <bytes>]])
+#                        [ALIGN <bytes>] [DEVICE <text>] [COMPRESS [WINDOW <bytes>]]
+#                        [FINGERPRINT])
 #
 # Compiles the FPGA configuration in <bitstream> into <target> as read-only
 # data, so that firmware keeps it in flash. <target> gets <name>.h on its
@@ -54,17 +55,33 @@
 # <NAME>_WORK_SIZE, which is FPGABITS_INFLATE_WORK_SIZE(<NAME>_WINDOW) and
 # needs fpgabits_load.h only where it is used; and it declares
 #
-#   extern const uint32_t <name>_crc32;        CRC-32 of what the FPGA receives
 #   extern const size_t <name>_window;         <NAME>_WINDOW
 #
-# for fpgabits_load_deflate() and fpgabits_inflate_check() of fpgabits::loader.
-# COMPRESS needs an fpgabits built with zlib.
+# for fpgabits_load_deflate() and fpgabits_inflate_check() of fpgabits::loader,
+# whose CRC-32 compares with <name>_crc32. COMPRESS needs an fpgabits built
+# with zlib.
+#
+# With FINGERPRINT, the data is that of the bitstream with a fingerprint: the
+# CRC-32 of its configuration data as built, written to AXSS, so that the
+# running design can tell which configuration it came from, and firmware,
+# from <name>_usr_access, which data it holds. fpgabits-deflate inserts one
+# write of one word to AXSS (3001A001, the value) right after the stream's
+# first IDCODE write (30018001, the IDCODE), where the image reader sees it
+# before the reset, and fixes up the value of the CRC check after it, so
+# that the device's checks pass as before; the data is 8 bytes longer, and
+# <name>_usr_access the fingerprint. Only streams with CRC-32C (device types
+# 4v, 5v, 6v, 7a, 7k, 7s, 7v, 7z, ku, vu, au, zu) take one; the build fails
+# on others, and on a stream that writes AXSS itself, that writes no IDCODE
+# before its frame data, or that is encrypted or authenticated (it writes
+# CBC, register 0B, or its design name says ENCRYPT=... or
+# AUTHENTICATE...=...). Streams for the other dies of a package (written to
+# register 1E) are left as they are.
 #
 # fpgabits runs in a directory of its own for each target and name, and again
-# when the bitstream or the programs change, and fpgabits-deflate after it,
-# for the values and for COMPRESS. The programs are the targets
-# fpgabits::fpgabits and fpgabits::deflate, or FPGABITS_EXECUTABLE and
-# FPGABITS_DEFLATE_EXECUTABLE when those are set: every call needs both.
+# when the bitstream or the programs change, fpgabits-deflate before it for
+# FINGERPRINT, and after it for the values and for COMPRESS. The programs are
+# the targets fpgabits::fpgabits and fpgabits::deflate, or FPGABITS_EXECUTABLE
+# and FPGABITS_DEFLATE_EXECUTABLE when those are set: every call needs both.
 include_guard(GLOBAL)
 
 set(FPGABITS_EXECUTABLE "" CACHE FILEPATH "fpgabits program to run instead of the fpgabits::fpgabits target")
@@ -73,8 +90,8 @@ set(FPGABITS_DEFLATE_EXECUTABLE "" CACHE FILEPATH
 
 function(fpgabits_add_bitstream target bitstream)
   string(CONCAT usage "fpgabits_add_bitstream(<target> <bitstream> [NAME <name>] [SECTION <section>] "
-         "[ALIGN <bytes>] [DEVICE <text>] [COMPRESS [WINDOW <bytes>]])")
-  cmake_parse_arguments(PARSE_ARGV 2 arg "COMPRESS" "NAME;SECTION;ALIGN;DEVICE;WINDOW" "")
+         "[ALIGN <bytes>] [DEVICE <text>] [COMPRESS [WINDOW <bytes>]] [FINGERPRINT])")
+  cmake_parse_arguments(PARSE_ARGV 2 arg "COMPRESS;FINGERPRINT" "NAME;SECTION;ALIGN;DEVICE;WINDOW" "")
   if(arg_UNPARSED_ARGUMENTS)
     list(GET arg_UNPARSED_ARGUMENTS 0 word)
     message(FATAL_ERROR "fpgabits_add_bitstream: unknown argument \"${word}\"; the call is ${usage}")
@@ -163,9 +180,12 @@ function(fpgabits_add_bitstream target bitstream)
   set(more_arguments "")
   if(arg_COMPRESS)
     set(fragments compressed.i values.i)
-    set(more_arguments "-Dwindow=${arg_WINDOW}")
+    list(APPEND more_arguments "-Dwindow=${arg_WINDOW}")
   else()
     set(fragments fpgabits.i values.i)
+  endif()
+  if(arg_FINGERPRINT)
+    list(APPEND more_arguments "-Dfingerprint=ON")
   endif()
   list(TRANSFORM fragments PREPEND "${data_dir}/" OUTPUT_VARIABLE outputs)
   add_custom_command(
@@ -186,6 +206,11 @@ function(fpgabits_add_bitstream target bitstream)
   string(REPLACE "/*" "/ *" origin "${bitstream}")
   string(REPLACE "*/" "* /" origin "${origin}")
   set(data_comment "configuration data")
+  set(fingerprinted "")
+  if(arg_FINGERPRINT)
+    set(data_comment "configuration data, with its fingerprint")
+    set(fingerprinted ",\n * with the CRC-32 of its configuration data written to AXSS (FINGERPRINT)")
+  endif()
   set(more_declarations "")
   set(pragmas "")
   set(size "sizeof ${name}_data")
@@ -196,7 +221,7 @@ function(fpgabits_add_bitstream target bitstream)
     set(pragmas "#if defined(__GNUC__)\n#pragma GCC diagnostic ignored \"-Woverlength-strings\"\n#endif\n")
     set(size "sizeof ${name}_data - 1")
     string(TOUPPER "${name}" upper)
-    set(data_comment "configuration data, compressed")
+    string(APPEND data_comment ", compressed")
     set(more_declarations "
 
 #define ${upper}_COMPRESSED 1 /* the data is a raw DEFLATE stream */
@@ -211,7 +236,7 @@ extern const size_t ${name}_window;      /* ${upper}_WINDOW */")
   list(TRANSFORM includes APPEND "\"")
   list(JOIN includes "\n" includes)
   file(CONFIGURE OUTPUT "${dir}/include/${name}.h" @ONLY CONTENT [[
-/* The FPGA configuration from @origin@.
+/* The FPGA configuration from @origin@@fingerprinted@.
  * Generated by fpgabits_add_bitstream(): do not edit.
  *
  * @name@_idcode is the IDCODE that the data writes, the device it is for,

@@ -1,24 +1,27 @@
 # Runs the programs for fpgabits_add_bitstream() and fpgabits_add_image().
 #   cmake -Dfpgabits=<program> -Dbitstream=<file> -Doutput=<dir>/fpgabits.i
-#         [-Ddevice=<text>] -Ddeflate=<program> -Dvalues=<dir>/values.i
-#         [-Dwindow=<bytes>] -P fpgabits_run.cmake
-# For fpgabits_add_bitstream(): fpgabits converts the bitstream into
-# fpgabits.i; fpgabits-deflate reads it in the loader's check pass for the
-# values of <name>.h, into values.i, and with a window compresses the data
-# into <dir>/compressed.i.
+#         [-Ddevice=<text>] -Ddeflate=<program> [-Dfingerprint=ON]
+#         -Dvalues=<dir>/values.i [-Dwindow=<bytes>] -P fpgabits_run.cmake
+# For fpgabits_add_bitstream(): with fingerprint, fpgabits-deflate first
+# writes a copy of the bitstream with its fingerprint, which the steps after
+# take instead. fpgabits converts it into fpgabits.i; fpgabits-deflate reads
+# it in the loader's check pass for the values of <name>.h, into values.i,
+# and with a window compresses the data into <dir>/compressed.i.
 #   cmake -Dfpgabits=<program> -Dbitstream=<file> -Doutput=<dir>/fpgabits.i
-#         [-Ddevice=<text>] -Dimage=<file> [-Ddeflate=<program> -Dwindow=<bytes>]
-#         -P fpgabits_run.cmake
-# For fpgabits_add_image(): fpgabits only checks the bitstream, its output
-# deleted after, and the image is a copy of the bitstream file or, with a
-# window, a gzip file of it that fpgabits-deflate makes.
+#         [-Ddevice=<text>] [-Ddeflate=<program>] [-Dfingerprint=ON]
+#         -Dimage=<file> [-Dwindow=<bytes>] -P fpgabits_run.cmake
+# For fpgabits_add_image(): the same copy with fingerprint; fpgabits only
+# checks the bitstream, its output deleted after, and the image is a copy of
+# the bitstream or, with a window, a gzip file of it that fpgabits-deflate
+# makes, named as the bitstream is.
 # A run that fails, or a bitstream refused, leaves no file behind, so that
 # the next build runs it again rather than compiling what is left; an image
 # is written under another name and renamed when complete.
 get_filename_component(dir "${output}" DIRECTORY)
 get_filename_component(name "${bitstream}" NAME)
+set(copy "${dir}/fingerprinted.bit")
 set(compressed "${dir}/compressed.i")
-set(made "${output}")
+set(made "${output}" "${copy}")
 if(DEFINED image)
   list(APPEND made "${image}")
 else()
@@ -33,7 +36,18 @@ function(stop message)
   message(FATAL_ERROR "${message}")
 endfunction()
 
-execute_process(COMMAND "${fpgabits}" "${bitstream}" WORKING_DIRECTORY "${dir}"
+set(input "${bitstream}")
+if(fingerprint)
+  execute_process(COMMAND "${deflate}" --fingerprint "${bitstream}" "${copy}"
+                  RESULT_VARIABLE status ERROR_VARIABLE printed)
+  if(NOT status EQUAL 0)
+    string(STRIP "${printed}" printed)
+    stop("fpgabits-deflate could not put a fingerprint into ${bitstream} (status ${status}): ${printed}")
+  endif()
+  set(input "${copy}")
+endif()
+
+execute_process(COMMAND "${fpgabits}" "${input}" WORKING_DIRECTORY "${dir}"
                 RESULT_VARIABLE status OUTPUT_VARIABLE printed)
 if(NOT status EQUAL 0)
   string(STRIP "${printed}" printed)
@@ -85,10 +99,10 @@ if(DEFINED image)
   set(partial "${image}.part")
   list(APPEND made "${partial}")
   if(DEFINED window)
-    execute_process(COMMAND "${deflate}" --gzip ${window} "${bitstream}" "${partial}" "${name}"
+    execute_process(COMMAND "${deflate}" --gzip ${window} "${input}" "${partial}" "${name}"
                     RESULT_VARIABLE status ERROR_VARIABLE printed)
   else()
-    file(COPY_FILE "${bitstream}" "${partial}" RESULT status)
+    file(COPY_FILE "${input}" "${partial}" RESULT status)
     set(printed "${status}")
   endif()
   if(NOT status EQUAL 0)
@@ -96,10 +110,11 @@ if(DEFINED image)
     stop("could not write the image of ${bitstream}: ${printed}")
   endif()
   file(RENAME "${partial}" "${image}")
+  file(REMOVE "${copy}")
   return()
 endif()
 
-execute_process(COMMAND "${deflate}" --check "${bitstream}" "${values}" RESULT_VARIABLE status ERROR_VARIABLE printed)
+execute_process(COMMAND "${deflate}" --check "${input}" "${values}" RESULT_VARIABLE status ERROR_VARIABLE printed)
 if(status EQUAL 0 AND DEFINED window)
   execute_process(COMMAND "${deflate}" ${window} "${output}" "${compressed}" RESULT_VARIABLE status
                   ERROR_VARIABLE printed)
@@ -108,3 +123,4 @@ if(NOT status EQUAL 0)
   string(STRIP "${printed}" printed)
   stop("fpgabits-deflate failed on ${bitstream} (status ${status}): ${printed}")
 endif()
+file(REMOVE "${copy}")

@@ -18,7 +18,8 @@
 #            wrote, where a copy with a byte changed is refused.
 # consumer   tests/consumer from an installed package, with gcc and clang and
 #            -Werror: the values that the build found in each bitstream (a
-#            USERCODE among them) and that the data's CRC-32 is the one found;
+#            USERCODE, and a fingerprint among them) and that the data's
+#            CRC-32 is the one found;
 #            editing the program compiles no data again. Then the
 #            example of docs/testing.md, its files taken from the page, as C99
 #            with -Werror against the package's model: what it prints must be
@@ -328,9 +329,12 @@ consumer)
     printf '%s: %d bytes, crc32 %s, aligned, IDCODE %s, USR_ACCESS %s, USERCODE %s\n' "$1" "$3" "$(crc32 "$2" "$3")" \
       "$4" "$5" "$6"
   }
+  # io_fpga holds io.bit with a fingerprint: 8 bytes more, and the CRC-32 of
+  # io.bit's data written to AXSS.
+  "$build/fpgabits-deflate" --fingerprint "$work/io.bit" "$work/io-fingerprint.bit"
   want=$(line main "$work/main.bit" 5000 0362d093 00000000 0badc0de)$'\n'$(
     line aux "$work/aux.bit" 777 00000000 00000000 ffffffff)$'\n'$(
-    line io "$work/io.bit" 3001 0362d093 00000000 ffffffff)
+    line io "$work/io-fingerprint.bit" 3009 0362d093 "$(crc32 "$work/io.bit" 3001)" ffffffff)
   for cc in gcc clang; do
     tree=$work/$cc
     CC=$cc cmake -S "$work/src" -B "$tree" -DCMAKE_PREFIX_PATH="$work/prefix" \

@@ -1,12 +1,13 @@
 // fpgabits-deflate: the steps of fpgabits_add_bitstream() and
 // fpgabits_add_image() around fpgabits. It reads a bitstream file through
-// the loader's check pass for the values of <name>.h, compresses the data of
-// an fpgabits.i for COMPRESS, and makes the gzip files of
-// fpgabits_add_image(... COMPRESS):
+// the loader's check pass for the values of <name>.h, puts a fingerprint
+// into a copy of one, compresses the data of an fpgabits.i for COMPRESS, and
+// makes the gzip files of fpgabits_add_image(... COMPRESS):
 //   fpgabits-deflate --check BITSTREAM OUTPUT
+//   fpgabits-deflate --fingerprint INPUT OUTPUT
 //   fpgabits-deflate WINDOW INPUT OUTPUT
 //   fpgabits-deflate --gzip WINDOW INPUT OUTPUT NAME
-// The first is described in check.cpp. In the second, INPUT is an
+// The first two are described in check.cpp. In the third, INPUT is an
 // fpgabits.i as fpgabits wrote it; it writes INPUT's comment and text
 // declarations unchanged, then the data as a raw DEFLATE stream (RFC 1951)
 // made by zlib at its best level with a window of WINDOW bytes (a power of
@@ -17,7 +18,7 @@
 //   size_t FPGAsize = <bytes>;
 // The stream is a string literal, which compilers read many times faster than
 // a list of numbers; its terminating zero is one byte more than the stream.
-// The third form writes the file INPUT, whatever it holds, into OUTPUT as a
+// The fourth form writes the file INPUT, whatever it holds, into OUTPUT as a
 // gzip file (RFC 1952) made by zlib at its best level with a window of WINDOW
 // bytes, with NAME as its file name and no time stamp, so that the same input
 // gives the same bytes. Built without zlib, the last two forms fail. Memory
@@ -184,7 +185,7 @@ int window_bits_of(const char *text) {
 }
 
 #ifdef FPGABITS_WITH_ZLIB
-// The second form: the data of the fpgabits.i INPUT compressed.
+// The third form: the data of the fpgabits.i INPUT compressed.
 void compress(int window_bits, const char *input, const char *output) {
     std::FILE *in = std::fopen(input, "r");
     if (in == nullptr)
@@ -216,7 +217,7 @@ void compress(int window_bits, const char *input, const char *output) {
         fail(output, "cannot write");
 }
 
-// The third form: the file INPUT as a gzip file named NAME.
+// The fourth form: the file INPUT as a gzip file named NAME.
 void write_gzip(int window_bits, const char *input, const char *output, const char *name) {
     std::FILE *in = std::fopen(input, "rb");
     if (in == nullptr)
@@ -247,6 +248,10 @@ int main(int argc, char **argv) {
         write_values(argv[2], argv[3]);
         return 0;
     }
+    if (argc == 4 && std::strcmp(argv[1], "--fingerprint") == 0) {
+        fingerprint(argv[2], argv[3]);
+        return 0;
+    }
     if (argc == 6 && std::strcmp(argv[1], "--gzip") == 0) {
         [[maybe_unused]] const int window_bits = window_bits_of(argv[2]);
 #ifdef FPGABITS_WITH_ZLIB
@@ -256,6 +261,7 @@ int main(int argc, char **argv) {
     }
     if (argc != 4 || argv[1][0] == '-') {
         std::fputs("usage: fpgabits-deflate --check BITSTREAM OUTPUT\n"
+                   "       fpgabits-deflate --fingerprint INPUT OUTPUT\n"
                    "       fpgabits-deflate WINDOW INPUT OUTPUT\n"
                    "       fpgabits-deflate --gzip WINDOW INPUT OUTPUT NAME\n",
                    stderr);

@@ -3,7 +3,8 @@ cmake_minimum_required(VERSION 3.22)
 # scratch project and checks that configuration stops with a message from the
 # function last called that says what is wrong, or for a bitstream that the
 # programs refuse, that the build does; a right call must pass. Then builds
-# fpgabits without zlib, as a subproject, with a call without COMPRESS.
+# fpgabits without zlib, as a subproject, with a call without COMPRESS and
+# with FINGERPRINT.
 #   cmake -DSOURCE_DIR=<fpgabits source> -DWORK_DIR=<scratch> -DFPGABITS=<fpgabits>
 #         -DDEFLATE=<fpgabits-deflate> -DMKBITSTREAM=<mkbitstream> -P this
 #
@@ -12,7 +13,9 @@ cmake_minimum_required(VERSION 3.22)
 # expression that the message must match, or "" where configuration must pass.
 # Where configuration passes and a message is wanted, the build must fail with
 # it. The programs are set to those given, ${fpgabits} is the fpgabits source
-# tree, a.bit and sub/a.bit are empty, and corrupt.bit fails its CRC check.
+# tree, a.bit and sub/a.bit are empty, corrupt.bit fails its CRC check, and
+# crc16.bit and narrow.bit hold streams of 32-bit words with CRC-16 and of
+# 16-bit words.
 set(rows
   [[fpgabits_add_bitstream(nosuch a.bit)]]
   [[there is no target "nosuch"]]
@@ -71,7 +74,13 @@ set(rows
   [[fpgabits_add_image(image made.bit OUTPUT card/a.bit.gz COMPRESS WINDOW 512 DEVICE 7a35t) add_custom_command(OUTPUT made.bit COMMAND make_it)]]
   ""
   [[fpgabits_add_bitstream(app corrupt.bit)]]
-  [[fpgabits-deflate failed on .*/corrupt.bit .*: fails the loader's check pass: CRC error]])
+  [[fpgabits-deflate failed on .*/corrupt.bit .*: fails the loader's check pass: CRC error]]
+  [[fpgabits_add_bitstream(app crc16.bit FINGERPRINT)]]
+  [[could not put a fingerprint into .*/crc16.bit .*: no fingerprint: its stream writes the frame length \(FLR]]
+  [[fpgabits_add_image(image narrow.bit OUTPUT narrow.bit.gz COMPRESS FINGERPRINT)]]
+  [[could not put a fingerprint into .*/narrow.bit .*: no fingerprint: its stream has 16-bit words]]
+  [[add_custom_command(OUTPUT twice.bit COMMAND "${FPGABITS_DEFLATE_EXECUTABLE}" --fingerprint "${fpgabits}/examples/sample.bit" twice.bit) fpgabits_add_bitstream(app twice.bit FINGERPRINT)]]
+  [[could not put a fingerprint into .*/twice.bit .*: no fingerprint: its stream writes the user-access register \(AXSS, register 0D\) itself]])
 
 set(project "${WORK_DIR}/project")
 file(REMOVE_RECURSE "${WORK_DIR}")
@@ -79,7 +88,12 @@ file(WRITE "${project}/main.c" "int main(void) { return 0; }\n")
 file(WRITE "${project}/a.bit" "")
 file(WRITE "${project}/sub/a.bit" "")
 file(WRITE "${project}/main.cpp" "int main() { return 0; }\n")
-execute_process(COMMAND "${MKBITSTREAM}" --device unknown "${project}/corrupt.bit" COMMAND_ERROR_IS_FATAL ANY)
+foreach(made unknown:corrupt 3s500evq100:crc16 6slx9tqg144:narrow)
+  string(REPLACE ":" ";" made "${made}")
+  list(GET made 0 device)
+  list(GET made 1 name)
+  execute_process(COMMAND "${MKBITSTREAM}" --device ${device} "${project}/${name}.bit" COMMAND_ERROR_IS_FATAL ANY)
+endforeach()
 # A subproject whose project() enables C for itself alone.
 file(WRITE "${project}/c/CMakeLists.txt" "project(c C)\n")
 
@@ -135,18 +149,22 @@ ${calls}
   endif()
 endforeach()
 
-# Without zlib, fpgabits-deflate builds all the same and finds the IDCODE.
+# Without zlib, fpgabits-deflate builds all the same, finds the IDCODE and
+# writes the fingerprint, the CRC-32 of sample.bit's data.
 file(WRITE "${project}/CMakeLists.txt" "cmake_minimum_required(VERSION 3.22)
 project(nozlib C)
 set(CMAKE_DISABLE_FIND_PACKAGE_ZLIB ON)
 set(FPGABITS_WERROR ON)
 add_subdirectory(\"${SOURCE_DIR}\" fpgabits)
 add_executable(app idcode.c)
-fpgabits_add_bitstream(app \"${SOURCE_DIR}/examples/sample.bit\")
+fpgabits_add_bitstream(app \"${SOURCE_DIR}/examples/sample.bit\" FINGERPRINT)
 ")
 file(WRITE "${project}/idcode.c" "#include <stdio.h>
 #include \"sample.h\"
-int main(void) { printf(\"IDCODE %08lx\\n\", (unsigned long)sample_idcode); return 0; }
+int main(void) {
+    printf(\"IDCODE %08lx, USR_ACCESS %08lx\\n\", (unsigned long)sample_idcode, (unsigned long)sample_usr_access);
+    return 0;
+}
 ")
 set(build "${WORK_DIR}/nozlib")
 execute_process(COMMAND "${CMAKE_COMMAND}" -S "${project}" -B "${build}" OUTPUT_QUIET
@@ -158,10 +176,11 @@ endif()
 if(status EQUAL 0)
   execute_process(COMMAND "${build}/app" RESULT_VARIABLE status OUTPUT_VARIABLE printed)
 endif()
-if(status EQUAL 0 AND printed STREQUAL "IDCODE 0362d093\n")
-  message(STATUS "ok: without zlib, a call without COMPRESS builds and has the IDCODE")
+if(status EQUAL 0 AND printed STREQUAL "IDCODE 0362d093, USR_ACCESS 50a80455\n")
+  message(STATUS "ok: without zlib, a call with FINGERPRINT and without COMPRESS builds and has both values")
 else()
-  message(STATUS "FAIL: without zlib, a call without COMPRESS: status ${status}, printed \"${printed}\":\n${errors}")
+  message(STATUS "FAIL: without zlib, a call with FINGERPRINT and without COMPRESS: status ${status}, "
+                 "printed \"${printed}\":\n${errors}")
   math(EXPR failures "${failures} + 1")
 endif()
 
