@@ -1,5 +1,6 @@
 # fpgabits_add_bitstream(<target> <bitstream> [NAME <name>] [SECTION <section>]
-#                        [ALIGN <bytes>] [DEVICE <text>] [COMPRESS [WINDOW <bytes>]])
+#                        [ALIGN <bytes>] [DEVICE <text>] [COMPRESS [WINDOW <bytes>]]
+#                        [FINGERPRINT])
 #
 # Compiles the FPGA configuration in <bitstream> into <target> as read-only
 # data, so that firmware keeps it in flash. <target> gets <name>.h on its
@@ -12,13 +13,26 @@
 #   extern const char <name>_device[32];       device type
 #   extern const char <name>_date[32];         build date and time
 #   extern const uint32_t <name>_idcode;       IDCODE the data writes, or 0
+#   extern const uint32_t <name>_crc32;        CRC-32 of what the FPGA receives
+#   extern const uint32_t <name>_usr_access;   value the data writes to AXSS, or 0
+#   extern const uint32_t <name>_usercode;     USERCODE of the design name, or 0xffffffff
 #
-# <name>_idcode is the IDCODE that fpgabits_idcode() of fpgabits::loader finds
-# in the data, found at build time so that compressed data has it too, or 0
-# where the data writes none (the oldest devices, 2s... and v...): firmware
+# The last four are found at build time, so that compressed data has them
+# too, by the image reader of fpgabits::loader in a check pass over the
+# bitstream file, as firmware checks an image file before loading it; a
+# bitstream that fails it (a corrupt one, whose configuration CRC checks
+# fail) fails the build. <name>_idcode is the IDCODE that the data writes, or
+# 0 where it writes none (the oldest devices, 2s... and v...): firmware
 # compares its bits 27:0 with the board's device before loading. Some 16 nm
 # devices (types zu...) write a value other than the IDCODE that JTAG reads
-# from them: compare with the value that their streams write.
+# from them: compare with the value that their streams write. <name>_crc32
+# is the CRC-32 of the configuration data as gzip computes it.
+# <name>_usr_access is the word that the data writes alone to the
+# user-access register (AXSS, register 0D) of a stream with CRC-32C, which
+# the design can read from the fabric; 0 where it writes none.
+# <name>_usercode is the USERCODE that the header's design name records,
+# "UserID=0x...", whole even where <name>_design cuts it; 0xffffffff where
+# none.
 #
 # NAME defaults to the bitstream's file name without its extension, made a C
 # identifier; each NAME may be used once per target. SECTION and ALIGN place
@@ -41,17 +55,33 @@
 # <NAME>_WORK_SIZE, which is FPGABITS_INFLATE_WORK_SIZE(<NAME>_WINDOW) and
 # needs fpgabits_load.h only where it is used; and it declares
 #
-#   extern const uint32_t <name>_crc32;        CRC-32 of what the FPGA receives
 #   extern const size_t <name>_window;         <NAME>_WINDOW
 #
-# for fpgabits_load_deflate() and fpgabits_inflate_check() of fpgabits::loader.
-# COMPRESS needs an fpgabits built with zlib.
+# for fpgabits_load_deflate() and fpgabits_inflate_check() of fpgabits::loader,
+# whose CRC-32 compares with <name>_crc32. COMPRESS needs an fpgabits built
+# with zlib.
+#
+# With FINGERPRINT, the data is that of the bitstream with a fingerprint: the
+# CRC-32 of its configuration data as built, written to AXSS, so that the
+# running design can tell which configuration it came from, and firmware,
+# from <name>_usr_access, which data it holds. fpgabits-deflate inserts one
+# write of one word to AXSS (3001A001, the value) right after the stream's
+# first IDCODE write (30018001, the IDCODE), where the image reader sees it
+# before the reset, and fixes up the value of the CRC check after it, so
+# that the device's checks pass as before; the data is 8 bytes longer, and
+# <name>_usr_access the fingerprint. Only streams with CRC-32C (device types
+# 4v, 5v, 6v, 7a, 7k, 7s, 7v, 7z, ku, vu, au, zu) take one; the build fails
+# on others, and on a stream that writes AXSS itself, that writes no IDCODE
+# before its frame data, or that is encrypted or authenticated (it writes
+# CBC, register 0B, or its design name says ENCRYPT=... or
+# AUTHENTICATE...=...). Streams for the other dies of a package (written to
+# register 1E) are left as they are.
 #
 # fpgabits runs in a directory of its own for each target and name, and again
-# when the bitstream or the programs change, and fpgabits-deflate after it,
-# for the IDCODE and for COMPRESS. The programs are the targets
-# fpgabits::fpgabits and fpgabits::deflate, or FPGABITS_EXECUTABLE and
-# FPGABITS_DEFLATE_EXECUTABLE when those are set: every call needs both.
+# when the bitstream or the programs change, fpgabits-deflate before it for
+# FINGERPRINT, and after it for the values and for COMPRESS. The programs are
+# the targets fpgabits::fpgabits and fpgabits::deflate, or FPGABITS_EXECUTABLE
+# and FPGABITS_DEFLATE_EXECUTABLE when those are set: every call needs both.
 include_guard(GLOBAL)
 
 set(FPGABITS_EXECUTABLE "" CACHE FILEPATH "fpgabits program to run instead of the fpgabits::fpgabits target")
@@ -60,8 +90,8 @@ set(FPGABITS_DEFLATE_EXECUTABLE "" CACHE FILEPATH
 
 function(fpgabits_add_bitstream target bitstream)
   string(CONCAT usage "fpgabits_add_bitstream(<target> <bitstream> [NAME <name>] [SECTION <section>] "
-         "[ALIGN <bytes>] [DEVICE <text>] [COMPRESS [WINDOW <bytes>]])")
-  cmake_parse_arguments(PARSE_ARGV 2 arg "COMPRESS" "NAME;SECTION;ALIGN;DEVICE;WINDOW" "")
+         "[ALIGN <bytes>] [DEVICE <text>] [COMPRESS [WINDOW <bytes>]] [FINGERPRINT])")
+  cmake_parse_arguments(PARSE_ARGV 2 arg "COMPRESS;FINGERPRINT" "NAME;SECTION;ALIGN;DEVICE;WINDOW" "")
   if(arg_UNPARSED_ARGUMENTS)
     list(GET arg_UNPARSED_ARGUMENTS 0 word)
     message(FATAL_ERROR "fpgabits_add_bitstream: unknown argument \"${word}\"; the call is ${usage}")
@@ -145,21 +175,23 @@ function(fpgabits_add_bitstream target bitstream)
     set(data_dir "${dir}/$<CONFIG>")
   endif()
   file(MAKE_DIRECTORY "${dir}")
-  # fpgabits-deflate writes the IDCODE into a fragment of its own, or with
-  # COMPRESS into the whole fragment that the data is compiled from.
+  # fpgabits-deflate writes the values into a fragment of their own, and with
+  # COMPRESS the data into a fragment that replaces fpgabits.i.
+  set(more_arguments "")
   if(arg_COMPRESS)
-    set(fragments compressed.i)
-    set(window_argument "-Dwindow=${arg_WINDOW}")
+    set(fragments compressed.i values.i)
+    list(APPEND more_arguments "-Dwindow=${arg_WINDOW}")
   else()
-    set(fragments fpgabits.i idcode.i)
-    set(window_argument "")
+    set(fragments fpgabits.i values.i)
+  endif()
+  if(arg_FINGERPRINT)
+    list(APPEND more_arguments "-Dfingerprint=ON")
   endif()
   list(TRANSFORM fragments PREPEND "${data_dir}/" OUTPUT_VARIABLE outputs)
-  list(GET outputs -1 last)
   add_custom_command(
     OUTPUT ${outputs}
     COMMAND "${CMAKE_COMMAND}" "-Dfpgabits=${fpgabits}" "-Dbitstream=${bitstream}" "-Doutput=${data_dir}/fpgabits.i"
-            "-Ddevice=${arg_DEVICE}" "-Ddeflate=${deflate}" "-Dfragment=${last}" ${window_argument}
+            "-Ddevice=${arg_DEVICE}" "-Ddeflate=${deflate}" "-Dvalues=${data_dir}/values.i" ${more_arguments}
             -P "${CMAKE_CURRENT_FUNCTION_LIST_DIR}/fpgabits_run.cmake"
     DEPENDS "${bitstream}" ${fpgabits_dependency} ${deflate_dependency}
             "${CMAKE_CURRENT_FUNCTION_LIST_DIR}/fpgabits_run.cmake"
@@ -174,6 +206,11 @@ function(fpgabits_add_bitstream target bitstream)
   string(REPLACE "/*" "/ *" origin "${bitstream}")
   string(REPLACE "*/" "* /" origin "${origin}")
   set(data_comment "configuration data")
+  set(fingerprinted "")
+  if(arg_FINGERPRINT)
+    set(data_comment "configuration data, with its fingerprint")
+    set(fingerprinted ",\n * with the CRC-32 of its configuration data written to AXSS (FINGERPRINT)")
+  endif()
   set(more_declarations "")
   set(pragmas "")
   set(size "sizeof ${name}_data")
@@ -184,7 +221,7 @@ function(fpgabits_add_bitstream target bitstream)
     set(pragmas "#if defined(__GNUC__)\n#pragma GCC diagnostic ignored \"-Woverlength-strings\"\n#endif\n")
     set(size "sizeof ${name}_data - 1")
     string(TOUPPER "${name}" upper)
-    set(data_comment "configuration data, compressed")
+    string(APPEND data_comment ", compressed")
     set(more_declarations "
 
 #define ${upper}_COMPRESSED 1 /* the data is a raw DEFLATE stream */
@@ -192,7 +229,6 @@ function(fpgabits_add_bitstream target bitstream)
 /* Bytes of the work area that the stream needs, for a static array too; it
  * needs fpgabits_load.h only where it is used. */
 #define ${upper}_WORK_SIZE FPGABITS_INFLATE_WORK_SIZE(${upper}_WINDOW)
-extern const uint32_t ${name}_crc32;     /* CRC-32 of what the FPGA receives */
 extern const size_t ${name}_window;      /* ${upper}_WINDOW */")
     set(more_definitions "const size_t ${name}_window = ${upper}_WINDOW;")
   endif()
@@ -200,14 +236,17 @@ extern const size_t ${name}_window;      /* ${upper}_WINDOW */")
   list(TRANSFORM includes APPEND "\"")
   list(JOIN includes "\n" includes)
   file(CONFIGURE OUTPUT "${dir}/include/${name}.h" @ONLY CONTENT [[
-/* The FPGA configuration from @origin@.
+/* The FPGA configuration from @origin@@fingerprinted@.
  * Generated by fpgabits_add_bitstream(): do not edit.
  *
  * @name@_idcode is the IDCODE that the data writes, the device it is for,
  * or 0 where it writes none: compare its bits 27:0 with the board's device
  * before loading. Some 16 nm devices (types zu...) write a value other than
  * the IDCODE that JTAG reads from them: compare with what their streams
- * write. */
+ * write. @name@_usr_access is the word that the data writes to the
+ * user-access register (AXSS), which the design can read, or 0;
+ * @name@_usercode the USERCODE that the design name records
+ * (UserID=0x...), or 0xffffffff. */
 #ifndef FPGABITS_@name@_H
 #define FPGABITS_@name@_H
 
@@ -224,7 +263,10 @@ extern const size_t @name@_config_size;   /* bytes the FPGA receives */
 extern const char @name@_design[32];      /* design name */
 extern const char @name@_device[32];      /* device type */
 extern const char @name@_date[32];        /* build date and time */
-extern const uint32_t @name@_idcode;      /* IDCODE the data writes, or 0 */@more_declarations@
+extern const uint32_t @name@_idcode;      /* IDCODE the data writes, or 0 */
+extern const uint32_t @name@_crc32;       /* CRC-32 of what the FPGA receives */
+extern const uint32_t @name@_usr_access;  /* value the data writes to AXSS, or 0 */
+extern const uint32_t @name@_usercode;    /* USERCODE of the design name, or 0xffffffff */@more_declarations@
 
 #ifdef __cplusplus
 }
@@ -244,6 +286,8 @@ extern const uint32_t @name@_idcode;      /* IDCODE the data writes, or 0 */@mor
 #define FPGAsize const @name@_config_size
 #define FPGAcrc const @name@_crc32
 #define FPGAidcode const @name@_idcode
+#define FPGAusr_access const @name@_usr_access
+#define FPGAusercode const @name@_usercode
 @includes@
 #undef FPGAappl
 #undef FPGAtype
@@ -252,6 +296,8 @@ extern const uint32_t @name@_idcode;      /* IDCODE the data writes, or 0 */@mor
 #undef FPGAsize
 #undef FPGAcrc
 #undef FPGAidcode
+#undef FPGAusr_access
+#undef FPGAusercode
 
 const size_t @name@_size = @size@;
 @more_definitions@

@@ -1,5 +1,5 @@
 # fpgabits_add_image(<name> <bitstream> OUTPUT <file> [COMPRESS [WINDOW <bytes>]]
-#                    [DEVICE <text>])
+#                    [DEVICE <text>] [FINGERPRINT])
 #
 # Adds the target <name>, built by default, that writes <file>, an image file
 # for the firmware to read from an SD card, external flash or a link with
@@ -19,15 +19,21 @@
 # messages of fpgabits_add_bitstream(), and leave no <file>. It runs again
 # when the bitstream or the programs change.
 #
-# The programs are fpgabits::fpgabits and, for COMPRESS, fpgabits::deflate,
-# or FPGABITS_EXECUTABLE and FPGABITS_DEFLATE_EXECUTABLE when those are set.
-# COMPRESS needs an fpgabits built with zlib.
+# With FINGERPRINT, the image is made of the bitstream with a fingerprint, as
+# fpgabits_add_bitstream(... FINGERPRINT) makes it: the CRC-32 of its
+# configuration data written to AXSS, which the image reader's info gives as
+# usr_access. The bitstreams that it refuses fail the build with its message.
+#
+# The programs are fpgabits::fpgabits and, for COMPRESS and FINGERPRINT,
+# fpgabits::deflate, or FPGABITS_EXECUTABLE and FPGABITS_DEFLATE_EXECUTABLE
+# when those are set. COMPRESS needs an fpgabits built with zlib.
 include_guard(GLOBAL)
 include("${CMAKE_CURRENT_LIST_DIR}/fpgabits_add_bitstream.cmake")
 
 function(fpgabits_add_image name bitstream)
-  set(usage "fpgabits_add_image(<name> <bitstream> OUTPUT <file> [COMPRESS [WINDOW <bytes>]] [DEVICE <text>])")
-  cmake_parse_arguments(PARSE_ARGV 2 arg "COMPRESS" "OUTPUT;WINDOW;DEVICE" "")
+  string(CONCAT usage "fpgabits_add_image(<name> <bitstream> OUTPUT <file> [COMPRESS [WINDOW <bytes>]] "
+         "[DEVICE <text>] [FINGERPRINT])")
+  cmake_parse_arguments(PARSE_ARGV 2 arg "COMPRESS;FINGERPRINT" "OUTPUT;WINDOW;DEVICE" "")
   if(arg_UNPARSED_ARGUMENTS)
     list(GET arg_UNPARSED_ARGUMENTS 0 word)
     message(FATAL_ERROR "fpgabits_add_image: unknown argument \"${word}\"; the call is ${usage}")
@@ -47,11 +53,17 @@ function(fpgabits_add_image name bitstream)
   get_filename_component(image "${arg_OUTPUT}" ABSOLUTE BASE_DIR "${CMAKE_CURRENT_BINARY_DIR}")
   _fpgabits_program(fpgabits_add_image fpgabits FPGABITS_EXECUTABLE fpgabits::fpgabits)
   _fpgabits_window(fpgabits_add_image)
-  set(compress_arguments "")
+  set(deflate_arguments "")
   set(deflate_dependency "")
-  if(arg_COMPRESS)
+  if(arg_COMPRESS OR arg_FINGERPRINT)
     _fpgabits_program(fpgabits_add_image deflate FPGABITS_DEFLATE_EXECUTABLE fpgabits::deflate)
-    set(compress_arguments "-Ddeflate=${deflate}" "-Dwindow=${arg_WINDOW}")
+    list(APPEND deflate_arguments "-Ddeflate=${deflate}")
+  endif()
+  if(arg_COMPRESS)
+    list(APPEND deflate_arguments "-Dwindow=${arg_WINDOW}")
+  endif()
+  if(arg_FINGERPRINT)
+    list(APPEND deflate_arguments "-Dfingerprint=ON")
   endif()
 
   # fpgabits checks the bitstream in a directory of the target's own.
@@ -59,7 +71,7 @@ function(fpgabits_add_image name bitstream)
     OUTPUT "${image}"
     COMMAND "${CMAKE_COMMAND}" "-Dfpgabits=${fpgabits}" "-Dbitstream=${bitstream}"
             "-Doutput=${CMAKE_CURRENT_BINARY_DIR}/fpgabits/${name}/fpgabits.i" "-Ddevice=${arg_DEVICE}"
-            "-Dimage=${image}" ${compress_arguments} -P "${CMAKE_CURRENT_FUNCTION_LIST_DIR}/fpgabits_run.cmake"
+            "-Dimage=${image}" ${deflate_arguments} -P "${CMAKE_CURRENT_FUNCTION_LIST_DIR}/fpgabits_run.cmake"
     DEPENDS "${bitstream}" ${fpgabits_dependency} ${deflate_dependency}
             "${CMAKE_CURRENT_FUNCTION_LIST_DIR}/fpgabits_run.cmake"
     COMMENT "Writing the image ${image}"

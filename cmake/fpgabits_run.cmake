@@ -1,36 +1,61 @@
-# Runs fpgabits for fpgabits_add_bitstream(), then fpgabits-deflate, which
-# writes the IDCODE into <dir>/idcode.i, or with a window compresses the data
-# into <dir>/compressed.i with the IDCODE:
+# Runs the programs for fpgabits_add_bitstream() and fpgabits_add_image().
 #   cmake -Dfpgabits=<program> -Dbitstream=<file> -Doutput=<dir>/fpgabits.i
-#         [-Ddevice=<text>] -Ddeflate=<program> -Dfragment=<dir>/idcode.i
-#         -P fpgabits_run.cmake
-#   ... -Ddeflate=<program> -Dfragment=<dir>/compressed.i -Dwindow=<bytes> ...
-# For fpgabits_add_image(), fpgabits only checks the bitstream, its output
-# deleted after, and the image is a copy of the bitstream file or, with a
-# window, a gzip file of it that fpgabits-deflate makes:
+#         [-Ddevice=<text>] -Ddeflate=<program> [-Dfingerprint=ON]
+#         -Dvalues=<dir>/values.i [-Dwindow=<bytes>] -P fpgabits_run.cmake
+# For fpgabits_add_bitstream(): with fingerprint, fpgabits-deflate first
+# writes a copy of the bitstream with its fingerprint, which the steps after
+# take instead. fpgabits converts it into fpgabits.i; fpgabits-deflate reads
+# it in the loader's check pass for the values of <name>.h, into values.i,
+# and with a window compresses the data into <dir>/compressed.i.
 #   cmake -Dfpgabits=<program> -Dbitstream=<file> -Doutput=<dir>/fpgabits.i
-#         [-Ddevice=<text>] -Dimage=<file> [-Ddeflate=<program> -Dwindow=<bytes>]
-#         -P fpgabits_run.cmake
-# A run that fails, or a bitstream refused, leaves neither file behind, so
-# that the next build runs it again rather than compiling what is left; an
-# image is written under another name and renamed when complete.
-if(DEFINED image)
-  set(fragment "${image}")
-endif()
+#         [-Ddevice=<text>] [-Ddeflate=<program>] [-Dfingerprint=ON]
+#         -Dimage=<file> [-Dwindow=<bytes>] -P fpgabits_run.cmake
+# For fpgabits_add_image(): the same copy with fingerprint; fpgabits only
+# checks the bitstream, its output deleted after, and the image is a copy of
+# the bitstream or, with a window, a gzip file of it that fpgabits-deflate
+# makes, named as the bitstream is.
+# A run that fails, or a bitstream refused, leaves no file behind, so that
+# the next build runs it again rather than compiling what is left; an image
+# is written under another name and renamed when complete.
 get_filename_component(dir "${output}" DIRECTORY)
+get_filename_component(name "${bitstream}" NAME)
+set(copy "${dir}/fingerprinted.bit")
+set(compressed "${dir}/compressed.i")
+set(made "${output}" "${copy}")
+if(DEFINED image)
+  list(APPEND made "${image}")
+else()
+  list(APPEND made "${values}" "${compressed}")
+endif()
 file(MAKE_DIRECTORY "${dir}")
-file(REMOVE "${fragment}")
-execute_process(COMMAND "${fpgabits}" "${bitstream}" WORKING_DIRECTORY "${dir}"
+file(REMOVE ${made})
+
+# Stops the build with a message, leaving none of the files.
+function(stop message)
+  file(REMOVE ${made})
+  message(FATAL_ERROR "${message}")
+endfunction()
+
+set(input "${bitstream}")
+if(fingerprint)
+  execute_process(COMMAND "${deflate}" --fingerprint "${bitstream}" "${copy}"
+                  RESULT_VARIABLE status ERROR_VARIABLE printed)
+  if(NOT status EQUAL 0)
+    string(STRIP "${printed}" printed)
+    stop("fpgabits-deflate could not put a fingerprint into ${bitstream} (status ${status}): ${printed}")
+  endif()
+  set(input "${copy}")
+endif()
+
+execute_process(COMMAND "${fpgabits}" "${input}" WORKING_DIRECTORY "${dir}"
                 RESULT_VARIABLE status OUTPUT_VARIABLE printed)
 if(NOT status EQUAL 0)
-  file(REMOVE "${output}")
   string(STRIP "${printed}" printed)
-  message(FATAL_ERROR "fpgabits could not convert ${bitstream} (status ${status}): ${printed}")
+  stop("fpgabits could not convert ${bitstream} (status ${status}): ${printed}")
 endif()
 # No FPGA can be configured from nothing, and C allows no empty array.
 if(printed STREQUAL "Config file read is 0 bytes\n")
-  file(REMOVE "${output}")
-  message(FATAL_ERROR "${bitstream} holds no configuration data: its data length is 0")
+  stop("${bitstream} holds no configuration data: its data length is 0")
 endif()
 
 if(NOT device STREQUAL "")
@@ -63,9 +88,7 @@ if(NOT device STREQUAL "")
   string(TOLOWER "${device}" device_lower)
   string(FIND "${type_lower}" "${device_lower}" found)
   if(found EQUAL -1)
-    file(REMOVE "${output}")
-    get_filename_component(file "${bitstream}" NAME)
-    message(FATAL_ERROR "${file} is for ${type}, not ${device}")
+    stop("${name} is for ${type}, not ${device}")
   endif()
 endif()
 
@@ -74,26 +97,30 @@ if(DEFINED image)
   get_filename_component(image_dir "${image}" DIRECTORY)
   file(MAKE_DIRECTORY "${image_dir}")
   set(partial "${image}.part")
+  list(APPEND made "${partial}")
   if(DEFINED window)
-    get_filename_component(name "${bitstream}" NAME)
-    execute_process(COMMAND "${deflate}" --gzip ${window} "${bitstream}" "${partial}" "${name}"
+    execute_process(COMMAND "${deflate}" --gzip ${window} "${input}" "${partial}" "${name}"
                     RESULT_VARIABLE status ERROR_VARIABLE printed)
   else()
-    file(COPY_FILE "${bitstream}" "${partial}" RESULT status)
+    file(COPY_FILE "${input}" "${partial}" RESULT status)
     set(printed "${status}")
   endif()
   if(NOT status EQUAL 0)
-    file(REMOVE "${partial}")
     string(STRIP "${printed}" printed)
-    message(FATAL_ERROR "could not write the image of ${bitstream}: ${printed}")
+    stop("could not write the image of ${bitstream}: ${printed}")
   endif()
   file(RENAME "${partial}" "${image}")
+  file(REMOVE "${copy}")
   return()
 endif()
 
-execute_process(COMMAND "${deflate}" ${window} "${output}" "${fragment}" RESULT_VARIABLE status ERROR_VARIABLE printed)
-if(NOT status EQUAL 0)
-  file(REMOVE "${output}" "${fragment}")
-  string(STRIP "${printed}" printed)
-  message(FATAL_ERROR "fpgabits-deflate failed on ${bitstream} (status ${status}): ${printed}")
+execute_process(COMMAND "${deflate}" --check "${input}" "${values}" RESULT_VARIABLE status ERROR_VARIABLE printed)
+if(status EQUAL 0 AND DEFINED window)
+  execute_process(COMMAND "${deflate}" ${window} "${output}" "${compressed}" RESULT_VARIABLE status
+                  ERROR_VARIABLE printed)
 endif()
+if(NOT status EQUAL 0)
+  string(STRIP "${printed}" printed)
+  stop("fpgabits-deflate failed on ${bitstream} (status ${status}): ${printed}")
+endif()
+file(REMOVE "${copy}")

@@ -18,7 +18,10 @@
 #            FPGAs, then again from the image files of card/, which the build
 #            wrote, where a copy with a byte changed is refused.
 # consumer   tests/consumer from an installed package, with gcc and clang and
-#            -Werror; editing the program compiles no data again. Then the
+#            -Werror: the values that the build found in each bitstream (a
+#            USERCODE, and a fingerprint among them) and that the data's
+#            CRC-32 is the one found;
+#            editing the program compiles no data again. Then the
 #            example of docs/testing.md, its files taken from the page, as C99
 #            with -Werror against the package's model: what it prints must be
 #            the page's text; and docs/images.md's read_image() against the
@@ -323,14 +326,24 @@ cortex-m3-real)
 consumer)
   cmake --install "$build" --prefix "$work/prefix" >/dev/null
   cp -R "$examples/../tests/consumer" "$work/src"
-  bitstream "$work/main.bit" 7a35tcsg324 2026/12/08 5000 1
+  # A USERCODE in the design name, longer than the 31 bytes of main_fpga_design.
+  "$build/mkbitstream" --name 'sample_top;UserID=0X0BADC0DE;Version=2024.2' --date 2026/12/08 --size 5000 \
+    "$work/main.bit"
   # Compressed, and of a device that writes no IDCODE: 0.
   bitstream "$work/aux.bit" 2s200fg456 2026/12/08 777 2
   # DEVICE is compared with the text itself, not as fpgabits.i escapes it.
   bitstream "$work/io.bit" '7a35t?"csg324' 2026/12/08 3001 3
-  line() { printf '%s: %d bytes, crc32 %s, aligned, IDCODE %s\n' "$1" "$3" "$(crc32 "$2" "$3")" "$4"; }
-  want=$(line main "$work/main.bit" 5000 0362d093)$'\n'$(line aux "$work/aux.bit" 777 00000000)$'\n'$(
-    line io "$work/io.bit" 3001 0362d093)
+  # line NAME BITSTREAM SIZE IDCODE USR_ACCESS USERCODE
+  line() {
+    printf '%s: %d bytes, crc32 %s, aligned, IDCODE %s, USR_ACCESS %s, USERCODE %s\n' "$1" "$3" "$(crc32 "$2" "$3")" \
+      "$4" "$5" "$6"
+  }
+  # io_fpga holds io.bit with a fingerprint: 8 bytes more, and the CRC-32 of
+  # io.bit's data written to AXSS.
+  "$build/fpgabits-deflate" --fingerprint "$work/io.bit" "$work/io-fingerprint.bit"
+  want=$(line main "$work/main.bit" 5000 0362d093 00000000 0badc0de)$'\n'$(
+    line aux "$work/aux.bit" 777 00000000 00000000 ffffffff)$'\n'$(
+    line io "$work/io-fingerprint.bit" 3009 0362d093 "$(crc32 "$work/io.bit" 3001)" ffffffff)
   for cc in gcc clang; do
     tree=$work/$cc
     CC=$cc cmake -S "$work/src" -B "$tree" -DCMAKE_PREFIX_PATH="$work/prefix" \

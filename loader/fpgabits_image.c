@@ -177,8 +177,13 @@ static int configuration(struct fpgabits_image *image, const unsigned char *byte
     }
     if (size == 0)
         return FPGABITS_OK;
-    if (image->port != NULL)
+    if (image->port != NULL) {
+        /* The user-access value comes before the frame data, which a load
+         * follows the stream as far as. */
+        if (!image->stream.framed)
+            fpgabits_stream_write(&image->stream, bytes, size);
         return fpgabits_load_write(&image->loader, bytes, size);
+    }
     error = fpgabits_stream_write(&image->stream, bytes, size);
     return error == FPGABITS_OK ? FPGABITS_OK : refuse(image, error);
 }

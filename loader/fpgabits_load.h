@@ -442,8 +442,9 @@ struct fpgabits_image_info {
      * other dies of a package); 0 when loading. An image without any was
      * built with its CRC turned off: a corrupt copy of it loads unnoticed. */
     unsigned crc_checks;
-    /* The user-access value (AXSS) that the data writes, as one word to
-     * register 0D of a CRC-32C stream; 0 where it writes none. */
+    /* The user-access value (AXSS) that the data writes before its frame
+     * data, as one word to register 0D of a CRC-32C stream; 0 where it
+     * writes none. */
     uint32_t usr_access;
     /* The USERCODE that a bitstream file's design name records
      * ("UserID=0x..."); FFFFFFFF where it records none. */

@@ -217,8 +217,9 @@ static void packet(struct fpgabits_stream *s, struct fpgabits_stream_level *l) {
             s->found = FPGABITS_ERR_NO_IDCODE;
         s->framed = 1;
     }
-    /* A write of one word to the user-access register. */
-    s->axss = l == s->level && l->reg == AXSS && l->left == 1 && (kind & KIND_32C);
+    /* A write of one word to the user-access register, before the frame
+     * data. */
+    s->axss = l == s->level && l->reg == AXSS && l->left == 1 && (kind & KIND_32C) && !s->framed;
     if (l->reg == IDCODE && kind == (KIND_16A | KIND_16N))
         s->kind = KIND_16A;
     if (carries(s, l))

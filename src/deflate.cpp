@@ -1,34 +1,29 @@
-// fpgabits-deflate: the step of fpgabits_add_bitstream() after fpgabits. It
-// finds the IDCODE that the configuration data of an fpgabits.i writes, and
-// for COMPRESS compresses the data; and it makes the gzip files of
-// fpgabits_add_image(... COMPRESS):
-//   fpgabits-deflate INPUT OUTPUT
+// fpgabits-deflate: the steps of fpgabits_add_bitstream() and
+// fpgabits_add_image() around fpgabits. It reads a bitstream file through
+// the loader's check pass for the values of <name>.h, puts a fingerprint
+// into a copy of one, compresses the data of an fpgabits.i for COMPRESS, and
+// makes the gzip files of fpgabits_add_image(... COMPRESS):
+//   fpgabits-deflate --check BITSTREAM OUTPUT
+//   fpgabits-deflate --fingerprint INPUT OUTPUT
 //   fpgabits-deflate WINDOW INPUT OUTPUT
 //   fpgabits-deflate --gzip WINDOW INPUT OUTPUT NAME
-// INPUT is an fpgabits.i as fpgabits wrote it. The first form writes only
-//   uint32_t FPGAidcode = 0x<idcode>u;
-// to OUTPUT. The second writes INPUT's comment and text declarations
-// unchanged, then the data as a raw DEFLATE stream (RFC 1951) made by zlib at
-// its best level with a window of WINDOW bytes (a power of two from 512 to
-// 32768), the length and CRC-32 of the data itself, and the IDCODE:
+// The first two are described in check.cpp. In the third, INPUT is an
+// fpgabits.i as fpgabits wrote it; it writes INPUT's comment and text
+// declarations unchanged, then the data as a raw DEFLATE stream (RFC 1951)
+// made by zlib at its best level with a window of WINDOW bytes (a power of
+// two from 512 to 32768), and the length of the data itself:
 //   unsigned char FPGABITS[] =
 //   "\x4d\x8f..."
 //   ...;
 //   size_t FPGAsize = <bytes>;
-//   uint32_t FPGAcrc = 0x<crc>u;
-//   uint32_t FPGAidcode = 0x<idcode>u;
-// The IDCODE is what the loader's fpgabits_idcode() finds, 0 where the data
-// writes none. It is looked for in the first block read only: a stream writes
-// it in its first few hundred bytes, before any frame data, and so memory
-// stays that of one block whatever the size of the data.
 // The stream is a string literal, which compilers read many times faster than
 // a list of numbers; its terminating zero is one byte more than the stream.
-// The third form writes the file INPUT, whatever it holds, into OUTPUT as a
+// The fourth form writes the file INPUT, whatever it holds, into OUTPUT as a
 // gzip file (RFC 1952) made by zlib at its best level with a window of WINDOW
 // bytes, with NAME as its file name and no time stamp, so that the same input
-// gives the same bytes. Built without zlib, the second and third forms fail.
-// Memory is that of two blocks whatever the size of the input. Exits 0, or 1
-// with a message on standard error.
+// gives the same bytes. Built without zlib, the last two forms fail. Memory
+// is that of a few blocks whatever the size of the input. Exits 0, or 1 with
+// a message on standard error.
 #ifdef FPGABITS_WITH_ZLIB
 #include <zlib.h>
 #endif
@@ -38,18 +33,19 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "fpgabits_load.h"
+#include "deflate.h"
 
-namespace {
-
-constexpr std::size_t block_size = std::size_t{256} * 1024;
-constexpr std::size_t bytes_per_line = 32;
-static_assert(block_size % bytes_per_line == 0);
-
-[[noreturn]] void fail(const char *path, const char *what) {
+void fail(const char *path, const char *what) {
     std::fprintf(stderr, "fpgabits-deflate: %s: %s\n", path, what);
     std::exit(1);
 }
+
+namespace {
+
+#ifdef FPGABITS_WITH_ZLIB
+constexpr std::size_t block_size = std::size_t{256} * 1024;
+constexpr std::size_t bytes_per_line = 32;
+static_assert(block_size % bytes_per_line == 0);
 
 int hex_digit(char c) {
     if (c >= '0' && c <= '9')
@@ -87,7 +83,6 @@ std::size_t read_block(std::FILE *in, const char *path, bool &ended) {
     return size;
 }
 
-#ifdef FPGABITS_WITH_ZLIB
 // The stream made of the data, a block at a time.
 unsigned char packed[block_size];
 
@@ -190,7 +185,39 @@ int window_bits_of(const char *text) {
 }
 
 #ifdef FPGABITS_WITH_ZLIB
-// The third form: the file INPUT as a gzip file named NAME.
+// The third form: the data of the fpgabits.i INPUT compressed.
+void compress(int window_bits, const char *input, const char *output) {
+    std::FILE *in = std::fopen(input, "r");
+    if (in == nullptr)
+        fail(input, "cannot open");
+    std::FILE *out = std::fopen(output, "w");
+    if (out == nullptr)
+        fail(output, "cannot create");
+
+    // The comment and the text declarations, up to the array, as they are.
+    char line[1024];
+    do {
+        if (std::fgets(line, sizeof line, in) == nullptr)
+            fail(input, "no FPGABITS array");
+        std::fputs(line, out);
+    } while (std::strcmp(line, "unsigned char FPGABITS[] =\n") != 0);
+    if (std::fgets(line, sizeof line, in) == nullptr || std::strcmp(line, "{\n") != 0)
+        fail(input, "no FPGABITS array");
+
+    Packer packer(out, output, window_bits);
+    unsigned long total = 0;
+    for (bool ended = false; !ended;) {
+        const std::size_t size = read_block(in, input, ended);
+        total += size;
+        packer.pack(data, size, ended ? Z_FINISH : Z_NO_FLUSH);
+    }
+    std::fprintf(out, "\nsize_t FPGAsize = %lu;\n", total);
+    std::fclose(in);
+    if (std::ferror(out) != 0 || std::fclose(out) != 0)
+        fail(output, "cannot write");
+}
+
+// The fourth form: the file INPUT as a gzip file named NAME.
 void write_gzip(int window_bits, const char *input, const char *output, const char *name) {
     std::FILE *in = std::fopen(input, "rb");
     if (in == nullptr)
@@ -217,6 +244,14 @@ void write_gzip(int window_bits, const char *input, const char *output, const ch
 } // namespace
 
 int main(int argc, char **argv) {
+    if (argc == 4 && std::strcmp(argv[1], "--check") == 0) {
+        write_values(argv[2], argv[3]);
+        return 0;
+    }
+    if (argc == 4 && std::strcmp(argv[1], "--fingerprint") == 0) {
+        fingerprint(argv[2], argv[3]);
+        return 0;
+    }
     if (argc == 6 && std::strcmp(argv[1], "--gzip") == 0) {
         [[maybe_unused]] const int window_bits = window_bits_of(argv[2]);
 #ifdef FPGABITS_WITH_ZLIB
@@ -224,60 +259,17 @@ int main(int argc, char **argv) {
 #endif
         return 0;
     }
-    if (argc != 3 && argc != 4) {
-        std::fputs("usage: fpgabits-deflate [WINDOW] INPUT OUTPUT\n"
+    if (argc != 4 || argv[1][0] == '-') {
+        std::fputs("usage: fpgabits-deflate --check BITSTREAM OUTPUT\n"
+                   "       fpgabits-deflate --fingerprint INPUT OUTPUT\n"
+                   "       fpgabits-deflate WINDOW INPUT OUTPUT\n"
                    "       fpgabits-deflate --gzip WINDOW INPUT OUTPUT NAME\n",
                    stderr);
         return 2;
     }
-    const bool compress = argc == 4;
-    [[maybe_unused]] const int window_bits = compress ? window_bits_of(argv[1]) : 9;
-    const char *input = argv[argc - 2];
-    const char *output = argv[argc - 1];
-    std::FILE *in = std::fopen(input, "r");
-    if (in == nullptr)
-        fail(input, "cannot open");
-    std::FILE *out = std::fopen(output, "w");
-    if (out == nullptr)
-        fail(output, "cannot create");
-
-    // The comment and the text declarations, up to the array: copied when
-    // compressing.
-    char line[1024];
-    do {
-        if (std::fgets(line, sizeof line, in) == nullptr)
-            fail(input, "no FPGABITS array");
-        if (compress)
-            std::fputs(line, out);
-    } while (std::strcmp(line, "unsigned char FPGABITS[] =\n") != 0);
-    if (std::fgets(line, sizeof line, in) == nullptr || std::strcmp(line, "{\n") != 0)
-        fail(input, "no FPGABITS array");
-
-    bool ended = false;
-    std::size_t size = read_block(in, input, ended);
-    std::uint32_t idcode = 0;
-    if (fpgabits_idcode(data, size, &idcode) != FPGABITS_OK)
-        idcode = 0;
-
+    [[maybe_unused]] const int window_bits = window_bits_of(argv[1]);
 #ifdef FPGABITS_WITH_ZLIB
-    if (compress) {
-        Packer packer(out, output, window_bits);
-        unsigned long total = 0;
-        uLong crc = crc32(0, nullptr, 0);
-        for (;;) {
-            crc = crc32(crc, data, static_cast<uInt>(size));
-            total += size;
-            packer.pack(data, size, ended ? Z_FINISH : Z_NO_FLUSH);
-            if (ended)
-                break;
-            size = read_block(in, input, ended);
-        }
-        std::fprintf(out, "\nsize_t FPGAsize = %lu;\nuint32_t FPGAcrc = 0x%08lxu;\n", total, crc);
-    }
+    compress(window_bits, argv[2], argv[3]);
 #endif
-    std::fprintf(out, "uint32_t FPGAidcode = 0x%08lxu;\n", static_cast<unsigned long>(idcode));
-    std::fclose(in);
-    if (std::ferror(out) != 0 || std::fclose(out) != 0)
-        fail(output, "cannot write");
     return 0;
 }

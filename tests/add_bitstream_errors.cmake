@@ -1,13 +1,21 @@
 cmake_minimum_required(VERSION 3.22)
 # Calls fpgabits_add_bitstream() and fpgabits_add_image() wrongly in a
 # scratch project and checks that configuration stops with a message from the
-# function last called that says what is wrong; a right call must pass. Then builds fpgabits without zlib, as a subproject, with a call
-# without COMPRESS. cmake -DSOURCE_DIR=<fpgabits source> -DWORK_DIR=<scratch> -P this
+# function last called that says what is wrong, or for a bitstream that the
+# programs refuse, that the build does; a right call must pass. Then builds
+# fpgabits without zlib, as a subproject, with a call without COMPRESS and
+# with FINGERPRINT.
+#   cmake -DSOURCE_DIR=<fpgabits source> -DWORK_DIR=<scratch> -DFPGABITS=<fpgabits>
+#         -DDEFLATE=<fpgabits-deflate> -DMKBITSTREAM=<mkbitstream> -P this
 #
 # Each row: the calls after project(errors C) and add_executable(app main.c),
 # or instead of them where the row starts with project(), then a regular
 # expression that the message must match, or "" where configuration must pass.
-# The programs are set to cmake, and ${fpgabits} is the fpgabits source tree.
+# Where configuration passes and a message is wanted, the build must fail with
+# it. The programs are set to those given, ${fpgabits} is the fpgabits source
+# tree, a.bit and sub/a.bit are empty, corrupt.bit fails its CRC check, and
+# crc16.bit and narrow.bit hold streams of 32-bit words with CRC-16 and of
+# 16-bit words.
 set(rows
   [[fpgabits_add_bitstream(nosuch a.bit)]]
   [[there is no target "nosuch"]]
@@ -64,7 +72,15 @@ set(rows
   [[set(CMAKE_DISABLE_FIND_PACKAGE_ZLIB ON) add_subdirectory(${fpgabits} fpgabits) unset(FPGABITS_EXECUTABLE) unset(FPGABITS_DEFLATE_EXECUTABLE) fpgabits_add_image(image a.bit OUTPUT a.bit) fpgabits_add_image(packed a.bit OUTPUT a.bit.gz COMPRESS)]]
   [[COMPRESS needs an fpgabits-deflate built with zlib, and this fpgabits was built without it.*zlib1g-dev]]
   [[fpgabits_add_image(image made.bit OUTPUT card/a.bit.gz COMPRESS WINDOW 512 DEVICE 7a35t) add_custom_command(OUTPUT made.bit COMMAND make_it)]]
-  "")
+  ""
+  [[fpgabits_add_bitstream(app corrupt.bit)]]
+  [[fpgabits-deflate failed on .*/corrupt.bit .*: fails the loader's check pass: CRC error]]
+  [[fpgabits_add_bitstream(app crc16.bit FINGERPRINT)]]
+  [[could not put a fingerprint into .*/crc16.bit .*: no fingerprint: its stream writes the frame length \(FLR]]
+  [[fpgabits_add_image(image narrow.bit OUTPUT narrow.bit.gz COMPRESS FINGERPRINT)]]
+  [[could not put a fingerprint into .*/narrow.bit .*: no fingerprint: its stream has 16-bit words]]
+  [[add_custom_command(OUTPUT twice.bit COMMAND "${FPGABITS_DEFLATE_EXECUTABLE}" --fingerprint "${fpgabits}/examples/sample.bit" twice.bit) fpgabits_add_bitstream(app twice.bit FINGERPRINT)]]
+  [[could not put a fingerprint into .*/twice.bit .*: no fingerprint: its stream writes the user-access register \(AXSS, register 0D\) itself]])
 
 set(project "${WORK_DIR}/project")
 file(REMOVE_RECURSE "${WORK_DIR}")
@@ -72,6 +88,12 @@ file(WRITE "${project}/main.c" "int main(void) { return 0; }\n")
 file(WRITE "${project}/a.bit" "")
 file(WRITE "${project}/sub/a.bit" "")
 file(WRITE "${project}/main.cpp" "int main() { return 0; }\n")
+foreach(made unknown:corrupt 3s500evq100:crc16 6slx9tqg144:narrow)
+  string(REPLACE ":" ";" made "${made}")
+  list(GET made 0 device)
+  list(GET made 1 name)
+  execute_process(COMMAND "${MKBITSTREAM}" --device ${device} "${project}/${name}.bit" COMMAND_ERROR_IS_FATAL ANY)
+endforeach()
 # A subproject whose project() enables C for itself alone.
 file(WRITE "${project}/c/CMakeLists.txt" "project(c C)\n")
 
@@ -90,8 +112,8 @@ foreach(i RANGE 0 ${last} 2)
   endif()
   file(WRITE "${project}/CMakeLists.txt" "cmake_minimum_required(VERSION 3.22)
 include(\"${SOURCE_DIR}/cmake/fpgabits_add_image.cmake\")
-set(FPGABITS_EXECUTABLE \"${CMAKE_COMMAND}\")
-set(FPGABITS_DEFLATE_EXECUTABLE \"${CMAKE_COMMAND}\")
+set(FPGABITS_EXECUTABLE \"${FPGABITS}\")
+set(FPGABITS_DEFLATE_EXECUTABLE \"${DEFLATE}\")
 set(fpgabits \"${SOURCE_DIR}\")
 ${calls}
 ")
@@ -103,6 +125,14 @@ ${calls}
   if(wanted STREQUAL "")
     set(ok FALSE)
     if(status EQUAL 0)
+      set(ok TRUE)
+    endif()
+  elseif(status EQUAL 0)
+    execute_process(COMMAND "${CMAKE_COMMAND}" --build "${WORK_DIR}/build" RESULT_VARIABLE status
+                    OUTPUT_VARIABLE errors ERROR_VARIABLE errors)
+    string(REGEX REPLACE "\n  " " " errors "${errors}")
+    set(ok FALSE)
+    if(NOT status EQUAL 0 AND errors MATCHES "${wanted}")
       set(ok TRUE)
     endif()
   else()
@@ -119,18 +149,22 @@ ${calls}
   endif()
 endforeach()
 
-# Without zlib, fpgabits-deflate builds all the same and finds the IDCODE.
+# Without zlib, fpgabits-deflate builds all the same, finds the IDCODE and
+# writes the fingerprint, the CRC-32 of sample.bit's data.
 file(WRITE "${project}/CMakeLists.txt" "cmake_minimum_required(VERSION 3.22)
 project(nozlib C)
 set(CMAKE_DISABLE_FIND_PACKAGE_ZLIB ON)
 set(FPGABITS_WERROR ON)
 add_subdirectory(\"${SOURCE_DIR}\" fpgabits)
 add_executable(app idcode.c)
-fpgabits_add_bitstream(app \"${SOURCE_DIR}/examples/sample.bit\")
+fpgabits_add_bitstream(app \"${SOURCE_DIR}/examples/sample.bit\" FINGERPRINT)
 ")
 file(WRITE "${project}/idcode.c" "#include <stdio.h>
 #include \"sample.h\"
-int main(void) { printf(\"IDCODE %08lx\\n\", (unsigned long)sample_idcode); return 0; }
+int main(void) {
+    printf(\"IDCODE %08lx, USR_ACCESS %08lx\\n\", (unsigned long)sample_idcode, (unsigned long)sample_usr_access);
+    return 0;
+}
 ")
 set(build "${WORK_DIR}/nozlib")
 execute_process(COMMAND "${CMAKE_COMMAND}" -S "${project}" -B "${build}" OUTPUT_QUIET
@@ -142,10 +176,11 @@ endif()
 if(status EQUAL 0)
   execute_process(COMMAND "${build}/app" RESULT_VARIABLE status OUTPUT_VARIABLE printed)
 endif()
-if(status EQUAL 0 AND printed STREQUAL "IDCODE 0362d093\n")
-  message(STATUS "ok: without zlib, a call without COMPRESS builds and has the IDCODE")
+if(status EQUAL 0 AND printed STREQUAL "IDCODE 0362d093, USR_ACCESS 50a80455\n")
+  message(STATUS "ok: without zlib, a call with FINGERPRINT and without COMPRESS builds and has both values")
 else()
-  message(STATUS "FAIL: without zlib, a call without COMPRESS: status ${status}, printed \"${printed}\":\n${errors}")
+  message(STATUS "FAIL: without zlib, a call with FINGERPRINT and without COMPRESS: status ${status}, "
+                 "printed \"${printed}\":\n${errors}")
   math(EXPR failures "${failures} + 1")
 endif()
 

@@ -8,6 +8,8 @@
 
 #include <algorithm>
 #include <cstring>
+#include <filesystem>
+#include <initializer_list>
 #include <random>
 #include <string>
 #include <vector>
@@ -182,8 +184,9 @@ void expect_loads(const std::string &file, const Format &f, std::size_t turn) {
 // of their own below.
 TEST(Image, LoadsEveryFamilyInEveryFormat) {
     std::size_t turn = 0;
-    for (const char *type : {"7a35tcsg324", "xc4vfx20ff672", "xc6vlx130tff784", "xcku040-ffva1156-2-e",
-                             "xcau15p-ffvb676", "3s500evq100", "xc2s200fg456", "6slx9tqg144", "3s200avq100"}) {
+    for (const char *type :
+         {"7a35tcsg324", "xc4vfx20ff672", "5vlx110tff1136", "xc6vlx130tff784", "xcku040-ffva1156-2-e",
+          "xcau15p-ffvb676", "3s500evq100", "xc2s200fg456", "6slx9tqg144", "3s200avq100"}) {
         SCOPED_TRACE(type);
         fpga_device device{};
         fpga_device_of(type, &device);
@@ -386,6 +389,156 @@ TEST(Image, RefusesBadImages) {
                 EXPECT_EQ(loaded.writes[i], loaded.writes[i - 1]);
             }
         }
+    }
+}
+
+// fpgabits-deflate --fingerprint on a bitstream: a stream with CRC-32C
+// writes the CRC-32 of its data as it was to AXSS, where the check pass
+// finds it, and passes the same checks of the check pass and of the device,
+// with the same IDCODE and header; any other is refused, and no file made.
+void expect_fingerprints(const std::string &bit) {
+    const bitstream::Parsed parsed = bitstream::parse(bit);
+    const std::string data(parsed.data);
+    const std::string &type = parsed.texts[1];
+    fpga_device device{};
+    ASSERT_TRUE(fpga_device_of(type.c_str(), &device));
+    const support::TempDir dir;
+    support::write_file(dir / "in.bit", bit);
+    const support::Result r = support::run({DEFLATE_EXE, "--fingerprint", "in.bit", "out.bit"}, dir.path());
+    if (device.group != FPGA_32C) {
+        EXPECT_EQ(r.status, 1);
+        EXPECT_NE(r.err.find("a fingerprint needs a stream of the 32C groups"), std::string::npos) << r.err;
+        EXPECT_FALSE(std::filesystem::exists(dir / "out.bit"));
+        return;
+    }
+    ASSERT_EQ(r.status, 0) << r.err;
+    const std::string file = support::read_file(dir / "out.bit");
+    const bitstream::Parsed out = bitstream::parse(file);
+    for (int i = 0; i < 4; ++i)
+        EXPECT_EQ(out.texts[i], parsed.texts[i]);
+    const Read before = read(bit, type, Mode::check, 0);
+    const Read checked = read(file, type, Mode::check, 0);
+    ASSERT_EQ(checked.result, FPGABITS_OK) << fpgabits_strerror(checked.result);
+    EXPECT_EQ(checked.info.usr_access, crc32_of(data));
+    EXPECT_EQ(checked.info.config_size, data.size() + 8);
+    EXPECT_EQ(checked.info.idcode, before.info.idcode);
+    EXPECT_GT(before.info.crc_checks, 0u);
+    EXPECT_EQ(checked.info.crc_checks, before.info.crc_checks);
+    // A load sees the value before the reset, whatever the chunks.
+    const Read loaded = read(file, type, Mode::serial, 1);
+    EXPECT_EQ(loaded.result, FPGABITS_OK) << fpgabits_strerror(loaded.result);
+    EXPECT_EQ(loaded.info.usr_access, crc32_of(data));
+    EXPECT_TRUE(loaded.model.done);
+    EXPECT_EQ(loaded.model.crc_checks, before.info.crc_checks);
+    EXPECT_EQ(fpga_model_violation(&loaded.model), nullptr) << fpga_model_violation(&loaded.model);
+}
+
+TEST(Image, FingerprintsTheStreamsWithCrc32c) {
+    for (const char *type : {"7a35tcsg324", "xc4vfx20ff672", "5vlx110tff1136", "xcku040-ffva1156-2-e",
+                             "xcau15p-ffvb676", "3s500evq100", "xc2s200fg456", "6slx9tqg144", "3s200avq100"}) {
+        SCOPED_TRACE(type);
+        fpga_device device{};
+        fpga_device_of(type, &device);
+        expect_fingerprints(bitstream::file(bitstream::header(bitstream::text("top;UserID=0XFFFFFFFF;Version=2024.2"),
+                                                              bitstream::text(type), bitstream::text("2026/12/09"),
+                                                              bitstream::text("10:00:00")),
+                                            bitstream::configuration(device, 30001)));
+    }
+}
+
+class ImageRealFingerprint : public ::testing::TestWithParam<support::RealBitstream> {};
+
+TEST_P(ImageRealFingerprint, OfTheStreamsWithCrc32c) {
+    if (GetParam().path.empty())
+        GTEST_SKIP() << support::no_real_bitstreams;
+    expect_fingerprints(support::read_file(GetParam().path));
+}
+
+INSTANTIATE_TEST_SUITE_P(Real, ImageRealFingerprint,
+                         ::testing::ValuesIn(support::real_bitstreams(support::Weight::light)), support::real_name);
+INSTANTIATE_TEST_SUITE_P(Heavy, ImageRealFingerprint,
+                         ::testing::ValuesIn(support::real_bitstreams(support::Weight::heavy)), support::real_name);
+
+// A CRC-32C stream with its CRC checks made right again after a change: the
+// running value from each sync word, each check given it and starting again.
+std::string checks_made_right(std::string data) {
+    std::size_t at = data.find("\xaa\x99\x55\x66") + 4;
+    std::uint32_t crc = 0;
+    unsigned reg = 0;
+    for (std::uint32_t left = 0; at + 4 <= data.size(); at += 4) {
+        std::uint32_t word = 0;
+        for (int i = 0; i < 4; ++i)
+            word = word << 8 | static_cast<unsigned char>(data[at + i]);
+        if (left == 0) {
+            reg = word >> 29 == 1 ? word >> 13 & 0x1f : reg;
+            left = word >> 27 == 6 ? word & 0x7ff : word >> 27 == 10 ? word & 0x07ffffff : 0;
+            continue;
+        }
+        --left;
+        if (reg == 0) {
+            for (int i = 0; i < 4; ++i)
+                data[at + i] = static_cast<char>(crc >> (24 - 8 * i));
+            crc = 0;
+        } else {
+            crc = reg == 4 && word == 7 ? 0 : fpga_crc32c(crc, reg, word);
+        }
+    }
+    return data;
+}
+
+// Bitstreams that a fingerprint cannot go into, each sound otherwise (its
+// checks pass), refused with what is wrong, and no file made.
+TEST(Image, RefusesFingerprintsOfStreamsThatCannotTakeThem) {
+    fpga_device device{};
+    fpga_device_of("7a35tcsg324", &device);
+    const std::string data = bitstream::configuration(device, 3000);
+    const std::string idcode_write("\x30\x01\x80\x01", 4);
+    const std::size_t idcode_at = data.find(idcode_write);
+    const auto words = [](std::initializer_list<std::uint32_t> list) {
+        std::string out;
+        for (std::uint32_t word : list)
+            bitstream::put32(out, word);
+        return out;
+    };
+    const auto inserted = [&](std::size_t at, const std::string &more) {
+        return checks_made_right(data.substr(0, at) + more + data.substr(at));
+    };
+    std::string corrupt = data;
+    corrupt[2000] ^= 0x10;
+    struct Case {
+        const char *what;
+        std::string data, name;
+        const char *message;
+    };
+    const std::string name = "top;UserID=0XFFFFFFFF;Version=2024.2";
+    const Case cases[] = {
+        {"a write to AXSS", inserted(idcode_at, words({0x3001a001, 0x12345678})), name,
+         "writes the user-access register (AXSS, register 0D) itself, at byte"},
+        {"CBC written", inserted(idcode_at + 8, words({0x30016004, 1, 2, 3, 4})), name,
+         "writes CBC (register 0B) at byte"},
+        {"the IDCODE written to COR1 instead",
+         checks_made_right(data.substr(0, idcode_at) + words({0x3001c001}) + data.substr(idcode_at + 4)), name,
+         "writes frame data at byte"},
+        {"the IDCODE written after 1 KiB", inserted(idcode_at, std::string(1000, '\0')), name,
+         "too late for the fingerprint"},
+        {"ENCRYPT=YES in the design name", data, "top;Encrypt=Yes;UserID=0XFFFFFFFF", "design name says Encrypt=Yes"},
+        {"a corrupt stream", corrupt, name, "fails the loader's check pass: CRC error"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        const std::string file =
+            bitstream::file(bitstream::header(bitstream::text(c.name), bitstream::text("7a35tcsg324"),
+                                              bitstream::text("2026/12/09"), bitstream::text("10:00:00")),
+                            c.data);
+        if (c.data != corrupt) {
+            EXPECT_EQ(read(file, "7a35tcsg324", Mode::check, 0).result, FPGABITS_OK);
+        }
+        const support::TempDir dir;
+        support::write_file(dir / "in.bit", file);
+        const support::Result r = support::run({DEFLATE_EXE, "--fingerprint", "in.bit", "out.bit"}, dir.path());
+        EXPECT_EQ(r.status, 1);
+        EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
+        EXPECT_FALSE(std::filesystem::exists(dir / "out.bit"));
     }
 }
 
