@@ -307,7 +307,7 @@ static uint32_t read_register(struct fpgabits_loader *loader, enum family family
 }
 
 /* What the status register shows, as each family lays it out. */
-static void decode(struct fpgabits_status *status, enum family family) {
+static void decode_status(struct fpgabits_status *status, enum family family) {
     const uint32_t stat = status->stat;
     status->startup_state = -1;
     switch (family) {
@@ -347,7 +347,7 @@ static void read_status(struct fpgabits_loader *loader, struct fpgabits_status *
         return;
     status->stat = read_register(loader, family, family == SERIES22F || family == SERIES22H ? 0x08 : 0x07);
     status->read |= FPGABITS_READ_STAT;
-    decode(status, family);
+    decode_status(status, family);
     if (family == SERIES32 || family == SERIES32C || family == SERIES32DE) {
         status->usr_access = read_register(loader, family, 0x0d);
         status->read |= FPGABITS_READ_USR_ACCESS;

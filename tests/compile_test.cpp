@@ -102,27 +102,35 @@ TEST_P(CompileReal, ConvertsAndCompiles) {
     const std::string data(parsed.data);
     const auto size = static_cast<std::uint32_t>(data.size());
 
-        // fpgabits-deflate reads the file, a block at a time, as the
-        // loader's check pass reads it whole, and finds the IDCODE that the
-        // loader finds in the whole data, or 0.
-        std::vector<unsigned char> work(FPGABITS_IMAGE_WORK_SIZE(512));
-        fpgabits_image image{};
-        fpgabits_image_info info{};
-        fpgabits_image_begin(&image, nullptr, FPGABITS_SERIAL, nullptr, 0, work.data(), work.size());
-        fpgabits_image_write(&image, bit.file.data(), bit.file.size());
-        ASSERT_EQ(fpgabits_image_end(&image, &info), FPGABITS_OK);
-        std::uint32_t idcode = 0;
-        fpgabits_idcode(data.data(), data.size(), &idcode);
-        EXPECT_EQ(info.idcode, idcode);
-        char values[200];
-        std::snprintf(values, sizeof values,
-                      "uint32_t FPGAcrc = 0x%08lxu;\nuint32_t FPGAidcode = 0x%08lxu;\n"
-                      "uint32_t FPGAusr_access = 0x%08lxu;\nuint32_t FPGAusercode = 0x%08lxu;\n",
-                      static_cast<unsigned long>(info.crc32), static_cast<unsigned long>(idcode),
-                      static_cast<unsigned long>(info.usr_access), static_cast<unsigned long>(info.usercode));
-        EXPECT_EQ(support::run({DEFLATE_EXE, "--check", bit.path.string(), "values.i"}, dir.path()).status, 0);
-        EXPECT_EQ(support::read_file(dir / "values.i"), values);
-    }
+    support::TempDir dir;
+    const support::Result r = support::run({FPGABITS_EXE, bit.path.string()}, dir.path());
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, support::length_message(size));
+    EXPECT_TRUE(support::same_text(support::read_file(dir / "fpgabits.i"),
+                                   support::expected_output(texts[0], texts[1], texts[2], texts[3], data)));
+    // Megabytes of array source: the C compiler alone is enough here.
+    expect_compiles_to(dir.path(), read_back(texts[0], texts[1], texts[2] + " " + texts[3], data), 1);
+
+    // fpgabits-deflate reads the file, a block at a time, as the loader's
+    // check pass reads it whole, and finds the IDCODE that the loader finds
+    // in the whole data, or 0.
+    std::vector<unsigned char> work(FPGABITS_IMAGE_WORK_SIZE(512));
+    fpgabits_image image{};
+    fpgabits_image_info info{};
+    fpgabits_image_begin(&image, nullptr, FPGABITS_SERIAL, nullptr, 0, work.data(), work.size());
+    fpgabits_image_write(&image, file.data(), file.size());
+    ASSERT_EQ(fpgabits_image_end(&image, &info), FPGABITS_OK);
+    std::uint32_t idcode = 0;
+    fpgabits_idcode(data.data(), data.size(), &idcode);
+    EXPECT_EQ(info.idcode, idcode);
+    char values[200];
+    std::snprintf(values, sizeof values,
+                  "uint32_t FPGAcrc = 0x%08lxu;\nuint32_t FPGAidcode = 0x%08lxu;\n"
+                  "uint32_t FPGAusr_access = 0x%08lxu;\nuint32_t FPGAusercode = 0x%08lxu;\n",
+                  static_cast<unsigned long>(info.crc32), static_cast<unsigned long>(idcode),
+                  static_cast<unsigned long>(info.usr_access), static_cast<unsigned long>(info.usercode));
+    EXPECT_EQ(support::run({DEFLATE_EXE, "--check", bit.path.string(), "values.i"}, dir.path()).status, 0);
+    EXPECT_EQ(support::read_file(dir / "values.i"), values);
 }
 
 INSTANTIATE_TEST_SUITE_P(Real, CompileReal, ::testing::ValuesIn(support::real_bitstreams(support::Weight::light)),
