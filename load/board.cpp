@@ -82,6 +82,13 @@ void spi_setting(int spi, unsigned long request, void *value, const std::string 
         throw Failure(path + ": " + what + ": " + errno_text(errno) + " (" + check + ")");
 }
 
+std::uint32_t micros(void * /*context*/) {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<std::uint32_t>(static_cast<std::uint64_t>(now.tv_sec) * 1000000u +
+                                      static_cast<std::uint64_t>(now.tv_nsec) / 1000u);
+}
+
 } // namespace
 
 bool parse_line(const std::string &text, Line &line) {
@@ -151,6 +158,7 @@ Board::Board(const std::string &spi, std::uint32_t speed, const Line &prog_b, co
     port_.done = read_done;
     port_.send = send;
     port_.micros = micros;
+    port_.fault = fault;
 }
 
 void Board::fail(const std::string &text) {
@@ -158,7 +166,7 @@ void Board::fail(const std::string &text) {
         failure_ = text;
 }
 
-// A failure reads as INIT_B low, which ends the load at once.
+// A failure reads as INIT_B or DONE low, which ends the load at once.
 int Board::read(const Descriptor &line, const Line &name, const char *pin) {
     gpio_v2_line_values values{};
     values.mask = 1;
@@ -209,11 +217,8 @@ void Board::send(void *context, const unsigned char *bytes, std::size_t count) {
     }
 }
 
-std::uint32_t Board::micros(void * /*context*/) {
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<std::uint32_t>(static_cast<std::uint64_t>(now.tv_sec) * 1000000u +
-                                      static_cast<std::uint64_t>(now.tv_nsec) / 1000u);
+int Board::fault(void *context) {
+    return static_cast<const Board *>(context)->failure_.empty() ? 0 : FPGABITS_ERR_PORT;
 }
 
 } // namespace board

@@ -61,7 +61,8 @@ class Board {
 
     const fpgabits_port *port() const { return &port_; }
     // The first failure of the SPI device or a line during a load, which
-    // the loader sees as INIT_B low; empty while there is none.
+    // the loader hears of through fault() after a send, and sees as INIT_B
+    // or DONE low after a read; empty while there is none.
     const std::string &failure() const { return failure_; }
 
   private:
@@ -69,7 +70,7 @@ class Board {
     static int read_init_b(void *context);
     static int read_done(void *context);
     static void send(void *context, const unsigned char *bytes, std::size_t count);
-    static std::uint32_t micros(void *context);
+    static int fault(void *context);
     int read(const Descriptor &line, const Line &name, const char *pin);
     void fail(const std::string &text);
 
