@@ -52,8 +52,8 @@
  *                            clearing), tdo-stuck:0 or tdo-stuck:1 (TDO reads
  *                            0, or 1, as with a cut wire), spi-no-1bit (the
  *                            SPI controller takes 8-bit words only: EINVAL
- *                            for others), spi-eio (every SPI message fails
- *                            with EIO)
+ *                            for others), spi-eio (every SPI message of 8-bit
+ *                            words fails with EIO)
  *   FPGABITS_STANDIN_REPORT  a file that receives, at exit, what the model
  *                            saw, one "name value" a line
  * Only gpiochip0 and spidev0.0 exist; other such devices are missing. */
@@ -603,8 +603,9 @@ static int message(const struct spi_ioc_transfer *transfers, unsigned count) {
     }
     if (total > s.bufsiz)
         return fail(EMSGSIZE);
-    if (s.spi_eio)
-        return fail(EIO);
+    for (i = 0; i < count && s.spi_eio; ++i)
+        if ((transfers[i].bits_per_word != 0 ? transfers[i].bits_per_word : s.bits != 0 ? s.bits : 8) == 8)
+            return fail(EIO);
     if (s.spi_jtag) {
         if ((s.mode & (SPI_CPOL | SPI_CPHA | SPI_LSB_FIRST)) != 0)
             violation("TCK and TDI driven in SPI mode %#lx, not mode 0 most significant bit first",
