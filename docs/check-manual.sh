@@ -54,7 +54,7 @@ done < <(grep '^char FPGA' "$work/fpgabits.i")
 load=$build/load/fpgabits-load
 if [[ -x $load ]]; then
   render "$(dirname "$source")/../load/fpgabits-load.1"
-  for option in $("$load" --help | grep -oE -- '--[a-z]+' | sort -u); do
+  for option in $("$load" --help | grep -oE -- '--[a-z]+(-[a-z]+)*' | sort -u); do
     grep -qE -- "^ +$option( |$)" <<<"$page" || fail "fpgabits-load.1 does not describe $option"
   done
   speed=$("$load" --help | sed -nE 's/.*\(default ([0-9]+)\)$/\1/p')

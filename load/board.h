@@ -1,7 +1,8 @@
 // The board of fpgabits-load: the FPGA's configuration pins reached from
 // Linux user space, DIN and CCLK through a spidev device, PROG_B, INIT_B and
-// DONE through the GPIO character device (version 2 of its ioctls), and time
-// from CLOCK_MONOTONIC, as a port of the loader.
+// DONE through the GPIO character device (version 2 of its ioctls), or its
+// JTAG lines through either, and time from CLOCK_MONOTONIC, as a port of the
+// loader.
 #ifndef FPGABITS_LOAD_BOARD_H
 #define FPGABITS_LOAD_BOARD_H
 
@@ -9,6 +10,7 @@
 #include <cstdint>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include "fpgabits_load.h"
 
@@ -61,7 +63,8 @@ class Board {
 
     const fpgabits_port *port() const { return &port_; }
     // The first failure of the SPI device or a line during a load, which
-    // the loader sees as INIT_B low; empty while there is none.
+    // the loader hears of through fault() after a send, and sees as INIT_B
+    // or DONE low after a read; empty while there is none.
     const std::string &failure() const { return failure_; }
 
   private:
@@ -69,13 +72,63 @@ class Board {
     static int read_init_b(void *context);
     static int read_done(void *context);
     static void send(void *context, const unsigned char *bytes, std::size_t count);
-    static std::uint32_t micros(void *context);
+    static int fault(void *context);
     int read(const Descriptor &line, const Line &name, const char *pin);
     void fail(const std::string &text);
 
     std::string spi_name_;
     Line prog_b_name_, init_b_name_, done_name_;
     Descriptor spi_, prog_b_, init_b_, done_;
+    std::size_t message_limit_ = 4096;
+    std::string failure_;
+    fpgabits_port port_{};
+};
+
+// Where the JTAG lines are: TCK, TMS, TDI and TDO on GPIO lines; or, with
+// spi set, TCK, TDI and TDO on its SCLK, MOSI and MISO and TMS on a line.
+struct JtagWiring {
+    std::string spi;
+    std::uint32_t speed = 0;
+    Line tck, tms, tdi, tdo;
+};
+
+// Other devices of a JTAG chain on one side of the FPGA: how many, and
+// their instruction registers' bits added up.
+using ChainSide = fpgabits_port::fpgabits_chain_side;
+
+// The JTAG lines as a port of the loader, with the other devices of the
+// chain. The constructor throws Failure with what to check.
+class JtagBoard {
+  public:
+    JtagBoard(const JtagWiring &wiring, ChainSide tdi_side, ChainSide tdo_side);
+    JtagBoard(const JtagBoard &) = delete;
+    JtagBoard &operator=(const JtagBoard &) = delete;
+    ~JtagBoard();
+
+    const fpgabits_port *port() const { return &port_; }
+    // The first failure of the SPI device or a line, after which tck() and
+    // shift() returned FPGABITS_ERR_PORT; empty while there is none.
+    const std::string &failure() const { return failure_; }
+
+  private:
+    enum Pin : unsigned { tck_pin, tms_pin, tdi_pin, tdo_pin, pins };
+    static int gpio_tck(void *context, int tms, int tdi);
+    static int gpio_shift(void *context, const unsigned char *bytes, std::size_t count);
+    static int spi_tck(void *context, int tms, int tdi);
+    static int spi_shift(void *context, const unsigned char *bytes, std::size_t count);
+    bool set(unsigned mask, unsigned levels);
+    int read_tdo();
+    bool flush();
+    void fail(const std::string &text);
+
+    JtagWiring wiring_;
+    Descriptor spi_;
+    // One request for each chip, and where each pin's line is in them.
+    Descriptor requests_[pins];
+    unsigned request_count_ = 0, request_of_[pins] = {}, bit_of_[pins] = {};
+    int tms_level_ = 1;
+    // Over SPI: shift()'s bytes not sent yet, up to a message.
+    std::vector<unsigned char> pending_;
     std::size_t message_limit_ = 4096;
     std::string failure_;
     fpgabits_port port_{};

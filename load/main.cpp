@@ -1,8 +1,8 @@
-// fpgabits-load: configures an FPGA from a Linux board, over SPI and GPIO,
-// with a bitstream file, a gzip file of one, or raw configuration data. The
-// whole file is checked first, with no device opened, so that a corrupt or
-// foreign file never erases the running design; then it is read again into
-// the loader's image reader with the board as its port.
+// fpgabits-load: configures an FPGA from a Linux board, over SPI and GPIO or
+// over JTAG, with a bitstream file, a gzip file of one, or raw configuration
+// data. The whole file is checked first, with no device opened, so that a
+// corrupt or foreign file never erases the running design; then it is read
+// again into the loader's image reader with the board as its port.
 #include <fcntl.h>
 #include <getopt.h>
 #include <sys/stat.h>
@@ -39,14 +39,29 @@ constexpr std::uint32_t lowest_speed = 1000, highest_speed = 100000000;
 constexpr const char *usage_text =
     "usage: fpgabits-load --spi DEVICE --prog CHIP:LINE --init CHIP:LINE --done CHIP:LINE\n"
     "                     [--speed HZ] [--device TEXT] [--idcode HEX] FILE\n"
+    "       fpgabits-load --jtag JTAG [--chain-tdi N:BITS] [--chain-tdo N:BITS]\n"
+    "                     [--device TEXT] [--idcode HEX] FILE\n"
+    "       fpgabits-load --idcodes JTAG\n"
     "       fpgabits-load --check [--device TEXT] [--idcode HEX] FILE\n"
-    "Configures an FPGA over SPI and GPIO with FILE: a bitstream file, a gzip file of one,\n"
-    "or raw configuration data; - reads standard input. The whole file is checked first.\n"
-    "  --spi DEVICE      the spidev device whose MOSI and SCLK reach DIN and CCLK (/dev/spidev0.0)\n"
+    "where JTAG is --tck CHIP:LINE --tms CHIP:LINE --tdi CHIP:LINE --tdo CHIP:LINE,\n"
+    "           or --spi DEVICE [--speed HZ] --tms CHIP:LINE (SCLK on TCK, MOSI on TDI, MISO on TDO).\n"
+    "Configures an FPGA over SPI and GPIO, or over JTAG, with FILE: a bitstream file, a gzip file\n"
+    "of one, or raw configuration data; - reads standard input. The whole file is checked first.\n"
+    "  --spi DEVICE      the spidev device whose MOSI and SCLK reach DIN and CCLK (/dev/spidev0.0),\n"
+    "                    or TDI and TCK with --jtag, its MISO then reading TDO\n"
     "  --prog CHIP:LINE  the GPIO line wired to PROG_B (gpiochip0:17)\n"
     "  --init CHIP:LINE  the GPIO line wired to INIT_B\n"
     "  --done CHIP:LINE  the GPIO line wired to DONE\n"
     "  --speed HZ        the SPI clock, 1000 to 100000000 (default 10000000)\n"
+    "  --jtag            load over JTAG\n"
+    "  --tck CHIP:LINE   the GPIO line wired to TCK (gpiochip0:11)\n"
+    "  --tms CHIP:LINE   the GPIO line wired to TMS (gpiochip0:25)\n"
+    "  --tdi CHIP:LINE   the GPIO line wired to TDI (gpiochip0:10)\n"
+    "  --tdo CHIP:LINE   the GPIO line wired to TDO (gpiochip0:9)\n"
+    "  --chain-tdi N:BITS  the other devices between TDI and the FPGA: how many, and their\n"
+    "                    instruction registers' bits added up (default 0:0)\n"
+    "  --chain-tdo N:BITS  the same between the FPGA and TDO (default 0:0)\n"
+    "  --idcodes         list the IDCODEs of the chain and its instruction registers' length\n"
     "  --device TEXT     refuse a file whose device type does not contain TEXT\n"
     "  --idcode HEX      refuse a file whose IDCODE differs in bits 27:0\n"
     "  --check           check FILE only, opening no device\n"
@@ -57,8 +72,10 @@ constexpr const char *usage_text =
 struct Options {
     std::string spi, file, device;
     board::Line prog_b, init_b, done;
+    board::JtagWiring wiring;
+    board::ChainSide tdi_side{}, tdo_side{};
     std::uint32_t speed = default_speed, idcode = 0;
-    bool check = false, help = false, version = false;
+    bool check = false, help = false, version = false, jtag = false, idcodes = false;
 };
 
 // A number of digits (base 10 or 16) up to highest; false otherwise.
@@ -84,14 +101,87 @@ bool parse_number(const char *text, int base, std::uint64_t highest, std::uint64
     return true;
 }
 
+// "N:BITS": N devices, up to 64, with at least 2 bits of instruction
+// register each, as every TAP has.
+bool parse_side(const std::string &text, board::ChainSide &side) {
+    const std::size_t colon = text.find(':');
+    std::uint64_t devices = 0;
+    std::uint64_t bits = 0;
+    if (colon == std::string::npos || !parse_number(text.substr(0, colon).c_str(), 10, 64, devices) ||
+        !parse_number(text.substr(colon + 1).c_str(), 10, 4096, bits) || bits < 2 * devices ||
+        (devices == 0 && bits != 0))
+        return false;
+    side.devices = static_cast<unsigned>(devices);
+    side.ir_bits = static_cast<unsigned>(bits);
+    return true;
+}
+
+bool same(const board::Line &a, const board::Line &b) {
+    return a.chip == b.chip && a.offset == b.offset;
+}
+
+// What a load over JTAG, or --idcodes, needs besides the file.
+void check_jtag(const Options &o) {
+    const board::JtagWiring &w = o.wiring;
+    const std::string what = o.idcodes ? "--idcodes" : "a load over JTAG";
+    if (!o.prog_b.chip.empty() || !o.init_b.chip.empty() || !o.done.chip.empty())
+        throw Usage("--prog, --init and --done are for the serial load: leave them out with --jtag");
+    if (!w.spi.empty()) {
+        if (!w.tck.chip.empty() || !w.tdi.chip.empty() || !w.tdo.chip.empty())
+            throw Usage("--spi drives TCK and TDI and reads TDO on its SCLK, MOSI and MISO: give --tck, --tdi "
+                        "and --tdo without --spi, or --spi without them");
+        if (w.tms.chip.empty())
+            throw Usage(what + " through --spi needs --tms");
+        return;
+    }
+    const char *missing = w.tck.chip.empty()   ? "--tck"
+                          : w.tms.chip.empty() ? "--tms"
+                          : w.tdi.chip.empty() ? "--tdi"
+                          : w.tdo.chip.empty() ? "--tdo"
+                                               : nullptr;
+    if (missing != nullptr)
+        throw Usage(what + " needs " + missing + " (or --spi for TCK, TDI and TDO" +
+                    (o.idcodes ? ")" : ", or --check to check the file only)"));
+    if (same(w.tck, w.tms) || same(w.tck, w.tdi) || same(w.tck, w.tdo) || same(w.tms, w.tdi) || same(w.tms, w.tdo) ||
+        same(w.tdi, w.tdo))
+        throw Usage("--tck, --tms, --tdi and --tdo must be four different lines");
+}
+
 Options parse_options(int argc, char **argv) {
-    enum { spi = 1000, prog, init, done, speed, device, idcode, check, help, version };
+    enum {
+        spi = 1000,
+        prog,
+        init,
+        done,
+        speed,
+        jtag,
+        tck,
+        tms,
+        tdi,
+        tdo,
+        chain_tdi,
+        chain_tdo,
+        idcodes,
+        device,
+        idcode,
+        check,
+        help,
+        version
+    };
     static const option options[] = {
         {"spi", required_argument, nullptr, spi},
         {"prog", required_argument, nullptr, prog},
         {"init", required_argument, nullptr, init},
         {"done", required_argument, nullptr, done},
         {"speed", required_argument, nullptr, speed},
+        {"jtag", no_argument, nullptr, jtag},
+        {"tck", required_argument, nullptr, tck},
+        {"tms", required_argument, nullptr, tms},
+        {"tdi", required_argument, nullptr, tdi},
+        {"tdo", required_argument, nullptr, tdo},
+        {"chain-tdi", required_argument, nullptr, chain_tdi},
+        {"chain-tdo", required_argument, nullptr, chain_tdo},
+        {"idcodes", no_argument, nullptr, idcodes},
         {"device", required_argument, nullptr, device},
         {"idcode", required_argument, nullptr, idcode},
         {"check", no_argument, nullptr, check},
@@ -100,6 +190,7 @@ Options parse_options(int argc, char **argv) {
         {nullptr, 0, nullptr, 0},
     };
     Options o;
+    bool chain = false;
     opterr = 0;
     for (;;) {
         const int c = getopt_long(argc, argv, ":", options, nullptr);
@@ -112,17 +203,40 @@ Options parse_options(int argc, char **argv) {
         case prog:
         case init:
         case done:
-            if (!board::parse_line(value, c == prog ? o.prog_b : c == init ? o.init_b : o.done))
-                throw Usage(std::string(c == prog   ? "--prog "
-                                        : c == init ? "--init "
-                                                    : "--done ") +
-                            value + ": give a GPIO line as CHIP:LINE, such as gpiochip0:17");
+        case tck:
+        case tms:
+        case tdi:
+        case tdo: {
+            board::Line &line = c == prog   ? o.prog_b
+                                : c == init ? o.init_b
+                                : c == done ? o.done
+                                : c == tck  ? o.wiring.tck
+                                : c == tms  ? o.wiring.tms
+                                : c == tdi  ? o.wiring.tdi
+                                            : o.wiring.tdo;
+            // options is in the order of the enumeration.
+            if (!board::parse_line(value, line))
+                throw Usage(std::string("--") + options[c - spi].name + " " + value +
+                            ": give a GPIO line as CHIP:LINE, such as gpiochip0:17");
             break;
+        }
         case speed:
             if (!parse_number(value.c_str(), 10, highest_speed, number) || number < lowest_speed)
                 throw Usage("--speed " + value + ": give the SPI clock in Hz, 1000 to 100000000");
             o.speed = static_cast<std::uint32_t>(number);
             break;
+        case jtag: o.jtag = true; break;
+        case chain_tdi:
+        case chain_tdo:
+            if (!parse_side(value, c == chain_tdi ? o.tdi_side : o.tdo_side))
+                throw Usage(std::string(c == chain_tdi ? "--chain-tdi " : "--chain-tdo ") + value +
+                            ": give the other devices " +
+                            (c == chain_tdi ? "between TDI and the FPGA" : "between the FPGA and TDO") +
+                            " as N:BITS, how many (up to 64) and their instruction registers' bits added up (at "
+                            "least 2 a device), such as 1:8");
+            chain = true;
+            break;
+        case idcodes: o.idcodes = true; break;
         case device: o.device = value; break;
         case idcode: {
             const char *digits = value.c_str();
@@ -144,11 +258,31 @@ Options parse_options(int argc, char **argv) {
     }
     if (o.help || o.version)
         return o;
+    if (o.idcodes) {
+        if (o.check)
+            throw Usage("--idcodes reads the chain and --check a file: give one of them");
+        if (optind != argc)
+            throw Usage("--idcodes takes no FILE, not " + std::string(argv[optind]));
+        o.jtag = true;
+        o.wiring.spi = o.spi;
+        o.wiring.speed = o.speed;
+        check_jtag(o);
+        return o;
+    }
     if (optind + 1 != argc)
         throw Usage(optind == argc ? "no FILE given" : "one FILE only, not " + std::string(argv[optind + 1]));
     o.file = argv[optind];
     if (o.check)
         return o;
+    if (o.jtag) {
+        o.wiring.spi = o.spi;
+        o.wiring.speed = o.speed;
+        check_jtag(o);
+        return o;
+    }
+    if (chain || !o.wiring.tck.chip.empty() || !o.wiring.tms.chip.empty() || !o.wiring.tdi.chip.empty() ||
+        !o.wiring.tdo.chip.empty())
+        throw Usage("--tck, --tms, --tdi, --tdo, --chain-tdi and --chain-tdo are for a load over JTAG: add --jtag");
     const char *missing = o.spi.empty()           ? "--spi"
                           : o.prog_b.chip.empty() ? "--prog"
                           : o.init_b.chip.empty() ? "--init"
@@ -156,9 +290,6 @@ Options parse_options(int argc, char **argv) {
                                                   : nullptr;
     if (missing != nullptr)
         throw Usage(std::string("a load needs ") + missing + " (or --check to check the file only)");
-    const auto same = [](const board::Line &a, const board::Line &b) {
-        return a.chip == b.chip && a.offset == b.offset;
-    };
     if (same(o.prog_b, o.init_b) || same(o.prog_b, o.done) || same(o.init_b, o.done))
         throw Usage("--prog, --init and --done must be three different lines");
     return o;
@@ -289,8 +420,8 @@ Pass run(Input &input, const fpgabits_port *port, const Options &o) {
     Progress progress(port != nullptr ? "loading" : "checking", input);
     input.rewind();
     const double start = seconds_now();
-    pass.error = fpgabits_image_begin(&image, port, FPGABITS_SERIAL, o.device.empty() ? nullptr : o.device.c_str(),
-                                      o.idcode, work, sizeof work);
+    pass.error = fpgabits_image_begin(&image, port, o.jtag ? FPGABITS_JTAG : FPGABITS_SERIAL,
+                                      o.device.empty() ? nullptr : o.device.c_str(), o.idcode, work, sizeof work);
     std::uint64_t done = 0;
     for (std::size_t got = 0; pass.error == FPGABITS_OK && (got = input.read(buffer, sizeof buffer)) > 0;) {
         pass.error = fpgabits_image_write(&image, buffer, got);
@@ -355,13 +486,155 @@ std::string load_failure(const Input &input, const Pass &pass, const Options &o)
     }
 }
 
-void print(const Pass &pass, const char *verb) {
-    const fpgabits_image_info &info = pass.info;
+// What a JTAG port reaches: the lines as given.
+std::string jtag_lines(const Options &o) {
+    const board::JtagWiring &w = o.wiring;
+    if (!w.spi.empty())
+        return "SCLK to TCK, MOSI to TDI and MISO to TDO (" + w.spi + ") and TMS (" + w.tms.text + ")";
+    return "TCK (" + w.tck.text + "), TMS (" + w.tms.text + "), TDI (" + w.tdi.text + ") and TDO (" + w.tdo.text +
+           ") with its pull-up";
+}
+
+std::string side_text(const board::ChainSide &side) {
+    return std::to_string(side.devices) + ":" + std::to_string(side.ir_bits);
+}
+
+// What a load over JTAG found wrong, and what to check; silicon is the
+// IDCODE that the FPGA's place in the chain answered.
+std::string jtag_failure(const Input &input, const Pass &pass, std::uint32_t silicon, const Options &o) {
+    const std::string what = std::string("load failed: ") + fpgabits_strerror(pass.error);
+    switch (pass.error) {
+    case FPGABITS_ERR_CHAIN:
+        return what + " (check the wiring of " + jtag_lines(o) + ", and --chain-tdi " + side_text(o.tdi_side) +
+               " and --chain-tdo " + side_text(o.tdo_side) + " against what fpgabits-load --idcodes lists)";
+    case FPGABITS_ERR_UNSUPPORTED:
+        return what + " (the FPGA's IDCODE is " + hex(silicon) +
+               ": load it through its slave serial pins with --spi, --prog, --init and --done, without --jtag)";
+    case FPGABITS_ERR_DEVICE:
+        return what + " (the FPGA answers IDCODE " + hex(silicon) + ", " + input.name() + " writes " +
+               hex(pass.info.idcode) + ": give the file for this FPGA, or check --chain-tdi and --chain-tdo, " +
+               "which give its place in the chain)";
+    case FPGABITS_ERR_INIT:
+        return what + " (the FPGA did not finish clearing its memory within 1 s of JPROGRAM: check its power, " +
+               "and that nothing holds its INIT_B pin low)";
+    case FPGABITS_ERR_DONE_HIGH:
+        return what + " (DONE stayed high after JPROGRAM: check --chain-tdi and --chain-tdo against what " +
+               "fpgabits-load --idcodes lists)";
+    case FPGABITS_ERR_NO_DONE:
+        return what + " (a CRC error shows so over JTAG: check that " + input.name() +
+               " is for this FPGA, and the wiring of " + jtag_lines(o) +
+               (o.wiring.spi.empty() ? ")" : "; try a lower --speed)");
+    case FPGABITS_ERR_CLOCK: return what + " (CLOCK_MONOTONIC stood still: check the kernel's clock source)";
+    default: return file_failure(input, pass, o);
+    }
+}
+
+void print_info(const fpgabits_image_info &info) {
     const auto text = [](const char *value) { return value[0] != '\0' ? value : "-"; };
     std::printf("design: %s\ndevice: %s\ndate:   %s\n", text(info.design), text(info.device), text(info.date));
     std::printf("bytes:  %zu\nIDCODE: %s\n", info.config_size, info.idcode != 0 ? hex(info.idcode).c_str() : "none");
-    const double rate = pass.seconds > 0 ? static_cast<double>(info.config_size) / pass.seconds : 0;
+}
+
+void print_time(const Pass &pass, const char *verb) {
+    const double rate = pass.seconds > 0 ? static_cast<double>(pass.info.config_size) / pass.seconds : 0;
     std::printf("%s in %.2f s, %.0f bytes/s\n", verb, pass.seconds, rate);
+}
+
+// Over JTAG: the silicon's IDCODE first, printed with what the check found
+// in the file before the reset, then the load.
+void load_jtag(Input &input, const Pass &check, const Options &o) {
+    const board::JtagBoard board(o.wiring, o.tdi_side, o.tdo_side);
+    std::uint32_t silicon = 0;
+    // The port's own failure comes first: the loader's error then only says
+    // that there was one.
+    const auto stop_on = [&](const Pass &pass) {
+        if (!board.failure().empty())
+            throw Failure("load failed: " + board.failure());
+        if (pass.error != FPGABITS_OK)
+            throw Failure(jtag_failure(input, pass, silicon, o));
+    };
+    Pass read;
+    read.error = fpgabits_read_idcode(board.port(), FPGABITS_JTAG, &silicon);
+    stop_on(read);
+    print_info(check.info);
+    std::printf("silicon: %s\n", hex(silicon).c_str());
+    std::fflush(stdout);
+    const Pass load = run(input, board.port(), o);
+    stop_on(load);
+    print_time(load, "loaded");
+}
+
+// --idcodes: the chain after Test-Logic-Reset, which selects the IDCODE
+// register of each device that has one (its first bit is 1) and BYPASS in
+// the others (one 0 bit); then the instruction registers filled with ones
+// and measured by the zero after them. The comments name the states that
+// TMS moves the TAP through; it is left in Test-Logic-Reset, every device
+// in BYPASS.
+void list_chain(const Options &o) {
+    enum { most_devices = 32, ir_fill = 1024 };
+    const board::JtagBoard board(o.wiring, {}, {});
+    const fpgabits_port &port = *board.port();
+    const auto tck = [&port, &board](int tms, int tdi) {
+        const int tdo = port.tck(port.context, tms, tdi);
+        if (tdo < 0)
+            throw Failure(board.failure());
+        return static_cast<std::uint32_t>(tdo);
+    };
+    const auto fail = [&tck, &o](const std::string &what) {
+        for (int i = 0; i < 5; ++i)
+            tck(1, 1);
+        return Failure("the JTAG chain " + what + " (check the wiring of " + jtag_lines(o) +
+                       ", and that the devices are powered)");
+    };
+    for (int i = 0; i < 5; ++i)
+        tck(1, 1);
+    // Run-Test/Idle, Select-DR-Scan, Capture-DR, Shift-DR.
+    tck(0, 1);
+    tck(1, 1);
+    tck(0, 1);
+    tck(0, 1);
+    std::string list;
+    unsigned devices = 0;
+    bool ended = false;
+    while (!ended && devices < most_devices) {
+        std::uint32_t value = tck(0, 1);
+        for (unsigned bit = 1; value != 0 && bit < 32; ++bit)
+            value |= tck(0, 1) << bit;
+        // The ones shifted in come out after the last device.
+        ended = value == 0xffffffffu;
+        if (!ended)
+            list += std::to_string(++devices) + ": " + (value != 0 ? hex(value) : "bypass") + "\n";
+    }
+    // Exit1-DR, Update-DR, Run-Test/Idle.
+    tck(1, 1);
+    tck(1, 1);
+    tck(0, 1);
+    if (devices == 0)
+        throw fail("answers with no device: TDO reads 1 throughout");
+    if (!ended)
+        throw fail("gives no end within " + std::to_string(most_devices) + " devices, as when TDO reads 0 throughout");
+    // Select-DR-Scan, Select-IR-Scan, Capture-IR, Shift-IR.
+    tck(1, 1);
+    tck(1, 1);
+    tck(0, 1);
+    tck(0, 1);
+    std::uint32_t ones = 1;
+    for (unsigned i = 0; i < ir_fill; ++i)
+        ones = tck(0, 1);
+    tck(0, 0);
+    unsigned length = 1;
+    while (length <= ir_fill && tck(0, 1) != 0)
+        ++length;
+    // Exit1-IR, Update-IR with the ones that fill the registers (BYPASS in
+    // every device), Test-Logic-Reset.
+    tck(1, 1);
+    for (int i = 0; i < 5; ++i)
+        tck(1, 1);
+    if (ones == 0 || length > ir_fill)
+        throw fail("gives back no zero shifted through its instruction registers within " + std::to_string(ir_fill) +
+                   " bits");
+    std::printf("devices from TDO to TDI: %u\n%sinstruction registers: %u bits in all\n", devices, list.c_str(),
+                length);
 }
 
 int run_command(int argc, char **argv) {
@@ -374,12 +647,21 @@ int run_command(int argc, char **argv) {
         std::puts("fpgabits-load " FPGABITS_VERSION);
         return 0;
     }
+    if (o.idcodes) {
+        list_chain(o);
+        return 0;
+    }
     Input input(o.file);
     const Pass check = run(input, nullptr, o);
     if (check.error != FPGABITS_OK)
         throw Failure(file_failure(input, check, o));
     if (o.check) {
-        print(check, "checked");
+        print_info(check.info);
+        print_time(check, "checked");
+        return 0;
+    }
+    if (o.jtag) {
+        load_jtag(input, check, o);
         return 0;
     }
     Pass load;
@@ -391,7 +673,8 @@ int run_command(int argc, char **argv) {
     }
     if (load.error != FPGABITS_OK)
         throw Failure(load_failure(input, load, o));
-    print(load, "loaded");
+    print_info(load.info);
+    print_time(load, "loaded");
     return 0;
 }
 

@@ -50,7 +50,10 @@
  *                            the SPI data, byte 2000, flips on the wire),
  *                            clear-stuck (the memory never finishes
  *                            clearing), tdo-stuck:0 or tdo-stuck:1 (TDO reads
- *                            0, or 1, as with a cut wire)
+ *                            0, or 1, as with a cut wire), spi-no-1bit (the
+ *                            SPI controller takes 8-bit words only: EINVAL
+ *                            for others), spi-eio (every SPI message of 8-bit
+ *                            words fails with EIO)
  *   FPGABITS_STANDIN_REPORT  a file that receives, at exit, what the model
  *                            saw, one "name value" a line
  * Only gpiochip0 and spidev0.0 exist; other such devices are missing. */
@@ -106,7 +109,7 @@ static struct {
     int moved;        /* TMS or TDI changed by the call that sets the lines */
     int spi_jtag;     /* spidev0.0 drives TCK and TDI, not CCLK and DIN */
     /* Faults. */
-    int spi_denied, gpio_denied, spi_mode_refused, flip;
+    int spi_denied, gpio_denied, spi_mode_refused, flip, spi_8bit_only, spi_eio;
     long busy_line;
     /* spidev */
     size_t bufsiz;
@@ -204,6 +207,8 @@ static void setup(void) {
     s.gpio_denied = has_fault(faults, "gpio-denied");
     s.spi_mode_refused = has_fault(faults, "spi-mode");
     s.flip = has_fault(faults, "flip");
+    s.spi_8bit_only = has_fault(faults, "spi-no-1bit");
+    s.spi_eio = has_fault(faults, "spi-eio");
     s.model.init_b_stuck_low = has_fault(faults, "init-stuck");
     if (has_fault(faults, "no-done"))
         s.model.startup_ns = 10000000000u;
@@ -591,10 +596,16 @@ static void jtag_transfer(const struct spi_ioc_transfer *t) {
 static int message(const struct spi_ioc_transfer *transfers, unsigned count) {
     unsigned long total = 0;
     unsigned i;
-    for (i = 0; i < count; ++i)
+    for (i = 0; i < count; ++i) {
         total += transfers[i].len;
+        if (s.spi_8bit_only && transfers[i].bits_per_word != 0 && transfers[i].bits_per_word != 8)
+            return fail(EINVAL);
+    }
     if (total > s.bufsiz)
         return fail(EMSGSIZE);
+    for (i = 0; i < count && s.spi_eio; ++i)
+        if ((transfers[i].bits_per_word != 0 ? transfers[i].bits_per_word : s.bits != 0 ? s.bits : 8) == 8)
+            return fail(EIO);
     if (s.spi_jtag) {
         if ((s.mode & (SPI_CPOL | SPI_CPHA | SPI_LSB_FIRST)) != 0)
             violation("TCK and TDI driven in SPI mode %#lx, not mode 0 most significant bit first",
@@ -666,7 +677,11 @@ static int spi_ioctl(unsigned long request, void *argument) {
         s.mode = *byte != 0 ? s.mode | SPI_LSB_FIRST : s.mode & ~(uint32_t)SPI_LSB_FIRST;
         return 0;
     case SPI_IOC_RD_BITS_PER_WORD: *byte = s.bits; return 0;
-    case SPI_IOC_WR_BITS_PER_WORD: s.bits = *byte; return 0;
+    case SPI_IOC_WR_BITS_PER_WORD:
+        if (s.spi_8bit_only && *byte != 0 && *byte != 8)
+            return fail(EINVAL);
+        s.bits = *byte;
+        return 0;
     case SPI_IOC_RD_MAX_SPEED_HZ: *word = s.speed; return 0;
     case SPI_IOC_WR_MAX_SPEED_HZ:
         if (*word == 0)

@@ -2,19 +2,17 @@
 # Runs fpgabits-load against the stand-in kernel (standin.c, preloaded), with
 # the FPGA model behind its pins, and checks each row of the table below: its
 # exit status, its one line on standard error, and what the model saw. Then
-# the output of a load, and every real bitstream of up to 1 MiB as a file and
-# as gzip; then the stand-in's JTAG lines, driven by JTAG_PROBE
-# (load/jtag_probe.c). With "heavy", only the real bitstreams over 1 MiB,
-# which take half a minute under the sanitizers; it exits 77 (skipped) where
-# there are none.
-#   load/test.sh FPGABITS_LOAD STANDIN_LIBRARY MKBITSTREAM JTAG_PROBE [REAL_BITSTREAMS [heavy]]
+# the output of a load, serial and over JTAG, and every real bitstream of up
+# to 1 MiB as a file and as gzip; then the chains that --idcodes lists. With
+# "heavy", only the real bitstreams over 1 MiB, which take half a minute under
+# the sanitizers; it exits 77 (skipped) where there are none.
+#   load/test.sh FPGABITS_LOAD STANDIN_LIBRARY MKBITSTREAM [REAL_BITSTREAMS [heavy]]
 set -euo pipefail
 program=$1
 standin=$2
 mkbitstream=$3
-probe=$4
-real=${5:-}
-heavy=${6:-}
+real=${4:-}
+heavy=${5:-}
 work=$(mktemp -d "${TMPDIR:-/tmp}/fpgabits-load-XXXXXX")
 trap 'rm -rf "$work"' EXIT
 # The stand-in comes before the sanitizers' runtime, which otherwise refuses
@@ -38,9 +36,9 @@ if ! { (ulimit -v $memory && LD_PRELOAD="$standin" "$program" --version) >/dev/n
   memory=
 fi
 
-# run ENVIRONMENT ARGUMENTS [PROGRAM]: runs the program (fpgabits-load) with
-# the stand-in, its output in $work/out and $work/err, its status in
-# $status, the report in $work/report.
+# run ENVIRONMENT ARGUMENTS: runs fpgabits-load with the stand-in, its
+# output in $work/out and $work/err, its status in $status, the report in
+# $work/report.
 run() {
   status=0
   rm -f "$work/report"
@@ -48,7 +46,7 @@ run() {
   (
     [[ -z $memory ]] || ulimit -v $memory
     env FPGABITS_STANDIN_REPORT="$work/report" LD_PRELOAD="$standin" $1 \
-      bash -c "exec \"${3:-$program}\" $2 >\"$work/out\" 2>\"$work/err\""
+      bash -c "exec \"$program\" $2 >\"$work/out\" 2>\"$work/err\""
   ) || status=$?
 }
 
@@ -77,7 +75,12 @@ check() {
 declare pins="--spi /dev/spidev0.0 --prog gpiochip0:17 --init gpiochip0:27 --done gpiochip0:22" \
   loaded="done=1 violation=none still_open=0 consumer=fpgabits-load prog_b_pulses=1 crc_checks=2 idcode=0362d093" \
   untouched="device_opens=0 prog_b_pulses=0" \
-  released="still_open=0 prog_b_pulses=0 violation=none"
+  released="still_open=0 prog_b_pulses=0 violation=none" \
+  jtag="--jtag --tck gpiochip0:11 --tms gpiochip0:25 --tdi gpiochip0:10 --tdo gpiochip0:9" \
+  jtag_spi="--jtag --spi /dev/spidev0.0 --tms gpiochip0:25" \
+  three="FPGABITS_STANDIN_CHAIN=8:1234a0cb,fpga,4" \
+  jloaded="done=1 violation=none still_open=0 consumer=fpgabits-load prog_b_pulses=0 jprograms=1 crc_checks=2 tap_state=Test-Logic-Reset" \
+  jrefused="jprograms=0 done=0 tap_state=Test-Logic-Reset violation=none still_open=0"
 # load_real_bitstreams light|heavy: every real bitstream of up to 1 MiB
 # (light) or over it (heavy), as a file and as gzip from standard input, into
 # a model of its device; the 2.2 MB design takes the time docs/linux.md says.
@@ -104,6 +107,11 @@ load_real_bitstreams() {
     fi
     run "FPGABITS_STANDIN_DEVICE=$device" "$pins - <'$work/real.gz'"
     check "$name as gzip" 0 "" "done=1 violation=none still_open=0 prog_b_pulses=1"
+    if [[ $name == 2020-7a35ticsg324-media-player.bit ]]; then
+      run "FPGABITS_STANDIN_DEVICE=$device FPGABITS_STANDIN_SPI=jtag" "$jtag_spi '$bit'"
+      check "$name over JTAG" 0 "" "$jloaded largest_message=4096"
+      grep -qxE 'loaded in 1\.7[5-9] s, 12[0-9]{5} bytes/s' "$work/out" || fail "$name over JTAG" "$(tail -n 1 "$work/out")"
+    fi
   done
   return $found
 }
@@ -156,6 +164,19 @@ a line given twice|                         |${pins/0:22/0:27} $work/a.bit      
 a bad line|                                 |${pins/0:22/0} $work/a.bit          |2|--done gpiochip0: give a GPIO line as CHIP:LINE, such as gpiochip0:17|$untouched
 a bad speed|                                |$pins --speed 10M $work/a.bit       |2|--speed 10M: give the SPI clock in Hz|$untouched
 no file|                                    |$pins                               |2|no FILE given|$untouched
+a JTAG load over GPIO lines|                |$jtag $work/a.bit                   |0||$jloaded device_opens=1 cfg_in_bits=32769
+a JTAG load over SPI, gzip, a chain of three|FPGABITS_STANDIN_SPI=jtag $three|$jtag_spi --chain-tdi 1:8 --chain-tdo 1:4 - <$work/a.bit.gz|0||$jloaded cfg_in_bits=32770 largest_message=4096 speed=10000000
+another FPGA, before JPROGRAM|FPGABITS_STANDIN_DEVICE=7z010clg400|$jtag $work/a.bit     |1|load failed: image for another device \(the FPGA answers IDCODE 03722093, .*/a.bit writes 0362d093: give the file for this FPGA, or check --chain-tdi and --chain-tdo, which give its place in the chain\)$|$jrefused
+a chain described wrong|$three              |$jtag --chain-tdi 1:8 $work/a.bit   |1|load failed: the JTAG chain does not answer as described \(check the wiring of TCK \(gpiochip0:11\), TMS \(gpiochip0:25\), TDI \(gpiochip0:10\) and TDO \(gpiochip0:9\) with its pull-up, and --chain-tdi 1:8 and --chain-tdo 0:0 against what fpgabits-load --idcodes lists\)$|$jrefused
+a cut TDO|FPGABITS_STANDIN_FAULTS=tdo-stuck:1|$jtag $work/a.bit                 |1|load failed: the JTAG chain does not answer as described|$jrefused
+a cut TDO, listing the chain|FPGABITS_STANDIN_FAULTS=tdo-stuck:1|$jtag --idcodes   |1|the JTAG chain answers with no device: TDO reads 1 throughout \(check the wiring of .*, and that the devices are powered\)$|$jrefused
+the memory never clearing, over JTAG|FPGABITS_STANDIN_SPI=jtag FPGABITS_STANDIN_FAULTS=clear-stuck|$jtag_spi $work/a.bit|1|load failed: INIT_B stuck high or low \(the FPGA did not finish clearing its memory within 1 s of JPROGRAM: check its power, and that nothing holds its INIT_B pin low\)$|jprograms=1 cfg_in_bits=0 done=0 tap_state=Test-Logic-Reset violation=none
+an SPI controller of 8-bit words only|FPGABITS_STANDIN_SPI=jtag FPGABITS_STANDIN_FAULTS=spi-no-1bit|$jtag_spi $work/a.bit|1|/dev/spidev0.0: the SPI controller takes no 1-bit words, which the TAP's moves need: use --tck, --tdi and --tdo on GPIO lines, or a bit-banging SPI device$|tck_cycles=0 still_open=0 violation=none
+a failed SPI message|FPGABITS_STANDIN_FAULTS=spi-eio|$pins $work/a.bit               |1|load failed: /dev/spidev0.0: an SPI message of 512 bytes failed: Input/output error$|done=0 still_open=0
+a failed SPI message, over JTAG|FPGABITS_STANDIN_SPI=jtag FPGABITS_STANDIN_FAULTS=spi-eio|$jtag_spi $work/a.bit|1|load failed: /dev/spidev0.0: an SPI message of [0-9]+ bytes failed: Input/output error$|jprograms=1 done=0 tap_state=Test-Logic-Reset still_open=0
+a JTAG load without TDO|                    |${jtag/--tdo gpiochip0:9/} $work/a.bit|2|a load over JTAG needs --tdo \(or --spi for TCK, TDI and TDO, or --check to check the file only\)|$untouched
+a bad chain description|                    |$jtag --chain-tdo 2:3 $work/a.bit   |2|--chain-tdo 2:3: give the other devices between the FPGA and TDO as N:BITS, how many \(up to 64\) and their instruction registers' bits added up \(at least 2 a device\), such as 1:8|$untouched
+JTAG lines without --jtag|                  |${jtag/--jtag/} $work/a.bit         |2|--tck, --tms, --tdi, --tdo, --chain-tdi and --chain-tdo are for a load over JTAG: add --jtag|$untouched
 EOF
 
 # The copy of a pipe leaves nothing behind in TMPDIR.
@@ -171,27 +192,28 @@ bytes:  4096
 IDCODE: 0362d093'
 [[ $(head -n 5 "$work/out") == "$expected" ]] || fail "the output of a load" "$(cat "$work/out")"
 tail -n +6 "$work/out" | grep -qxE 'loaded in 0\.0[0-9] s, [0-9]+ bytes/s' || fail "the time of a load" "$(cat "$work/out")"
+# Over JTAG, the silicon's IDCODE too.
+run "" "$jtag $work/a.bit"
+[[ $(head -n 6 "$work/out") == "$expected"$'\nsilicon: 0362d093' ]] || fail "the output of a JTAG load" "$(cat "$work/out")"
+tail -n +7 "$work/out" | grep -qxE 'loaded in 0\.0[0-9] s, [0-9]+ bytes/s' ||
+  fail "the time of a JTAG load" "$(cat "$work/out")"
 
 load_real_bitstreams light || true
 
-# The stand-in's JTAG lines, which fpgabits-load does not drive yet: the
-# probe reads the IDCODEs of the chain and measures its instruction
-# registers, over GPIO, or over spidev0.0 with TMS on its line, as the
-# stand-in's header says a program does, and prints them.
+# The chains that --idcodes lists, over GPIO on lines other than the
+# stand-in's defaults, and over SPI.
 # shellcheck disable=SC2034
-jtag="tap_state=Test-Logic-Reset violation=none still_open=0 consumer=jtag-probe jprograms=0"
-# name | environment | arguments | what it read | what the model saw
+listed="tap_state=Test-Logic-Reset violation=none still_open=0 consumer=fpgabits-load jprograms=0"
+# name | environment | arguments | what it printed, its lines joined | what the model saw
 while IFS='|' read -r name environment arguments want report; do
   [[ -n $name ]] || continue
-  eval "report=\"$report\""
-  run "$environment" "$arguments" "$probe"
+  eval "arguments=\"$arguments\" report=\"$report\""
+  run "$environment" "$arguments"
   check "$name" 0 "" "$report"
-  [[ $(cat "$work/out") == "$want" ]] || fail "$name" "it read '$(cat "$work/out")', not '$want'"
+  [[ $(tr '\n' ' ' <"$work/out") == "$want " ]] || fail "$name" "it printed '$(cat "$work/out")', not '$want'"
 done <<'EOF'
-the FPGA alone, over GPIO|                                      |gpio        |idcodes 0362d093; ir_bits 6|$jtag jtag_idcode=0362d093
-three devices, over GPIO on other lines|FPGABITS_STANDIN_JTAG=3,4,5,6 FPGABITS_STANDIN_CHAIN=8:1234a0cb,fpga,4|gpio 3,4,5,6|idcodes 00000000 0362d093 1234a0cb; ir_bits 18|$jtag
-three devices, over SPI|FPGABITS_STANDIN_SPI=jtag FPGABITS_STANDIN_DEVICE=6slx9tqg144 FPGABITS_STANDIN_CHAIN=5,fpga,8:1234a0cb|spi|idcodes 1234a0cb 04001093 00000000; ir_bits 19|$jtag jtag_idcode=04001093 speed=1000000
-TDO stuck high|FPGABITS_STANDIN_FAULTS=tdo-stuck:1         |gpio        |idcodes; ir_bits none|$jtag
+three devices, over GPIO on other lines|FPGABITS_STANDIN_JTAG=3,4,5,6 FPGABITS_STANDIN_CHAIN=8:1234a0cb,fpga,4|--idcodes --tck gpiochip0:3 --tms gpiochip0:4 --tdi gpiochip0:5 --tdo gpiochip0:6|devices from TDO to TDI: 3 1: bypass 2: 0362d093 3: 1234a0cb instruction registers: 18 bits in all|$listed
+three devices, over SPI|FPGABITS_STANDIN_SPI=jtag FPGABITS_STANDIN_DEVICE=6slx9tqg144 FPGABITS_STANDIN_CHAIN=5,fpga,8:1234a0cb|$jtag_spi --idcodes|devices from TDO to TDI: 3 1: 1234a0cb 2: 04001093 3: bypass instruction registers: 19 bits in all|$listed speed=10000000
 EOF
 
 if ((failures > 0)); then
