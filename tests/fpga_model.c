@@ -17,9 +17,13 @@ enum {
     BYTES_AFTER_ERROR = 512 /* sent after INIT_B went low before it is a fault: the loader's largest piece */
 };
 
-/* STOPPED: a check failed over JTAG, where INIT_B stays high; as ERROR, the
- * device takes nothing more until it is reset. */
-enum state { RESET, CLEARING, HUNT, SYNCED, ERROR, STOPPED };
+/* The device's state: READY once its memory is clear; ERROR after a failed
+ * check over the serial or parallel interface, where INIT_B falls and it
+ * takes nothing more until it is reset. Whether a session of the stream is
+ * open (the sync word seen) is streams[0].synced: over JTAG the logic reads
+ * packets in any state, so that STAT can be read while the memory clears or
+ * after a failed check. */
+enum state { RESET, CLEARING, READY, ERROR };
 
 /* The instructions, as the low 6 bits of the register hold them (5 in 16N).
  * BYPASS is all ones. */
@@ -172,14 +176,21 @@ static void violation(struct fpga_model *m, const char *text, unsigned long numb
 static void advance(struct fpga_model *m, uint64_t ns) {
     m->now_ns += ns;
     if (m->state == CLEARING && m->now_ns >= m->clear_until_ns)
-        m->state = HUNT;
+        m->state = READY;
 }
 
-/* A failed check: the device stops taking data until it is reset. Over
- * JTAG (data came through CFG_IN since the reset) INIT_B stays high. */
+/* After a failed check the device configures nothing more until it is
+ * reset. Over JTAG (data came through CFG_IN since the reset) INIT_B stays
+ * high, and the logic goes on reading packets: it only ends the session and
+ * answers reads. */
+static int failed(const struct fpga_model *m) {
+    return m->crc_error || m->id_error;
+}
+
 static void fail(struct fpga_model *m, int *error) {
     *error = 1;
-    m->state = m->cfg_in_bits > 0 ? STOPPED : ERROR;
+    if (m->cfg_in_bits == 0)
+        m->state = ERROR;
 }
 
 static void add(struct fpga_model *m, struct fpga_stream *s, uint32_t value) {
@@ -195,6 +206,8 @@ static void add(struct fpga_model *m, struct fpga_stream *s, uint32_t value) {
  * word. The 32-bit streams start again from 0; the 16-bit ones carry on. */
 static void check(struct fpga_model *m, struct fpga_stream *s, uint32_t value) {
     const uint32_t mask = m->device.group == FPGA_32C ? 0xffffffffu : wide(m) ? 0xffffu : 0x3fffffu;
+    if (failed(m))
+        return;
     ++m->crc_checks;
     if ((value & mask) != s->crc)
         fail(m, &m->crc_error);
@@ -203,7 +216,7 @@ static void check(struct fpga_model *m, struct fpga_stream *s, uint32_t value) {
 }
 
 static void start_up(struct fpga_model *m) {
-    if (m->start_armed && m->state != ERROR && m->state != STOPPED && m->startup_clocks < 0) {
+    if (m->start_armed && !failed(m) && m->startup_clocks < 0) {
         m->startup_clocks = 0;
         m->startup_began_ns = m->now_ns;
     }
@@ -216,6 +229,15 @@ static void data(struct fpga_model *m, struct fpga_stream *s, uint32_t value) {
     const unsigned command = wide(m) ? 4 : 5;
     const unsigned idcode = m->device.group == FPGA_32C ? 0x0c : m->device.group == FPGA_16N ? 0x100 : 0x0e;
     const int own = s == m->streams;
+    if (own && (m->state == RESET || m->state == CLEARING) && !(s->reg == command && value == 0x0d)) {
+        /* A session that reads may come while the memory clears; one that
+         * writes is a loader that did not wait, and the device drops it. */
+        violation(m, "data shifted into CFG_IN while the memory clears, ns after the reset",
+                  (unsigned long)(m->now_ns - m->prog_b_fell_ns));
+        s->synced = 0;
+        m->sync = 0;
+        return;
+    }
     /* Values of 32 bits take two words in 16-bit streams. */
     if (!wide(m) && (s->reg == 0 || s->reg == idcode) && s->value_words++ == 0) {
         s->high_word = value;
@@ -245,17 +267,17 @@ static void data(struct fpga_model *m, struct fpga_stream *s, uint32_t value) {
     }
     if (!own)
         return;
-    if (s->reg == idcode) {
+    if (s->reg == command && value == 0x0d) {
+        start_up(m);
+        m->sync = 0;
+    } else if (failed(m)) {
+        return;
+    } else if (s->reg == idcode) {
         m->idcode_seen = value;
         if (m->device.idcode != 0 && ((value ^ m->device.idcode) & 0x0fffffff) != 0)
             fail(m, &m->id_error);
     } else if (s->reg == command && value == 5) {
         m->start_armed = 1;
-    } else if (s->reg == command && value == 0x0d) {
-        start_up(m);
-        if (m->state == SYNCED)
-            m->state = HUNT;
-        m->sync = 0;
     }
 }
 
@@ -316,7 +338,6 @@ static void take_word(struct fpga_model *m, uint32_t word) {
 }
 
 static void synced(struct fpga_model *m) {
-    m->state = SYNCED;
     m->bits = 0;
     m->bit_count = 0;
     memset(&m->streams[0], 0, sizeof m->streams[0]);
@@ -333,7 +354,7 @@ static int sync_word(const struct fpga_model *m) {
  * over parallel x8 (bytewise) only at a byte. */
 static void take_bits(struct fpga_model *m, unsigned value, int count, int bytewise) {
     const int word_bits = wide(m) ? 32 : 16;
-    if (m->state == HUNT) {
+    if (!m->streams[0].synced) {
         int bit;
         if (bytewise) {
             m->sync = m->sync << 8 | value;
@@ -341,7 +362,7 @@ static void take_bits(struct fpga_model *m, unsigned value, int count, int bytew
                 synced(m);
             return;
         }
-        for (bit = count - 1; bit >= 0 && m->state == HUNT; --bit) {
+        for (bit = count - 1; bit >= 0 && !m->streams[0].synced; --bit) {
             m->sync = m->sync << 1 | (value >> bit & 1);
             if (sync_word(m)) {
                 synced(m);
@@ -349,21 +370,25 @@ static void take_bits(struct fpga_model *m, unsigned value, int count, int bytew
                 m->bit_count = bit;
             }
         }
-        if (m->state != SYNCED)
+        if (!m->streams[0].synced)
             return;
     } else {
         m->bits = m->bits << count | (value & ((1u << count) - 1));
         m->bit_count += count;
     }
-    while (m->state == SYNCED && m->bit_count >= word_bits) {
+    while (m->streams[0].synced && m->bit_count >= word_bits) {
         m->bit_count -= word_bits;
         take_word(m, (uint32_t)(m->bits >> m->bit_count) & (wide(m) ? 0xffffffffu : 0xffffu));
     }
 }
 
-/* PROG_B falls, or JPROGRAM: the device forgets its configuration. */
+/* PROG_B falls, or JPROGRAM: the device forgets its configuration, and
+ * any session of the stream. */
 static void reset(struct fpga_model *m) {
     m->state = RESET;
+    memset(m->streams, 0, sizeof m->streams);
+    m->bit_count = 0;
+    m->sync = 0;
     m->done = 0;
     m->prog_b_fell_ns = m->now_ns;
     m->start_armed = 0;
@@ -597,15 +622,11 @@ static void capture_dr(struct fpga_model *m) {
 }
 
 /* A bit that reaches the device's TDI in Shift-DR with CFG_IN, or count of
- * them (8 at most) most significant first. */
+ * them (8 at most) most significant first. While the memory clears the
+ * logic takes them too, but only to read (see data()). */
 static void take_cfg_in(struct fpga_model *m, unsigned value, int count) {
-    if (m->state == RESET || m->state == CLEARING) {
-        violation(m, "data shifted into CFG_IN while the memory clears, ns after the reset",
-                  (unsigned long)(m->now_ns - m->prog_b_fell_ns));
-        return;
-    }
     m->cfg_in_bits += (unsigned long)count;
-    if (m->now_ns >= m->clear_until_ns + m->deaf_ns)
+    if (m->state == RESET || m->state == CLEARING || m->now_ns >= m->clear_until_ns + m->deaf_ns)
         take_bits(m, value, count, 0);
 }
 
@@ -782,7 +803,7 @@ int fpga_model_init(struct fpga_model *model, const char *type, int parallel) {
     memset(model, 0, sizeof *model);
     model->parallel = parallel;
     model->prog_b = 1;
-    model->state = HUNT;
+    model->state = READY;
     model->startup_clocks = -1;
     model->clear_ns = CLEAR_NS;
     model->micros_read_ns = MICROS_NS;
