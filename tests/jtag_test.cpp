@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <cstdint>
 #include <numeric>
 #include <optional>
@@ -183,6 +184,22 @@ struct Tap {
         const std::uint32_t word = cfg_out(32);
         cfg_in({0x30008001, 0x0000000d, 0x20000000, 0x20000000}, 32);
         return word;
+    }
+
+    // A configuration by hand: JPROGRAM, the IR capture polled until INIT
+    // rises, the data through CFG_IN, JSTART and 100 clocks.
+    void configure(const std::string &data) {
+        scan(true, instruction(JPROGRAM));
+        for (int poll = 0; poll < 100 && (capture() >> 4 & 1) == 0; ++poll)
+            idle(1000);
+        std::string in;
+        for (char byte : data)
+            for (int bit = 7; bit >= 0; --bit)
+                in += static_cast<char>('0' + (byte >> bit & 1));
+        scan(true, instruction(CFG_IN));
+        scan(false, in + std::string(model.tdi_devices, '1'));
+        scan(true, instruction(JSTART));
+        idle(100);
     }
 
     // STAT: register 08 in 16-bit streams; 16A's read asks for two words.
@@ -457,6 +474,80 @@ TEST(Tap, LoadsThroughCfgIn) {
         else
             EXPECT_NE(std::string(violation != nullptr ? violation : "").find(c.violation), std::string::npos)
                 << (violation != nullptr ? violation : "no violation");
+    }
+}
+
+// The configuration logic's registers read back by hand, for a device of
+// each layout of STAT, alone and in a chain of three: blank, after another
+// device's data (an IDCODE error), after a bit flipped (a CRC error), and
+// configured, each loaded through CFG_IN. The IDCODE is the device's own;
+// AXSS (32C) what the data wrote, but not after the failed IDCODE check
+// that comes before, nor a write of several words; BOOTSTS (32C) the last
+// configuration and the one before; USERCODE what the model holds.
+// Reading changes nothing: STAT again after, and a configured device keeps
+// running.
+TEST(Tap, ReadsRegistersBack) {
+    // Blank, after another device's data, after a bit flipped, configured.
+    using Steps = std::array<std::uint32_t, 4>;
+    struct Case {
+        const char *type;
+        std::uint32_t idcode;
+        Steps stat, axss, bootsts;
+    };
+    const std::uint32_t user = 0x5eed0001;
+    const Steps stat32 = {0x00001800, 0x00009800, 0x00001801, 0x001c7800};
+    const Steps axss32 = {0, 0, user, user};
+    const Steps bootsts32 = {0, 0x0011, 0x1121, 0x2101};
+    const Steps stat22 = {0x1000, 0x1002, 0x1001, 0x3000};
+    const Case cases[] = {
+        {"7a35tcsg324", 0x0362d093, stat32, axss32, bootsts32},
+        {"xcku040-ffva1156-2-e", 0x03822093, stat32, axss32, bootsts32},
+        {"xcau15p-ffvb676", 0x04ac2093, stat32, axss32, bootsts32},
+        {"3s500evq100", 0x01c22093, {0x0800, 0x2800, 0x0801, 0x1800}, {}, {}},
+        {"6slx9tqg144", 0x04001093, stat22, {}, {}},
+        {"3s200avq100", 0x02218093, stat22, {}, {}},
+    };
+    for (const Case &c : cases) {
+        for (bool chain : {false, true}) {
+            SCOPED_TRACE(std::string(c.type) + (chain ? ", in a chain of three" : ", alone"));
+            Tap tap(c.type, chain ? std::vector{with_idcode} : std::vector<fpga_chain_device>{},
+                    chain ? std::vector{without_idcode} : std::vector<fpga_chain_device>{});
+            const fpga_device device = tap.model.device;
+            fpga_device other = device;
+            other.idcode ^= 0x00100000;
+            std::string flipped = bitstream::configuration(device, 3001, 1, user);
+            flipped[1500] = static_cast<char>(flipped[1500] ^ 0x08);
+            const std::string data[] = {"", bitstream::configuration(other, 3001, 1, user), flipped,
+                                        bitstream::configuration(device, 3001, 1, user)};
+            const bool wide = device.group != FPGA_22F && device.group != FPGA_22H;
+            tap.reset();
+            for (std::size_t step = 0; step < 4; ++step) {
+                SCOPED_TRACE(step);
+                if (step == 3)
+                    tap.model.usercode = 0x20261209; // as a design made with a USERCODE
+                if (!data[step].empty())
+                    tap.configure(data[step]);
+                const unsigned checks = tap.model.crc_checks;
+                EXPECT_EQ(tap.stat(), c.stat[step]);
+                EXPECT_EQ(tap.read(device.group == FPGA_32C ? 0x0c : 0x0e, wide ? 1 : 2), c.idcode);
+                if (device.group == FPGA_32C) {
+                    EXPECT_EQ(tap.read(0x0d), c.axss[step]);
+                    EXPECT_EQ(tap.read(0x16), c.bootsts[step]);
+                }
+                EXPECT_EQ(value(tap.dr(USERCODE, 32)), step == 3 ? 0x20261209u : 0xffffffffu);
+                EXPECT_EQ(tap.stat(), c.stat[step]);
+                EXPECT_EQ(tap.model.crc_checks, checks);
+            }
+            if (device.group == FPGA_32C) {
+                // A write of several words to AXSS, as a file of several
+                // dies makes, sets no value.
+                tap.cfg_in({0xaa995566, 0x20000000, 0x3001a002, 1, 2, 0x30008001, 0x0000000d}, 32);
+                EXPECT_EQ(tap.read(0x0d), user);
+            }
+            EXPECT_TRUE(tap.model.done);
+            EXPECT_EQ(tap.model.jprograms, 3u);
+            EXPECT_EQ(fpga_model_violation(&tap.model), nullptr) << fpga_model_violation(&tap.model);
+        }
     }
 }
 
