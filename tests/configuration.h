@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <initializer_list>
+#include <optional>
 #include <string>
 
 #include "bitstream.h"
@@ -17,8 +18,11 @@ namespace bitstream {
 // zero, as in real designs), the CRC checks of the device's family, start-up
 // and the end of the session. It has exactly size bytes: the frames fill what
 // the packets leave, and 0xff bytes a last part of a word; a size too small
-// for the packets cuts the stream.
-inline std::string configuration(const fpga_device &device, std::size_t size, std::uint32_t seed = 1) {
+// for the packets cuts the stream. With usr_access, a 32C stream writes it to
+// the user-access register (AXSS) after the IDCODE, as a toolchain's option
+// does.
+inline std::string configuration(const fpga_device &device, std::size_t size, std::uint32_t seed = 1,
+                                 std::optional<std::uint32_t> usr_access = std::nullopt) {
     const bool wide = device.group != FPGA_22F && device.group != FPGA_22H;
     const unsigned command = wide ? 4 : 5;
     const std::size_t word_size = wide ? 4 : 2;
@@ -80,6 +84,8 @@ inline std::string configuration(const fpga_device &device, std::size_t size, st
             write(0x0e, {device.idcode});
         else if (!wide)
             write(0x0e, {device.idcode >> 16, device.idcode & 0xffff});
+        if (usr_access && device.group == FPGA_32C)
+            write(0x0d, {*usr_access});
         write(command, {1});
         if (wide)
             write(1, {0});

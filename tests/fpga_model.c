@@ -14,12 +14,21 @@ enum {
     MICROS_NS = 1000,       /* a read of the microsecond counter, on a slow CPU */
     DONE_AFTER_CLOCKS = 16, /* start-up clocks before DONE rises */
     CLOCKS_AFTER_DONE = 64, /* asked of the loader after DONE */
+    DONE_PHASE = 4,         /* of the start-up, 0 to 7: DONE rises as it begins */
+    LAST_PHASE = 7,         /* the start-up has ended */
     BYTES_AFTER_ERROR = 512 /* sent after INIT_B went low before it is a fault: the loader's largest piece */
 };
 
-/* STOPPED: a check failed over JTAG, where INIT_B stays high; as ERROR, the
- * device takes nothing more until it is reset. */
-enum state { RESET, CLEARING, HUNT, SYNCED, ERROR, STOPPED };
+/* The device's state: READY once its memory is clear; ERROR after a failed
+ * check over the serial or parallel interface, where INIT_B falls and it
+ * takes nothing more until it is reset. Whether a session of the stream is
+ * open (the sync word seen) is streams[0].synced: over JTAG the logic reads
+ * packets in any state, so that STAT can be read while the memory clears or
+ * after a failed check. */
+enum state { RESET, CLEARING, READY, ERROR };
+
+/* BOOTSTS: how a configuration ended. */
+enum { BOOT_VALID = 0x01, BOOT_ID_ERROR = 0x10, BOOT_CRC_ERROR = 0x20 };
 
 /* The instructions, as the low 6 bits of the register hold them (5 in 16N).
  * BYPASS is all ones. */
@@ -163,6 +172,11 @@ static int wide(const struct fpga_model *m) {
     return m->device.group != FPGA_22F && m->device.group != FPGA_22H;
 }
 
+/* The IDCODE register's address; 16N has none. */
+static unsigned idcode_register(const struct fpga_model *m) {
+    return m->device.group == FPGA_32C ? 0x0c : m->device.group == FPGA_16N ? 0x100 : 0x0e;
+}
+
 static void violation(struct fpga_model *m, const char *text, unsigned long number) {
     if (m->violation[0] == '\0')
         snprintf(m->violation, sizeof m->violation, "%s (%lu)", text, number);
@@ -172,14 +186,27 @@ static void violation(struct fpga_model *m, const char *text, unsigned long numb
 static void advance(struct fpga_model *m, uint64_t ns) {
     m->now_ns += ns;
     if (m->state == CLEARING && m->now_ns >= m->clear_until_ns)
-        m->state = HUNT;
+        m->state = READY;
 }
 
-/* A failed check: the device stops taking data until it is reset. Over
- * JTAG (data came through CFG_IN since the reset) INIT_B stays high. */
-static void fail(struct fpga_model *m, int *error) {
+/* After a failed check the device configures nothing more until it is
+ * reset. Over JTAG (data came through CFG_IN since the reset) INIT_B stays
+ * high, and the logic goes on reading packets: it only ends the session and
+ * answers reads. */
+static int failed(const struct fpga_model *m) {
+    return m->crc_error || m->id_error;
+}
+
+/* A configuration ended: BOOTSTS keeps it and the one before. */
+static void boot_status(struct fpga_model *m, uint32_t outcome) {
+    m->bootsts = (m->bootsts << 8 & 0xff00) | outcome;
+}
+
+static void fail(struct fpga_model *m, int *error, uint32_t outcome) {
     *error = 1;
-    m->state = m->cfg_in_bits > 0 ? STOPPED : ERROR;
+    boot_status(m, BOOT_VALID | outcome);
+    if (m->cfg_in_bits == 0)
+        m->state = ERROR;
 }
 
 static void add(struct fpga_model *m, struct fpga_stream *s, uint32_t value) {
@@ -195,17 +222,20 @@ static void add(struct fpga_model *m, struct fpga_stream *s, uint32_t value) {
  * word. The 32-bit streams start again from 0; the 16-bit ones carry on. */
 static void check(struct fpga_model *m, struct fpga_stream *s, uint32_t value) {
     const uint32_t mask = m->device.group == FPGA_32C ? 0xffffffffu : wide(m) ? 0xffffu : 0x3fffffu;
+    if (failed(m))
+        return;
     ++m->crc_checks;
     if ((value & mask) != s->crc)
-        fail(m, &m->crc_error);
+        fail(m, &m->crc_error, BOOT_CRC_ERROR);
     if (wide(m))
         s->crc = 0;
 }
 
 static void start_up(struct fpga_model *m) {
-    if (m->start_armed && m->state != ERROR && m->state != STOPPED && m->startup_clocks < 0) {
+    if (m->start_armed && !failed(m) && m->startup_clocks < 0) {
         m->startup_clocks = 0;
         m->startup_began_ns = m->now_ns;
+        boot_status(m, BOOT_VALID);
     }
 }
 
@@ -213,9 +243,17 @@ static void start_up(struct fpga_model *m) {
  * streams) also checks the IDCODE, arms the start-up and ends with DESYNC;
  * a carried one, for another die, only has its checks. */
 static void data(struct fpga_model *m, struct fpga_stream *s, uint32_t value) {
-    const unsigned command = wide(m) ? 4 : 5;
-    const unsigned idcode = m->device.group == FPGA_32C ? 0x0c : m->device.group == FPGA_16N ? 0x100 : 0x0e;
+    const unsigned command = wide(m) ? 4 : 5, idcode = idcode_register(m);
     const int own = s == m->streams;
+    if (own && (m->state == RESET || m->state == CLEARING) && !(s->reg == command && value == 0x0d)) {
+        /* A session that reads may come while the memory clears; one that
+         * writes is a loader that did not wait, and the device drops it. */
+        violation(m, "data shifted into CFG_IN while the memory clears, ns after the reset",
+                  (unsigned long)(m->now_ns - m->prog_b_fell_ns));
+        s->synced = 0;
+        m->sync = 0;
+        return;
+    }
     /* Values of 32 bits take two words in 16-bit streams. */
     if (!wide(m) && (s->reg == 0 || s->reg == idcode) && s->value_words++ == 0) {
         s->high_word = value;
@@ -245,26 +283,105 @@ static void data(struct fpga_model *m, struct fpga_stream *s, uint32_t value) {
     }
     if (!own)
         return;
-    if (s->reg == idcode) {
+    if (s->reg == command && value == 0x0d) {
+        start_up(m);
+        m->sync = 0;
+    } else if (failed(m)) {
+        return;
+    } else if (s->reg == idcode) {
         m->idcode_seen = value;
         if (m->device.idcode != 0 && ((value ^ m->device.idcode) & 0x0fffffff) != 0)
-            fail(m, &m->id_error);
+            fail(m, &m->id_error, BOOT_ID_ERROR);
     } else if (s->reg == command && value == 5) {
         m->start_armed = 1;
-    } else if (s->reg == command && value == 0x0d) {
-        start_up(m);
-        if (m->state == SYNCED)
-            m->state = HUNT;
-        m->sync = 0;
+    } else if (s->reg == 0x0d && m->device.group == FPGA_32C && s->one_word) {
+        m->axss = value;
     }
+}
+
+/* INIT_B as the device drives it, and as the JTAG capture and STAT show it. */
+static int init_high(const struct fpga_model *m) {
+    return m->state != RESET && m->state != CLEARING && m->state != ERROR;
+}
+
+/* The start-up's phase, 0 to 7: DONE rises as phase 4 begins, after
+ * DONE_AFTER_CLOCKS, and the 64 clocks after DONE that the model asks of a
+ * loader take it through phases 4 to 6 to the end, 7. A start-up that
+ * stalls stays in its phase. */
+static uint32_t startup_phase(const struct fpga_model *m) {
+    unsigned long phase = 0;
+    if (m->done && m->clocks_after_done >= CLOCKS_AFTER_DONE)
+        phase = LAST_PHASE;
+    else if (m->done)
+        phase = DONE_PHASE + m->clocks_after_done * 3 / CLOCKS_AFTER_DONE;
+    else if (m->startup_clocks > 0)
+        phase = (unsigned long)m->startup_clocks < DONE_AFTER_CLOCKS
+                    ? (unsigned long)m->startup_clocks * DONE_PHASE / DONE_AFTER_CLOCKS
+                    : DONE_PHASE - 1;
+    if (m->startup_stalls_in >= 0 && phase > (unsigned long)m->startup_stalls_in)
+        phase = (unsigned long)m->startup_stalls_in;
+    return (uint32_t)phase;
+}
+
+/* The status register, as each family lays it out: CRC_ERROR in bit 0 of
+ * all; 16A: INIT 11, DONE 12, ID_ERROR 13; 22F and 22H: ID_ERROR 1, INIT_B
+ * 12, DONE 13; 32C: INIT_COMPLETE (the memory is clear) 11, INIT_B 12,
+ * RELEASE_DONE 13, DONE 14, ID_ERROR 15, the start-up's phase 20:18, and
+ * the bus width 26:25 (x1, or x8 on the parallel interface). 32C-a, 32C-b
+ * and 16N take 32C-c's layout, as theirs is not known. The bits of the
+ * decryption and authentication errors (22F's 6, 32C's 16 and 27) stay 0,
+ * as the model decrypts nothing, and so do the others (clock locks, mode
+ * pins...), which it does not play. */
+static uint32_t status(const struct fpga_model *m) {
+    const uint32_t crc = m->crc_error != 0, id = m->id_error != 0, init = (uint32_t)init_high(m);
+    const uint32_t done = m->done != 0, cleared = m->state != RESET && m->state != CLEARING;
+    switch (m->device.group) {
+    case FPGA_16A: return crc | init << 11 | done << 12 | id << 13;
+    case FPGA_22F:
+    case FPGA_22H: return crc | id << 1 | init << 12 | done << 13;
+    default:
+        return crc | cleared << 11 | init << 12 | done << 13 | done << 14 | id << 15 | startup_phase(m) << 18 |
+               (uint32_t)(m->parallel != 0) << 25;
+    }
+}
+
+/* The IDCODE that the configuration logic holds: the one its stream must
+ * write, with the silicon's version in bits 31:28, which streams often
+ * leave 0. */
+static uint32_t own_idcode(const struct fpga_model *m) {
+    return m->device.idcode != 0 ? (m->jtag_idcode & 0xf0000000u) | (m->device.idcode & 0x0fffffffu) : m->jtag_idcode;
+}
+
+/* What a read packet of register reg finds: STAT, IDCODE, AXSS and
+ * BOOTSTS (32C-c, d and e) where the family has them; the others read 0. */
+static uint32_t register_value(const struct fpga_model *m, unsigned reg) {
+    if (reg == (wide(m) ? 0x07u : 0x08u))
+        return status(m);
+    if (reg == idcode_register(m))
+        return own_idcode(m);
+    if (reg == 0x0d && m->device.group == FPGA_32C)
+        return m->axss;
+    if (reg == 0x16 && m->device.group == FPGA_32C && m->device.generation >= 2)
+        return m->bootsts;
+    return 0;
 }
 
 static void header(struct fpga_model *m, struct fpga_stream *s, uint32_t word) {
     const unsigned type = wide(m) ? word >> 29 : word >> 13;
-    const unsigned write = ((wide(m) ? word >> 27 : word >> 11) & 3) == 2;
+    const unsigned opcode = (wide(m) ? word >> 27 : word >> 11) & 3, write = opcode == 2;
+    const uint32_t count = word & (wide(m) ? 0x7ffu : 0x1fu);
     if (type == 1) {
         s->reg = wide(m) ? word >> 13 & 0x1f : word >> 5 & 0x3f;
-        s->words_left = write ? word & (wide(m) ? 0x7ffu : 0x1fu) : 0;
+        s->words_left = write ? count : 0;
+        /* A read makes the register's value, as it is now, ready for
+         * CFG_OUT: no words of it follow in the stream, and none of it
+         * counts in the CRC. */
+        if (opcode == 1 && s == m->streams) {
+            m->read_register = s->reg;
+            m->read_value = register_value(m, s->reg);
+            m->read_words = count;
+            m->read_given = 0;
+        }
     } else if (type == 2 && wide(m)) {
         s->words_left = write ? word & 0x07ffffff : 0;
     } else if (type == 2) {
@@ -274,6 +391,7 @@ static void header(struct fpga_model *m, struct fpga_stream *s, uint32_t word) {
     }
     s->write = write;
     s->value_words = 0;
+    s->one_word = type == 1 && s->words_left == 1;
     /* The words of a write to register 1E make a stream of their own. */
     if (s->words_left > 0 && s->reg == 0x1e && m->device.group == FPGA_32C && s + 1 < m->streams + 4)
         s[1].synced = 0;
@@ -316,7 +434,6 @@ static void take_word(struct fpga_model *m, uint32_t word) {
 }
 
 static void synced(struct fpga_model *m) {
-    m->state = SYNCED;
     m->bits = 0;
     m->bit_count = 0;
     memset(&m->streams[0], 0, sizeof m->streams[0]);
@@ -333,7 +450,7 @@ static int sync_word(const struct fpga_model *m) {
  * over parallel x8 (bytewise) only at a byte. */
 static void take_bits(struct fpga_model *m, unsigned value, int count, int bytewise) {
     const int word_bits = wide(m) ? 32 : 16;
-    if (m->state == HUNT) {
+    if (!m->streams[0].synced) {
         int bit;
         if (bytewise) {
             m->sync = m->sync << 8 | value;
@@ -341,7 +458,7 @@ static void take_bits(struct fpga_model *m, unsigned value, int count, int bytew
                 synced(m);
             return;
         }
-        for (bit = count - 1; bit >= 0 && m->state == HUNT; --bit) {
+        for (bit = count - 1; bit >= 0 && !m->streams[0].synced; --bit) {
             m->sync = m->sync << 1 | (value >> bit & 1);
             if (sync_word(m)) {
                 synced(m);
@@ -349,21 +466,25 @@ static void take_bits(struct fpga_model *m, unsigned value, int count, int bytew
                 m->bit_count = bit;
             }
         }
-        if (m->state != SYNCED)
+        if (!m->streams[0].synced)
             return;
     } else {
         m->bits = m->bits << count | (value & ((1u << count) - 1));
         m->bit_count += count;
     }
-    while (m->state == SYNCED && m->bit_count >= word_bits) {
+    while (m->streams[0].synced && m->bit_count >= word_bits) {
         m->bit_count -= word_bits;
         take_word(m, (uint32_t)(m->bits >> m->bit_count) & (wide(m) ? 0xffffffffu : 0xffffu));
     }
 }
 
-/* PROG_B falls, or JPROGRAM: the device forgets its configuration. */
+/* PROG_B falls, or JPROGRAM: the device forgets its configuration, and
+ * any session of the stream. */
 static void reset(struct fpga_model *m) {
     m->state = RESET;
+    memset(m->streams, 0, sizeof m->streams);
+    m->bit_count = 0;
+    m->sync = 0;
     m->done = 0;
     m->prog_b_fell_ns = m->now_ns;
     m->start_armed = 0;
@@ -373,6 +494,8 @@ static void reset(struct fpga_model *m) {
     m->idcode_seen = 0;
     m->crc_error = m->id_error = 0;
     m->cfg_in_bits = 0;
+    m->read_words = m->read_given = 0;
+    m->axss = 0;
     m->sent = NULL;
 }
 
@@ -394,11 +517,6 @@ static void model_prog_b(void *context, int level) {
         clear(m);
     }
     m->prog_b = level != 0;
-}
-
-/* INIT_B as the device drives it, and as the JTAG capture shows it. */
-static int init_high(const struct fpga_model *m) {
-    return m->state != RESET && m->state != CLEARING && m->state != ERROR;
 }
 
 static int model_init_b(void *context) {
@@ -458,7 +576,8 @@ static void start_up_clocks(struct fpga_model *m, int clocks) {
         m->clocks_after_done += clocks;
     } else if (m->startup_clocks >= 0) {
         m->startup_clocks += clocks;
-        if (m->startup_clocks >= DONE_AFTER_CLOCKS && m->now_ns >= m->startup_began_ns + m->startup_ns) {
+        if (m->startup_clocks >= DONE_AFTER_CLOCKS && m->now_ns >= m->startup_began_ns + m->startup_ns &&
+            m->startup_stalls_in >= DONE_PHASE) {
             /* The clocks of this step after the one that raised DONE. */
             m->done = 1;
             m->clocks_after_done = m->startup_clocks - DONE_AFTER_CLOCKS < clocks
@@ -537,21 +656,30 @@ static int shift_in(uint64_t *reg, unsigned bits, int in) {
     return out;
 }
 
-/* What the configuration logic reads back through CFG_OUT, a word at a
- * time: nothing yet, so 0. */
-static uint32_t read_back(struct fpga_model *m) {
-    (void)m;
-    return 0;
+/* The next word of the last read: a value of 32 bits takes two words in
+ * 16-bit streams, high first, and a read of more words than the value
+ * repeats it; 0 once the read has given all. */
+static uint32_t next_read_word(struct fpga_model *m) {
+    const int halves = !wide(m) && m->read_register == idcode_register(m);
+    uint32_t word;
+    if (m->read_given >= m->read_words)
+        return 0;
+    word = halves && m->read_given % 2 == 0 ? m->read_value >> 16 : m->read_value;
+    ++m->read_given;
+    return wide(m) ? word : word & 0xffff;
 }
 
-/* A word shifted out most significant bit first, as the configuration logic
- * gives it: bit-reversed in a register that shifts out its lowest bit. */
-static uint64_t reversed_word(uint32_t word) {
-    uint64_t reversed = 0;
-    int i;
-    for (i = 0; i < 32; ++i)
-        reversed |= (uint64_t)(word >> i & 1) << (31 - i);
-    return reversed;
+/* CFG_OUT's register takes the next word of the read, which goes out most
+ * significant bit first, as the configuration logic gives it: bit-reversed
+ * in a register that shifts out its lowest bit. The bits that come in from
+ * TDI are lost when the next word loads. */
+static void load_cfg_out(struct fpga_model *m) {
+    const uint32_t word = next_read_word(m);
+    unsigned i;
+    m->dr = 0;
+    for (i = 0; i < m->dr_bits; ++i)
+        m->dr |= (uint64_t)(word >> i & 1) << (m->dr_bits - 1 - i);
+    m->out_bits = m->dr_bits;
 }
 
 /* Capture-IR: 01 in the lowest bits, then the configuration's status; in
@@ -586,7 +714,11 @@ static void capture_dr(struct fpga_model *m) {
     switch (m->instruction) {
     case IDCODE: m->dr = m->jtag_idcode; break;
     case USERCODE: m->dr = m->usercode; break;
-    case CFG_OUT: m->dr = reversed_word(read_back(m)); break;
+    case CFG_OUT:
+        /* A word of the stream's width at a time. */
+        m->dr_bits = wide(m) ? 32 : 16;
+        load_cfg_out(m);
+        break;
     default:
         /* CFG_IN, as BYPASS, passes the bits on through one register that
          * captures 0. */
@@ -597,15 +729,11 @@ static void capture_dr(struct fpga_model *m) {
 }
 
 /* A bit that reaches the device's TDI in Shift-DR with CFG_IN, or count of
- * them (8 at most) most significant first. */
+ * them (8 at most) most significant first. While the memory clears the
+ * logic takes them too, but only to read (see data()). */
 static void take_cfg_in(struct fpga_model *m, unsigned value, int count) {
-    if (m->state == RESET || m->state == CLEARING) {
-        violation(m, "data shifted into CFG_IN while the memory clears, ns after the reset",
-                  (unsigned long)(m->now_ns - m->prog_b_fell_ns));
-        return;
-    }
     m->cfg_in_bits += (unsigned long)count;
-    if (m->now_ns >= m->clear_until_ns + m->deaf_ns)
+    if (m->state == RESET || m->state == CLEARING || m->now_ns >= m->clear_until_ns + m->deaf_ns)
         take_bits(m, value, count, 0);
 }
 
@@ -621,6 +749,8 @@ static void shift_chain(struct fpga_model *m, int tdi) {
     if (!ir && m->instruction == CFG_IN)
         take_cfg_in(m, (unsigned)bit, 1);
     bit = ir ? shift_in(&m->ir, m->device.ir_bits, bit) : shift_in(&m->dr, m->dr_bits, bit);
+    if (!ir && m->instruction == CFG_OUT && --m->out_bits == 0)
+        load_cfg_out(m);
     for (i = 0; i < m->tdo_devices; ++i) {
         struct fpga_chain_device *d = &m->tdo_side[i];
         bit = ir ? shift_in(&d->ir, d->ir_bits, bit) : shift_in(&d->dr, other_dr_bits(d), bit);
@@ -782,9 +912,10 @@ int fpga_model_init(struct fpga_model *model, const char *type, int parallel) {
     memset(model, 0, sizeof *model);
     model->parallel = parallel;
     model->prog_b = 1;
-    model->state = HUNT;
+    model->state = READY;
     model->startup_clocks = -1;
     model->clear_ns = CLEAR_NS;
+    model->startup_stalls_in = LAST_PHASE;
     model->micros_read_ns = MICROS_NS;
     model->usercode = 0xffffffffu;
     model->tap = FPGA_TAP_RESET;

@@ -12,8 +12,10 @@
  * It also plays a JTAG chain (IEEE 1149.1) that holds the device's TAP
  * between other devices, through the port's tck() and shift(): IDCODE,
  * USERCODE, BYPASS, CFG_IN (the configuration logic takes the bits as over
- * the serial interface, TCK for CCLK), CFG_OUT, JPROGRAM (as a PROG_B pulse)
- * and JSTART (the start-up, clocked by TCK in Run-Test/Idle). C99. */
+ * the serial interface, TCK for CCLK, and read packets too), CFG_OUT (the
+ * words that a read packet asked for: the status register STAT, IDCODE, the
+ * user-access register AXSS, BOOTSTS), JPROGRAM (as a PROG_B pulse) and
+ * JSTART (the start-up, clocked by TCK in Run-Test/Idle). C99. */
 #ifndef FPGA_MODEL_H
 #define FPGA_MODEL_H
 
@@ -94,6 +96,10 @@ struct fpga_model {
     uint64_t clear_ns;        /* to clear the memory after PROG_B rises or JPROGRAM: 2 ms; UINT64_MAX, for ever */
     uint64_t deaf_ns;         /* after INIT_B rises, CCLK is ignored this long: 0 */
     uint64_t startup_ns;      /* DONE rises no sooner after the start-up began: 0 */
+    /* The start-up's phase, 0 to 7, that it never leaves, as one that waits
+     * for a clock to lock: DONE rises only in phase 4 or later. 7, the end:
+     * none. */
+    int startup_stalls_in;
     uint32_t micros_offset;   /* the microsecond counter's value at time 0 */
     uint32_t micros_stuck;    /* reads that return one value before the counter runs on: 0 */
     uint64_t micros_stuck_ns; /* when the counter stands still: 0, at its first read */
@@ -105,7 +111,7 @@ struct fpga_model {
     struct fpga_chain_device tdi_side[FPGA_CHAIN_MAX], tdo_side[FPGA_CHAIN_MAX];
     unsigned tdi_devices, tdo_devices;
     uint32_t jtag_idcode;              /* the IDCODE that JTAG reads: the device's, or 0fffe093 where it is not known */
-    uint32_t usercode;                 /* what USERCODE reads: FFFFFFFF */
+    uint32_t usercode;                 /* what USERCODE reads, as a bitstream sets it: FFFFFFFF */
     int tdo_stuck_low, tdo_stuck_high; /* TDO reads 0, or 1, whatever happens, as with a cut wire */
     /* As a port that sends by DMA after send() has returned, and waits for
      * it in the next send() and in done(): the bytes of each send() must
@@ -135,6 +141,7 @@ struct fpga_model {
         int count_words, check_words; /* long-count words, and auto-CRC words, to come */
         uint32_t high_word;           /* first half of a two-word value in 16-bit streams */
         int value_words;
+        int one_word; /* the packet writes one word, as a value of AXSS takes */
         uint32_t crc;
     } streams[4];
     int start_armed;
@@ -147,6 +154,18 @@ struct fpga_model {
     unsigned instruction; /* the code without the padding of ones: 09 IDCODE, 05 CFG_IN... */
     uint64_t ir, dr;
     unsigned dr_bits;
+    unsigned out_bits; /* CFG_OUT: bits of the word in dr still to go out before the next word loads */
+
+    /* Readback: the register that the last read packet named, its value
+     * then, and the words of it that CFG_OUT has given of those asked. */
+    unsigned read_register;
+    uint32_t read_value;
+    uint32_t read_words, read_given;
+    /* Registers that reads find: the last word that the stream wrote alone
+     * to AXSS (32C), 0 after a reset; and BOOTSTS, how the last
+     * configuration ended in bits 7:0 (0 VALID: one was recorded, 4
+     * ID_ERROR, 5 CRC_ERROR), the one before in 15:8, kept over resets. */
+    uint32_t axss, bootsts;
 
     /* The bytes of the last send(), where dma is set. */
     const unsigned char *sent;

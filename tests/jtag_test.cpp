@@ -1,12 +1,14 @@
 // The model's JTAG chain, driven through the port's tck() and shift() as a
 // loader would: Test-Logic-Reset and IDCODE, the IR capture and length of
-// each kind of device, BYPASS in the other devices, and configurations
-// loaded through CFG_IN.
+// each kind of device, BYPASS in the other devices, configurations loaded
+// through CFG_IN, and registers read back through CFG_OUT.
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <cstdint>
 #include <numeric>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -131,6 +133,80 @@ struct Tap {
             at += model.tdo_side[i].ir_bits;
         return value(out.substr(at, model.device.ir_bits));
     }
+
+    // The FPGA's data register of count bits: the devices nearer TDO, in
+    // BYPASS, give their bit first.
+    std::string dr(unsigned code, unsigned count) {
+        scan(true, instruction(code));
+        return scan(false, std::string(model.tdo_devices + count, '0')).substr(model.tdo_devices);
+    }
+
+    // Words of word_bits into the configuration logic, each most
+    // significant bit first. Each device between TDI and the FPGA puts the
+    // zero that its bypass register captured ahead of them: zeros before
+    // make a whole word of them, which the logic skips, so that the words
+    // line up with those of a session already open. As many bits after
+    // push the last through those devices.
+    void cfg_in(const std::vector<std::uint32_t> &words, unsigned word_bits) {
+        std::string in((word_bits - model.tdi_devices % word_bits) % word_bits, '0');
+        for (std::uint32_t word : words)
+            for (unsigned bit = word_bits; bit-- > 0;)
+                in += static_cast<char>('0' + (word >> bit & 1));
+        scan(true, instruction(CFG_IN));
+        scan(false, in + std::string(model.tdi_devices, '0'));
+    }
+
+    // CFG_OUT's bits as a value, the first the most significant.
+    std::uint32_t cfg_out(unsigned count) {
+        const std::string out = dr(CFG_OUT, count);
+        return std::accumulate(out.begin(), out.end(), std::uint32_t{0}, [](std::uint32_t word, char bit) {
+            return word << 1 | static_cast<std::uint32_t>(bit == '1');
+        });
+    }
+
+    // A register of the configuration logic, read as loaders do, a read
+    // of count words: in 32-bit streams the sync word, a NOOP, the read and
+    // two NOOPs, the value (32 bits of it), a DESYNC; 22F the same in
+    // 16-bit words; 22H its half sync word and the DESYNC ahead of the
+    // value.
+    std::uint32_t read(unsigned reg, std::uint32_t count = 1) {
+        if (model.device.group == FPGA_22H) {
+            cfg_in({0x2000, 0xaa99, 0x2800u | reg << 5 | count, 0x30a1, 0x000d, 0x2000, 0x2000}, 16);
+            return cfg_out(16 * count);
+        }
+        if (model.device.group == FPGA_22F) {
+            cfg_in({0x2000, 0xaa99, 0x5566, 0x2800u | reg << 5 | count, 0x2000, 0x2000}, 16);
+            const std::uint32_t word = cfg_out(16 * count);
+            cfg_in({0x30a1, 0x000d, 0x2000, 0x2000}, 16);
+            return word;
+        }
+        cfg_in({0xaa995566, 0x20000000, 0x28000000u | reg << 13 | count, 0x20000000, 0x20000000}, 32);
+        const std::uint32_t word = cfg_out(32);
+        cfg_in({0x30008001, 0x0000000d, 0x20000000, 0x20000000}, 32);
+        return word;
+    }
+
+    // A configuration by hand: JPROGRAM, the IR capture polled until INIT
+    // rises, the data through CFG_IN, JSTART and 100 clocks.
+    void configure(const std::string &data) {
+        scan(true, instruction(JPROGRAM));
+        for (int poll = 0; poll < 100 && (capture() >> 4 & 1) == 0; ++poll)
+            idle(1000);
+        std::string in;
+        for (char byte : data)
+            for (int bit = 7; bit >= 0; --bit)
+                in += static_cast<char>('0' + (byte >> bit & 1));
+        scan(true, instruction(CFG_IN));
+        scan(false, in + std::string(model.tdi_devices, '1'));
+        scan(true, instruction(JSTART));
+        idle(100);
+    }
+
+    // STAT: register 08 in 16-bit streams; 16A's read asks for two words.
+    std::uint32_t stat() {
+        const fpga_group group = model.device.group;
+        return group == FPGA_22F || group == FPGA_22H ? read(0x08) : read(0x07, group == FPGA_16A ? 2 : 1);
+    }
 };
 
 // Other devices of the chain, with and without an IDCODE register.
@@ -232,7 +308,8 @@ TEST(Tap, KeepsTheOtherDevicesInBypass) {
         {"BYPASS everywhere", ~0u, 0x1f, 3, 0, nullptr},
         {"the FPGA's IDCODE", IDCODE, 0x1f, 34, 0x0362d093, nullptr},
         {"the FPGA's USERCODE", USERCODE, 0x1f, 34, 0xffffffff, nullptr},
-        {"the FPGA's CFG_OUT", CFG_OUT, 0x1f, 34, 0, nullptr},
+        {"the FPGA's CFG_OUT: words of 0 where no read asked for any, and none of TDI's bits", CFG_OUT, 0x1f, 0, 0,
+         nullptr},
         {"another device not in BYPASS", ~0u, 0x1e, 3, 0, "an instruction other than BYPASS in another device"},
         {"ISC_ENABLE", ISC_ENABLE, 0x1f, 3, 0, "an ISC_ instruction"},
         {"an instruction of the user's design", USER1, 0x1f, 3, 0, "an instruction that the device does not have"},
@@ -246,8 +323,8 @@ TEST(Tap, KeepsTheOtherDevicesInBypass) {
         tap.scan(true, ir);
         // A one among zeros comes out as many bits later as the chain holds.
         const std::string out = tap.scan(false, std::string(80, '0') + "1" + std::string(80, '0'));
-        EXPECT_EQ(out.find('1', 80), 80 + c.bits);
-        if (c.bits == 34) {
+        EXPECT_EQ(out.find('1', 80), c.bits != 0 ? 80 + c.bits : std::string::npos);
+        if (c.bits == 34 || c.code == CFG_OUT) {
             EXPECT_EQ(value(out.substr(1, 32)), c.reads);
         }
         const char *violation = fpga_model_violation(&tap.model);
@@ -261,7 +338,8 @@ TEST(Tap, KeepsTheOtherDevicesInBypass) {
 
 // A loader's sequence: JPROGRAM, the IR capture polled until the memory is
 // clear, CFG_IN and the whole data with bits to push it through the devices
-// ahead, JSTART and clocks in Run-Test/Idle, Test-Logic-Reset.
+// ahead, JSTART and clocks in Run-Test/Idle, Test-Logic-Reset. Then STAT,
+// read back: the start-up's phase (32C's layout), or where it stalled.
 TEST(Tap, LoadsThroughCfgIn) {
     struct Case {
         const char *what;
@@ -275,6 +353,7 @@ TEST(Tap, LoadsThroughCfgIn) {
         int clocks = 100;              // in Run-Test/Idle after it
         void (*fault)(fpga_model &) = nullptr;
         bool done = true, cleared = true, crc_error = false;
+        std::optional<std::uint32_t> stat = 0x001c7800; // INIT_B, DONE, the start-up ended (7)
         const char *violation = nullptr;
     };
     const Case cases[] = {
@@ -283,20 +362,44 @@ TEST(Tap, LoadsThroughCfgIn) {
         {.what = "between other devices, through shift()", .ahead = 2, .after = 1},
         {.what = "a device that was configured", .ahead = 1, .configured = true},
         {.what = "a 10-bit IR", .type = "xc4vfx20ff672", .ahead = 1, .after = 1},
-        {.what = "16-bit words", .type = "6slx9tqg144", .ahead = 1},
-        {.what = "a 5-bit IR, without JPROGRAM", .type = "xc2s200fg456", .ahead = 1, .after = 1, .shift = false},
-        {.what = "a bit flipped: INIT stays high", .ahead = 1, .flip = true, .done = false, .crc_error = true},
-        {.what = "too few clocks after DONE", .clocks = 30, .violation = "fewer than 64 clocks after DONE"},
-        {.what = "no JSTART", .start = ~0u, .done = false},
+        {.what = "16-bit words", .type = "6slx9tqg144", .ahead = 1, .stat = 0x3000},
+        // 16N's data ends with no DESYNC: the session stays open, and the
+        // words of a read would not line up with its words.
+        {.what = "a 5-bit IR, without JPROGRAM",
+         .type = "xc2s200fg456",
+         .ahead = 1,
+         .after = 1,
+         .shift = false,
+         .stat = std::nullopt},
+        {.what = "a bit flipped: INIT stays high",
+         .ahead = 1,
+         .flip = true,
+         .done = false,
+         .crc_error = true,
+         .stat = 0x00001801},
+        {.what = "too few clocks after DONE",
+         .clocks = 30,
+         .stat = 0x00107800,
+         .violation = "fewer than 64 clocks after DONE"},
+        {.what = "no JSTART", .start = ~0u, .done = false, .stat = 0x00001800},
+        {.what = "a start-up that stalls in phase 2",
+         .fault = [](fpga_model &m) { m.startup_stalls_in = 2; },
+         .done = false,
+         .stat = 0x00081800},
+        {.what = "a start-up that stalls in phase 5, after DONE",
+         .fault = [](fpga_model &m) { m.startup_stalls_in = 5; },
+         .stat = 0x00147800},
         {.what = "data while the memory clears",
          .wait = false,
          .done = false,
          .cleared = false,
+         .stat = 0x00001800,
          .violation = "data shifted into CFG_IN while the memory clears"},
-        {.what = "a memory that never clears",
+        {.what = "a memory that never clears: STAT shows it, INIT_B low",
          .fault = [](fpga_model &m) { m.clear_ns = UINT64_MAX; },
          .done = false,
-         .cleared = false},
+         .cleared = false,
+         .stat = 0},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
@@ -324,8 +427,11 @@ TEST(Tap, LoadsThroughCfgIn) {
             cleared = (tap.capture() >> init & 1) != 0;
         }
         EXPECT_EQ(cleared, c.cleared);
-        if (c.wait && !cleared)
+        if (c.wait && !cleared) {
+            EXPECT_EQ(tap.stat(), *c.stat);
+            EXPECT_EQ(fpga_model_violation(&tap.model), nullptr) << fpga_model_violation(&tap.model);
             continue;
+        }
         tap.scan(true, tap.instruction(CFG_IN));
         tap.enter(false);
         if (c.shift) {
@@ -359,12 +465,89 @@ TEST(Tap, LoadsThroughCfgIn) {
         }
         EXPECT_EQ(tap.model.jprograms, n ? 0u : 1u);
         EXPECT_EQ(tap.model.tap, FPGA_TAP_IDLE);
+        if (c.stat) {
+            EXPECT_EQ(tap.stat(), *c.stat);
+        }
         const char *violation = fpga_model_violation(&tap.model);
         if (c.violation == nullptr)
             EXPECT_EQ(violation, nullptr) << violation;
         else
             EXPECT_NE(std::string(violation != nullptr ? violation : "").find(c.violation), std::string::npos)
                 << (violation != nullptr ? violation : "no violation");
+    }
+}
+
+// The configuration logic's registers read back by hand, for a device of
+// each layout of STAT, alone and in a chain of three: blank, after another
+// device's data (an IDCODE error), after a bit flipped (a CRC error), and
+// configured, each loaded through CFG_IN. The IDCODE is the device's own;
+// AXSS (32C) what the data wrote, but not after the failed IDCODE check
+// that comes before, nor a write of several words; BOOTSTS (32C) the last
+// configuration and the one before; USERCODE what the model holds.
+// Reading changes nothing: STAT again after, and a configured device keeps
+// running.
+TEST(Tap, ReadsRegistersBack) {
+    // Blank, after another device's data, after a bit flipped, configured.
+    using Steps = std::array<std::uint32_t, 4>;
+    struct Case {
+        const char *type;
+        std::uint32_t idcode;
+        Steps stat, axss, bootsts;
+    };
+    const std::uint32_t user = 0x5eed0001;
+    const Steps stat32 = {0x00001800, 0x00009800, 0x00001801, 0x001c7800};
+    const Steps axss32 = {0, 0, user, user};
+    const Steps bootsts32 = {0, 0x0011, 0x1121, 0x2101};
+    const Steps stat22 = {0x1000, 0x1002, 0x1001, 0x3000};
+    const Case cases[] = {
+        {"7a35tcsg324", 0x0362d093, stat32, axss32, bootsts32},
+        {"xcku040-ffva1156-2-e", 0x03822093, stat32, axss32, bootsts32},
+        {"xcau15p-ffvb676", 0x04ac2093, stat32, axss32, bootsts32},
+        {"3s500evq100", 0x01c22093, {0x0800, 0x2800, 0x0801, 0x1800}, {}, {}},
+        {"6slx9tqg144", 0x04001093, stat22, {}, {}},
+        {"3s200avq100", 0x02218093, stat22, {}, {}},
+    };
+    for (const Case &c : cases) {
+        for (bool chain : {false, true}) {
+            SCOPED_TRACE(std::string(c.type) + (chain ? ", in a chain of three" : ", alone"));
+            Tap tap(c.type, chain ? std::vector{with_idcode} : std::vector<fpga_chain_device>{},
+                    chain ? std::vector{without_idcode} : std::vector<fpga_chain_device>{});
+            const fpga_device device = tap.model.device;
+            fpga_device other = device;
+            other.idcode ^= 0x00100000;
+            std::string flipped = bitstream::configuration(device, 3001, 1, user);
+            flipped[1500] = static_cast<char>(flipped[1500] ^ 0x08);
+            const std::string data[] = {"", bitstream::configuration(other, 3001, 1, user), flipped,
+                                        bitstream::configuration(device, 3001, 1, user)};
+            const bool wide = device.group != FPGA_22F && device.group != FPGA_22H;
+            tap.reset();
+            for (std::size_t step = 0; step < 4; ++step) {
+                SCOPED_TRACE(step);
+                if (step == 3)
+                    tap.model.usercode = 0x20261209; // as a design made with a USERCODE
+                if (!data[step].empty())
+                    tap.configure(data[step]);
+                const unsigned checks = tap.model.crc_checks;
+                EXPECT_EQ(tap.stat(), c.stat[step]);
+                EXPECT_EQ(tap.read(device.group == FPGA_32C ? 0x0c : 0x0e, wide ? 1 : 2), c.idcode);
+                if (device.group == FPGA_32C) {
+                    EXPECT_EQ(tap.read(0x0d), c.axss[step]);
+                    EXPECT_EQ(tap.read(0x16), c.bootsts[step]);
+                }
+                EXPECT_EQ(value(tap.dr(USERCODE, 32)), step == 3 ? 0x20261209u : 0xffffffffu);
+                EXPECT_EQ(tap.stat(), c.stat[step]);
+                EXPECT_EQ(tap.model.crc_checks, checks);
+            }
+            if (device.group == FPGA_32C) {
+                // A write of several words to AXSS, as a file of several
+                // dies makes, sets no value.
+                tap.cfg_in({0xaa995566, 0x20000000, 0x3001a002, 1, 2, 0x30008001, 0x0000000d}, 32);
+                EXPECT_EQ(tap.read(0x0d), user);
+            }
+            EXPECT_TRUE(tap.model.done);
+            EXPECT_EQ(tap.model.jprograms, 3u);
+            EXPECT_EQ(fpga_model_violation(&tap.model), nullptr) << fpga_model_violation(&tap.model);
+        }
     }
 }
 
