@@ -403,6 +403,8 @@ static int jtag_begin(struct fpgabits_loader *loader, uint32_t idcode) {
         to_shift(loader, 0);
         error = loader->status;
     }
+    if (error == FPGABITS_ERR_INIT)
+        error = cause(loader, error);
     if (error != FPGABITS_OK)
         test_logic_reset(loader->port);
     return error;

@@ -312,7 +312,10 @@ struct fpgabits_status {
  * DESYNC; the TAP is left in Test-Logic-Reset. Over the serial and parallel
  * x8 interfaces: DONE and INIT_B from their pins (a readback would need
  * pins that the design may use). Returns FPGABITS_OK whenever it could
- * read, a blank device included (done 0). */
+ * read, a blank device included (done 0); over JTAG a chain that does not
+ * answer as described is FPGABITS_ERR_CHAIN, a device that cannot be
+ * loaded over JTAG (several dies, the oldest family) FPGABITS_ERR_UNSUPPORTED,
+ * as for a load. */
 int fpgabits_status(const struct fpgabits_port *port, enum fpgabits_interface interface,
                     struct fpgabits_status *status);
 

@@ -428,6 +428,7 @@ void expect_fingerprints(const std::string &bit) {
     const Read loaded = read(file, type, Mode::serial, 1);
     EXPECT_EQ(loaded.result, FPGABITS_OK) << fpgabits_strerror(loaded.result);
     EXPECT_EQ(loaded.info.usr_access, crc32_of(data));
+    EXPECT_EQ(loaded.model.axss, crc32_of(data)) << "the value the device reads back";
     EXPECT_TRUE(loaded.model.done);
     EXPECT_EQ(loaded.model.crc_checks, before.info.crc_checks);
     EXPECT_EQ(fpga_model_violation(&loaded.model), nullptr) << fpga_model_violation(&loaded.model);

@@ -742,6 +742,18 @@ TEST_P(LoaderJtagReal, Configures) {
     EXPECT_EQ(result, FPGABITS_OK) << fpgabits_strerror(result);
     EXPECT_TRUE(tap.model.done);
     EXPECT_GT(tap.model.crc_checks, 0u);
+    // Its status register read back, with no error; the device runs the
+    // design by its USERCODE.
+    struct fpgabits_status status {};
+    tap.model.usercode = 0x20261209;
+    ASSERT_EQ(fpgabits_status(&tap.port, FPGABITS_JTAG, &status), FPGABITS_OK);
+    EXPECT_NE(status.read & FPGABITS_READ_STAT, 0u);
+    EXPECT_TRUE(status.done);
+    EXPECT_EQ(status.errors, 0u) << std::hex << status.stat;
+    fpgabits_image_info image{};
+    image.idcode = tap.model.device.idcode;
+    image.usercode = 0x20261209;
+    EXPECT_EQ(fpgabits_runs(&tap.port, FPGABITS_JTAG, &image), 1);
     EXPECT_EQ(fpga_model_violation(&tap.model), nullptr) << fpga_model_violation(&tap.model);
 }
 
@@ -772,6 +784,143 @@ TEST(LoaderJtag, LoadsPartialConfigurationsAndReadsTheIdcode) {
         EXPECT_TRUE(tap.model.done);
     }
     EXPECT_EQ(fpga_model_violation(&tap.model), nullptr) << fpga_model_violation(&tap.model);
+}
+
+// What a device runs, read over JTAG in a chain with IRs of 8, 6 (or the
+// FPGA's) and 4 bits without disturbing it, blank and then configured with
+// a user-access value (32-bit streams) and a USERCODE; whether it runs an
+// image, by those; over the pins, DONE and INIT alone.
+TEST(LoaderJtag, ReadsWhatTheDeviceRuns) {
+    struct Case {
+        const char *type;
+        unsigned read;
+        std::uint32_t blank, configured; // the status register
+        int startup;                     // the start-up phase once configured
+    };
+    const unsigned pins = FPGABITS_READ_DONE | FPGABITS_READ_INIT;
+    const unsigned jtag = pins | FPGABITS_READ_IDCODE | FPGABITS_READ_USERCODE | FPGABITS_READ_STAT;
+    const unsigned wide = jtag | FPGABITS_READ_USR_ACCESS, boots = wide | FPGABITS_READ_BOOTSTS;
+    const Case cases[] = {
+        {"7a35tcsg324", boots, 0x00001800, 0x001c7800, 7},
+        {"xcku040-ffva1156-2-e", boots, 0x00001800, 0x001c7800, 7},
+        {"xcau15p-ffvb676", boots, 0x00001800, 0x001c7800, 7},
+        {"xc4vfx20ff672", wide, 0x00001800, 0x001c7800, -1},
+        {"xc6vlx130tff784", wide, 0x00001800, 0x001c7800, -1},
+        {"3s500evq100", jtag, 0x0800, 0x1800, -1},
+        {"6slx9tqg144", jtag | FPGABITS_READ_BOOTSTS, 0x1000, 0x3000, -1},
+        {"3s200avq100", jtag, 0x1000, 0x3000, -1},
+    };
+    const std::uint32_t user = 0x5eed0001, usercode = 0x20261209;
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.type);
+        Tap tap(c.type, {with_idcode}, {without_idcode});
+        const fpga_device device = tap.model.device;
+        const bool axss = (c.read & FPGABITS_READ_USR_ACCESS) != 0;
+        fpgabits_image_info image{};
+        image.idcode = device.idcode;
+        image.usr_access = axss ? user : 0;
+        image.usercode = axss ? 0xffffffff : usercode;
+        struct fpgabits_status status {};
+        const auto read = [&](std::uint32_t stat, bool done) {
+            const unsigned long cycles = tap.model.tck_cycles;
+            const unsigned checks = tap.model.crc_checks, jprograms = tap.model.jprograms;
+            ASSERT_EQ(fpgabits_status(&tap.port, FPGABITS_JTAG, &status), FPGABITS_OK);
+            EXPECT_LE(tap.model.tck_cycles - cycles, 2000u);
+            EXPECT_EQ(status.read, c.read);
+            EXPECT_EQ(status.idcode, tap.model.jtag_idcode);
+            EXPECT_EQ(status.done, done);
+            EXPECT_TRUE(status.init);
+            EXPECT_EQ(status.stat, stat);
+            EXPECT_EQ(status.errors, 0u);
+            EXPECT_EQ(tap.model.done, done);
+            EXPECT_EQ(tap.model.crc_checks, checks);
+            EXPECT_EQ(tap.model.jprograms, jprograms);
+            EXPECT_EQ(tap.model.tap, FPGA_TAP_RESET);
+        };
+        read(c.blank, false);
+        EXPECT_EQ(fpgabits_runs(&tap.port, FPGABITS_JTAG, &image), 0);
+        tap.model.usercode = usercode;
+        const std::string data = bitstream::configuration(device, 3001, 1, axss ? std::optional(user) : std::nullopt);
+        const int loaded = fpgabits_load(&tap.port, FPGABITS_JTAG, data.data(), data.size());
+        ASSERT_EQ(loaded, FPGABITS_OK) << fpgabits_strerror(loaded);
+        read(c.configured, true);
+        EXPECT_EQ(status.startup_state, c.startup);
+        EXPECT_EQ(status.usr_access, axss ? user : 0);
+        EXPECT_EQ(status.usercode, usercode);
+        EXPECT_STREQ(fpgabits_cause(&status), "no error: configured");
+        EXPECT_EQ(fpgabits_runs(&tap.port, FPGABITS_JTAG, &image), 1);
+        fpgabits_image_info other = image;
+        (axss ? other.usr_access : other.usercode) ^= 1;
+        EXPECT_EQ(fpgabits_runs(&tap.port, FPGABITS_JTAG, &other), 0) << "another design";
+        other = image;
+        other.idcode ^= 0x00001000;
+        EXPECT_EQ(fpgabits_runs(&tap.port, FPGABITS_JTAG, &other), 0) << "another device";
+        other = image;
+        other.usr_access = 0;
+        other.usercode = 0xffffffff;
+        EXPECT_EQ(fpgabits_runs(&tap.port, FPGABITS_JTAG, &other), FPGABITS_ERR_UNDECIDED) << "an image that sets neither";
+        EXPECT_EQ(fpgabits_status(&tap.port, FPGABITS_SERIAL, &status), FPGABITS_OK);
+        EXPECT_EQ(status.read, pins);
+        EXPECT_TRUE(status.done);
+        EXPECT_STREQ(fpgabits_cause(&status), "the status register was not read");
+        EXPECT_EQ(fpgabits_runs(&tap.port, FPGABITS_SERIAL, &image), FPGABITS_ERR_UNDECIDED) << "no readback";
+        EXPECT_EQ(fpgabits_load(&tap.port, FPGABITS_JTAG, data.data(), data.size()), FPGABITS_OK) << "a reload";
+        EXPECT_EQ(tap.model.jprograms, 2u);
+        EXPECT_EQ(fpga_model_violation(&tap.model), nullptr) << fpga_model_violation(&tap.model);
+    }
+    Tap oldest("xc2s200fg456");
+    struct fpgabits_status status {};
+    EXPECT_EQ(fpgabits_status(&oldest.port, FPGABITS_JTAG, &status), FPGABITS_ERR_UNSUPPORTED);
+    EXPECT_EQ(oldest.model.jprograms, 0u);
+}
+
+// A load over JTAG that fails returns the cause that the status register
+// shows, and fpgabits_cause() names it.
+TEST(LoaderJtag, NamesTheCauseOfAFailedLoad) {
+    struct Case {
+        const char *what, *type;
+        bool flip, other; // a bit of frame data flipped; another device's IDCODE in the data
+        void (*fault)(fpga_model &);
+        int want;
+        const char *cause;
+    };
+    const auto soc = [](fpga_model &m) { m.jtag_idcode = 0x04710093; };
+    const Case cases[] = {
+        {"a bit flipped, CRC-32C", "7a35tcsg324", true, false, nullptr, FPGABITS_ERR_CRC, "CRC error"},
+        {"a bit flipped, CRC-16", "3s500evq100", true, false, nullptr, FPGABITS_ERR_CRC, "CRC error"},
+        {"a bit flipped, 16-bit words", "6slx9tqg144", true, false, nullptr, FPGABITS_ERR_CRC, "CRC error"},
+        {"a bit flipped, the half sync word", "3s200avq100", true, false, nullptr, FPGABITS_ERR_CRC, "CRC error"},
+        {"a SoC's data for another", "zu3eg-sbva484", false, true, soc, FPGABITS_ERR_DEVICE,
+         "the data's IDCODE is not this device's"},
+        {"a start-up that stalls", "7a35tcsg324", false, false, [](fpga_model &m) { m.startup_stalls_in = 2; },
+         FPGABITS_ERR_NO_DONE, "startup did not finish: check the bitstream's startup clock"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        Tap tap(c.type, {with_idcode}, {without_idcode}, c.fault);
+        fpga_device device = tap.model.device;
+        if (c.other)
+            device.idcode ^= 0x00100000;
+        std::string data = bitstream::configuration(device, 3001);
+        if (c.flip)
+            data[1500] = static_cast<char>(data[1500] ^ 0x08);
+        const int result = fpgabits_load(&tap.port, FPGABITS_JTAG, data.data(), data.size());
+        EXPECT_EQ(result, c.want) << fpgabits_strerror(result);
+        struct fpgabits_status status {};
+        ASSERT_EQ(fpgabits_status(&tap.port, FPGABITS_JTAG, &status), FPGABITS_OK);
+        EXPECT_FALSE(status.done);
+        EXPECT_STREQ(fpgabits_cause(&status), c.cause);
+        EXPECT_EQ(tap.model.tap, FPGA_TAP_RESET);
+        EXPECT_EQ(fpga_model_violation(&tap.model), nullptr) << fpga_model_violation(&tap.model);
+    }
+    // A CRC error over the pins holds INIT low: a partial load over JTAG
+    // finds it so and names the cause.
+    Tap tap("7a35tcsg324");
+    std::string data = bitstream::configuration(tap.model.device, 3001);
+    data[1500] = static_cast<char>(data[1500] ^ 0x08);
+    ASSERT_EQ(fpgabits_load(&tap.port, FPGABITS_SERIAL, data.data(), data.size()), FPGABITS_ERR_CRC);
+    fpgabits_loader loader{};
+    EXPECT_EQ(fpgabits_load_begin_partial(&loader, &tap.port, FPGABITS_JTAG), FPGABITS_ERR_CRC);
 }
 
 } // namespace
