@@ -60,7 +60,9 @@ endif()
 # machine's tool, a function and the loader's sources, so one package serves
 # builds for any target.
 install(EXPORT fpgabits-targets NAMESPACE fpgabits:: DESTINATION ${package_dir})
-write_basic_package_version_file(fpgabits-config-version.cmake COMPATIBILITY SameMajorVersion ARCH_INDEPENDENT)
+# 2.0 added JTAG and readback and kept every 1.x call, member and file:
+# builds that ask for a 1.x version take a newer one.
+write_basic_package_version_file(fpgabits-config-version.cmake COMPATIBILITY AnyNewerVersion ARCH_INDEPENDENT)
 install(FILES cmake/fpgabits-config.cmake cmake/fpgabits_add_bitstream.cmake cmake/fpgabits_add_image.cmake
               cmake/fpgabits_run.cmake ${CMAKE_CURRENT_BINARY_DIR}/fpgabits-config-version.cmake
         DESTINATION ${package_dir})

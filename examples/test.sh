@@ -87,14 +87,18 @@ stream_size() {
 # What the firmware prints of the card's image FILE of a bitstream, loaded into
 # the FPGA NAME: image FILE NAME BITSTREAM DESIGN DEVICE DATE_TIME SIZE IDCODE,
 # where a NAME of "refused" stands for the copy with a byte changed, which the
-# main FPGA refuses, the reason coming after the IDCODE.
+# main FPGA refuses, the reason coming after the IDCODE. The main FPGA's go
+# over JTAG, the I/O FPGA's over parallel x8.
 image() {
   echo "$1: design $4, device $5, built $6"
   if [[ $2 == refused ]]; then
     echo "  refused: $9"
     echo "  main keeps IDCODE $8, DONE high, 2 CRC checks passed"
   else
-    echo "  $7 bytes, crc32 $(crc32 "$3" "$7"), IDCODE $8: $2 configured, DONE high, 2 CRC checks passed"
+    local interface=JTAG
+    [[ $2 == io ]] && interface='parallel x8'
+    echo "  $7 bytes, crc32 $(crc32 "$3" "$7"), IDCODE $8"
+    echo "  $2 configured over $interface, DONE high, 2 CRC checks passed"
   fi
 }
 
@@ -112,14 +116,23 @@ bad_copy() {
 }
 
 # What the firmware prints of main.bit and io.bit: firmware MAIN_DEVICE
-# MAIN_DATE MAIN_SIZE. The I/O FPGA's values are fixed, and its data is stored
-# compressed.
+# MAIN_DATE MAIN_SIZE. The main FPGA's data holds a fingerprint, 8 bytes more;
+# the I/O FPGA's values are fixed, and its data is stored compressed. Two
+# boots: the second finds both running what it holds.
 firmware() {
-  printf 'main: device %s, built %s 09:30:00, %d bytes, crc32 %s\n' "$1" "$2" "$3" "$(crc32 "$work/main.bit" "$3")"
+  local fingerprinted=$work/main-fingerprint.bit io_crc
+  "$build/fpgabits-deflate" --fingerprint "$work/main.bit" "$fingerprinted"
+  io_crc=$(crc32 "$work/io.bit" 33333)
+  printf 'main: device %s, built %s 09:30:00, %d bytes, crc32 %s\n' "$1" "$2" $(($3 + 8)) \
+    "$(crc32 "$fingerprinted" $(($3 + 8)))"
   printf 'io: device xc7s50csga324, built 2026/12/01 09:30:00, 33333 bytes, crc32 %s, compressed to %d\n' \
-    "$(crc32 "$work/io.bit" 33333)" "$(stream_size io_fpga_data)"
-  printf 'main: configured over serial, IDCODE 0362d093, %d bytes sent, DONE high, 2 CRC checks passed\n' "$3"
+    "$io_crc" "$(stream_size io_fpga_data)"
+  echo 'boot 1'
+  printf 'main: configured over serial, IDCODE 0362d093, %d bytes sent, DONE high, 2 CRC checks passed\n' $(($3 + 8))
   echo 'io: configured over parallel x8, 33333 bytes inflated and sent, DONE high, 2 CRC checks passed'
+  echo 'boot 2'
+  echo "main: runs this design, user-access $(crc32 "$work/main.bit" "$3") over JTAG: not loaded"
+  echo "io: runs this design, its register reads crc32 $io_crc: not loaded"
   local design='sample_top;UserID=0XFFFFFFFF'
   image card/main.bit.gz main "$work/main.bit" "$design" "$1" "$2 09:30:00" "$3" 0362d093
   image card/io.bit io "$work/io.bit" "$design" xc7s50csga324 '2026/12/01 09:30:00' 33333 0362f093
@@ -219,7 +232,7 @@ native)
   bitstream "$work/main.bit" 7a35tcsg324 2026/11/30 0 3
   for target in all main_image; do
     if cmake --build "$work/build" --target "$target" >"$work/log" 2>&1 ||
-      ! grep -q 'main.bit holds no configuration data' "$work/log"; then
+      ! grep -q 'main.bit:\? holds no configuration data' "$work/log"; then
       cat "$work/log"
       echo "FAIL: $target: a bitstream with no data did not stop the build with a message naming it" >&2
       exit 1
@@ -312,11 +325,16 @@ cortex-m3-real)
     printf '%s: device %s, built %s, %d bytes, crc32 %s, compressed to %d\n' "$1" "$3" "$4" "$5" \
       "$(crc32 "$2" "$5")" "$(stream_size "$1_fpga_data")"
   }
+  "$build/fpgabits-deflate" --fingerprint "$main" "$work/main-fingerprint.bit"
   expect "cortex-m3 firmware with two real bitstreams compressed into 1 MiB of flash" \
-    "$(report main "$main" 7a35ticsg324 '2020/10/25 22:13:40' 2192012
+    "$(report main "$work/main-fingerprint.bit" 7a35ticsg324 '2020/10/25 22:13:40' 2192020
       report io "$io" 7z010clg400 '2023/09/06 19:46:20' 2083740
-      echo 'main: configured over serial, 2192012 bytes inflated and sent, DONE high, 2 CRC checks passed'
+      echo 'boot 1'
+      echo 'main: configured over serial, 2192020 bytes inflated and sent, DONE high, 2 CRC checks passed'
       echo 'io: configured over parallel x8, 2083740 bytes inflated and sent, DONE high, 2 CRC checks passed'
+      echo 'boot 2'
+      echo "main: runs this design, user-access $(crc32 "$main" 2192012) over JTAG: not loaded"
+      echo "io: runs this design, its register reads crc32 $(crc32 "$io" 2083740): not loaded"
       image card/main.bit.gz main "$main" 'top;UserID=0XFFFFFFFF' 7a35ticsg324 '2020/10/25 22:13:40' 2192012 0362d093
       image card/io.bit io "$io" design_1_wrapper 7z010clg400 '2023/09/06 19:46:20' 2083740 03722093
       image card/bad.bit.gz refused "$main" 'top;UserID=0XFFFFFFFF' 7a35ticsg324 '2020/10/25 22:13:40' 2192012 0362d093 \
