@@ -372,15 +372,16 @@ static int cause(struct fpgabits_loader *loader, int error) {
 }
 
 static int jtag_begin(struct fpgabits_loader *loader, uint32_t idcode) {
-    uint32_t silicon, capture;
+    uint32_t silicon;
     int error = check_chain(loader, &silicon);
     loader->idcode = silicon;
     if (error == FPGABITS_OK && idcode != 0 && ((idcode ^ silicon) & 0x0fffffffu) != 0 && compares(silicon))
         error = FPGABITS_ERR_DEVICE;
     if (error == FPGABITS_OK && loader->partial) {
         /* A partial configuration goes only into a device that runs. */
-        capture = instruction(loader, BYPASS);
-        error = !(capture & CAPTURE_INIT)   ? FPGABITS_ERR_INIT
+        const uint32_t capture = instruction(loader, BYPASS);
+        /* INIT low: the status register may tell why. */
+        error = !(capture & CAPTURE_INIT)   ? cause(loader, FPGABITS_ERR_INIT)
                 : !(capture & CAPTURE_DONE) ? FPGABITS_ERR_NO_DONE
                                             : loader->status;
     } else if (error == FPGABITS_OK) {
@@ -403,8 +404,6 @@ static int jtag_begin(struct fpgabits_loader *loader, uint32_t idcode) {
         to_shift(loader, 0);
         error = loader->status;
     }
-    if (error == FPGABITS_ERR_INIT)
-        error = cause(loader, error);
     if (error != FPGABITS_OK)
         test_logic_reset(loader->port);
     return error;
@@ -498,7 +497,7 @@ const struct fpgabits_link fpgabits_jtag_link = {jtag_ok, jtag_begin, jtag_send,
                                                  512,     1,          0};
 
 int fpgabits_read_idcode(const struct fpgabits_port *port, enum fpgabits_interface interface, uint32_t *idcode) {
-    struct fpgabits_loader loader;
+    struct fpgabits_loader loader = {0};
     int error;
     if (idcode == NULL || port == NULL || interface != FPGABITS_JTAG || !jtag_ok(port))
         return FPGABITS_ERR_ARGUMENT;
@@ -510,7 +509,7 @@ int fpgabits_read_idcode(const struct fpgabits_port *port, enum fpgabits_interfa
 }
 
 int fpgabits_jtag_status(const struct fpgabits_port *port, struct fpgabits_status *status) {
-    struct fpgabits_loader loader;
+    struct fpgabits_loader loader = {0};
     int error;
     if (!jtag_ok(port))
         return FPGABITS_ERR_ARGUMENT;

@@ -157,7 +157,9 @@ enum fpgabits_error {
      * for another device (its CRC or IDCODE check failed). Check the
      * bitstream against the board's device, and the CCLK and data lines. The
      * loader stops sending at once. An image reader's check pass gives it
-     * for data whose own CRC check fails, as the device would. */
+     * for data whose own CRC check fails, as the device would. Over JTAG,
+     * where DONE stays low (or a partial load finds INIT low), the loader
+     * reads the status register, and gives this for a CRC error it shows. */
     FPGABITS_ERR_CRC = -4,
     /* All data was sent and INIT_B stayed high, but DONE did not rise: the
      * device never saw the sync word (bit order, mode pins, CCLK edge), or the
@@ -184,7 +186,9 @@ enum fpgabits_error {
     FPGABITS_ERR_FORMAT = -9,
     /* An image is for another device: its header's device type does not
      * contain the text asked for (or it has no header to tell), or its
-     * IDCODE differs from the one asked for (or it writes none). */
+     * IDCODE differs from the one asked for (or it writes none). Over JTAG:
+     * the data's IDCODE is not the silicon's, or the status register shows
+     * an IDCODE error after a load that failed. */
     FPGABITS_ERR_DEVICE = -10,
     /* Compressed data reaches further back than the window that the work
      * area holds: give a larger one, FPGABITS_INFLATE_WORK_SIZE(window) or
@@ -236,8 +240,9 @@ int fpgabits_load_begin(struct fpgabits_loader *loader, const struct fpgabits_po
 /* Begins loading a partial configuration into a device that is configured and
  * running: PROG_B is left alone, which would erase the device. INIT_B and
  * DONE must be high: otherwise nothing is sent, and the result is
- * FPGABITS_ERR_INIT (INIT_B low) or FPGABITS_ERR_NO_DONE (DONE low: the
- * device is not configured). Then write and end as for a full configuration;
+ * FPGABITS_ERR_INIT (INIT_B low; over JTAG the error the status register
+ * shows, where it shows one) or FPGABITS_ERR_NO_DONE (DONE low: the device
+ * is not configured). Then write and end as for a full configuration;
  * a CRC error shows on INIT_B even though DONE stays high. */
 int fpgabits_load_begin_partial(struct fpgabits_loader *loader, const struct fpgabits_port *port,
                                 enum fpgabits_interface interface);

@@ -176,7 +176,7 @@ static void synced(struct fpgabits_stream_level *l) {
  * matches go on, those of 32-bit streams from 0. A 32-bit stream that has
  * not written the frame length by then has CRC-32C. */
 static int check(struct fpgabits_stream *s, struct fpgabits_stream_level *l, uint32_t value) {
-    unsigned passed = 0, i;
+    unsigned passed = 0;
     if (!s->verify)
         return FPGABITS_OK;
     if (s->kind & KIND_32C)
@@ -184,7 +184,7 @@ static int check(struct fpgabits_stream *s, struct fpgabits_stream_level *l, uin
     if (s->kind & NARROW)
         passed = (value & 0x3fffff) == l->crc[0] ? s->kind : 0;
     else
-        for (i = 0; i < 3; ++i)
+        for (unsigned i = 0; i < 3; ++i)
             if ((value & (i != 0 ? 0xffffu : 0xffffffffu)) == l->crc[i])
                 passed |= s->kind & 1u << i;
     if (passed == 0)
@@ -286,7 +286,6 @@ static int data(struct fpgabits_stream *s, struct fpgabits_stream_level *l, uint
 static int take_word(struct fpgabits_stream *s, struct fpgabits_stream_level *l, uint32_t word) {
     const int wide = !(s->kind & NARROW);
     for (;; ++l) {
-        int error;
         if (l->state == HUNT) {
             /* Sessions after the first, and carried streams, start with a
              * sync word in whole words. */
@@ -310,7 +309,7 @@ static int take_word(struct fpgabits_stream *s, struct fpgabits_stream_level *l,
                 add(s, l, word);
                 continue;
             }
-            error = data(s, l, word);
+            const int error = data(s, l, word);
             /* After frame data, some families check the CRC in words
              * without a header. */
             if (l->left == 0 && l->reg == (wide ? FDRI_WIDE : FDRI_NARROW))

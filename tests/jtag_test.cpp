@@ -799,7 +799,8 @@ TEST(LoaderJtag, ReadsWhatTheDeviceRuns) {
     };
     const unsigned pins = FPGABITS_READ_DONE | FPGABITS_READ_INIT;
     const unsigned jtag = pins | FPGABITS_READ_IDCODE | FPGABITS_READ_USERCODE | FPGABITS_READ_STAT;
-    const unsigned wide = jtag | FPGABITS_READ_USR_ACCESS, boots = wide | FPGABITS_READ_BOOTSTS;
+    const unsigned wide = jtag | FPGABITS_READ_USR_ACCESS;
+    const unsigned boots = wide | FPGABITS_READ_BOOTSTS;
     const Case cases[] = {
         {"7a35tcsg324", boots, 0x00001800, 0x001c7800, 7},
         {"xcku040-ffva1156-2-e", boots, 0x00001800, 0x001c7800, 7},
@@ -810,7 +811,8 @@ TEST(LoaderJtag, ReadsWhatTheDeviceRuns) {
         {"6slx9tqg144", jtag | FPGABITS_READ_BOOTSTS, 0x1000, 0x3000, -1},
         {"3s200avq100", jtag, 0x1000, 0x3000, -1},
     };
-    const std::uint32_t user = 0x5eed0001, usercode = 0x20261209;
+    const std::uint32_t user = 0x5eed0001;
+    const std::uint32_t usercode = 0x20261209;
     for (const Case &c : cases) {
         SCOPED_TRACE(c.type);
         Tap tap(c.type, {with_idcode}, {without_idcode});
@@ -823,7 +825,8 @@ TEST(LoaderJtag, ReadsWhatTheDeviceRuns) {
         struct fpgabits_status status {};
         const auto read = [&](std::uint32_t stat, bool done) {
             const unsigned long cycles = tap.model.tck_cycles;
-            const unsigned checks = tap.model.crc_checks, jprograms = tap.model.jprograms;
+            const unsigned checks = tap.model.crc_checks;
+            const unsigned jprograms = tap.model.jprograms;
             ASSERT_EQ(fpgabits_status(&tap.port, FPGABITS_JTAG, &status), FPGABITS_OK);
             EXPECT_LE(tap.model.tck_cycles - cycles, 2000u);
             EXPECT_EQ(status.read, c.read);
@@ -858,7 +861,8 @@ TEST(LoaderJtag, ReadsWhatTheDeviceRuns) {
         other = image;
         other.usr_access = 0;
         other.usercode = 0xffffffff;
-        EXPECT_EQ(fpgabits_runs(&tap.port, FPGABITS_JTAG, &other), FPGABITS_ERR_UNDECIDED) << "an image that sets neither";
+        EXPECT_EQ(fpgabits_runs(&tap.port, FPGABITS_JTAG, &other), FPGABITS_ERR_UNDECIDED)
+            << "an image that sets neither";
         EXPECT_EQ(fpgabits_status(&tap.port, FPGABITS_SERIAL, &status), FPGABITS_OK);
         EXPECT_EQ(status.read, pins);
         EXPECT_TRUE(status.done);
