@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cinttypes>
 #include <cstdio>
@@ -499,21 +500,37 @@ std::string side_text(const board::ChainSide &side) {
     return std::to_string(side.devices) + ":" + std::to_string(side.ir_bits);
 }
 
+std::string chain_advice(const Options &o) {
+    return " (check the wiring of " + jtag_lines(o) + ", and --chain-tdi " + side_text(o.tdi_side) +
+           " and --chain-tdo " + side_text(o.tdo_side) + " against what fpgabits-load --idcodes lists)";
+}
+
+// The file's IDCODE differs from the silicon's: the loader refused the file
+// before JPROGRAM, where it knew the IDCODE before the reset.
+bool refused_before_reset(const Pass &pass, std::uint32_t silicon) {
+    return pass.info.idcode != 0 && ((pass.info.idcode ^ silicon) & 0x0fffffffu) != 0;
+}
+
 // What a load over JTAG found wrong, and what to check; silicon is the
 // IDCODE that the FPGA's place in the chain answered.
 std::string jtag_failure(const Input &input, const Pass &pass, std::uint32_t silicon, const Options &o) {
     const std::string what = std::string("load failed: ") + fpgabits_strerror(pass.error);
     switch (pass.error) {
-    case FPGABITS_ERR_CHAIN:
-        return what + " (check the wiring of " + jtag_lines(o) + ", and --chain-tdi " + side_text(o.tdi_side) +
-               " and --chain-tdo " + side_text(o.tdo_side) + " against what fpgabits-load --idcodes lists)";
+    case FPGABITS_ERR_CHAIN: return what + chain_advice(o);
     case FPGABITS_ERR_UNSUPPORTED:
         return what + " (the FPGA's IDCODE is " + hex(silicon) +
                ": load it through its slave serial pins with --spi, --prog, --init and --done, without --jtag)";
     case FPGABITS_ERR_DEVICE:
+        if (!refused_before_reset(pass, silicon))
+            return what + " (the FPGA's status register shows an IDCODE error: give the file for this FPGA, " +
+                   "whose IDCODE is " + hex(silicon) + ")";
         return what + " (the FPGA answers IDCODE " + hex(silicon) + ", " + input.name() + " writes " +
                hex(pass.info.idcode) + ": give the file for this FPGA, or check --chain-tdi and --chain-tdo, " +
                "which give its place in the chain)";
+    case FPGABITS_ERR_CRC:
+        return what + " (the FPGA's status register shows it: check that " + input.name() +
+               " is for this FPGA, and the wiring of " + jtag_lines(o) +
+               (o.wiring.spi.empty() ? ")" : "; try a lower --speed)");
     case FPGABITS_ERR_INIT:
         return what + " (the FPGA did not finish clearing its memory within 1 s of JPROGRAM: check its power, " +
                "and that nothing holds its INIT_B pin low)";
@@ -521,8 +538,7 @@ std::string jtag_failure(const Input &input, const Pass &pass, std::uint32_t sil
         return what + " (DONE stayed high after JPROGRAM: check --chain-tdi and --chain-tdo against what " +
                "fpgabits-load --idcodes lists)";
     case FPGABITS_ERR_NO_DONE:
-        return what + " (a CRC error shows so over JTAG: check that " + input.name() +
-               " is for this FPGA, and the wiring of " + jtag_lines(o) +
+        return what + " (check that " + input.name() + " is for this FPGA, and the wiring of " + jtag_lines(o) +
                (o.wiring.spi.empty() ? ")" : "; try a lower --speed)");
     case FPGABITS_ERR_CLOCK: return what + " (CLOCK_MONOTONIC stood still: check the kernel's clock source)";
     default: return file_failure(input, pass, o);
@@ -540,6 +556,22 @@ void print_time(const Pass &pass, const char *verb) {
     std::printf("%s in %.2f s, %.0f bytes/s\n", verb, pass.seconds, rate);
 }
 
+// After a load that failed on the device: a line more with what its status
+// register shows, where the load's message does not already say it.
+std::string cause_line(const board::JtagBoard &board, const Pass &load, std::uint32_t silicon) {
+    const bool after_data = load.error == FPGABITS_ERR_NO_DONE || load.error == FPGABITS_ERR_CRC ||
+                            (load.error == FPGABITS_ERR_DEVICE && !refused_before_reset(load, silicon));
+    struct fpgabits_status status {};
+    if (!after_data || fpgabits_status(board.port(), FPGABITS_JTAG, &status) != FPGABITS_OK)
+        return "";
+    const unsigned named = load.error == FPGABITS_ERR_CRC      ? FPGABITS_STATUS_CRC_ERROR
+                           : load.error == FPGABITS_ERR_DEVICE ? FPGABITS_STATUS_ID_ERROR
+                                                               : 0;
+    if ((status.errors & named) != 0)
+        return "";
+    return std::string("\ncause: ") + fpgabits_cause(&status);
+}
+
 // Over JTAG: the silicon's IDCODE first, printed with what the check found
 // in the file before the reset, then the load.
 void load_jtag(Input &input, const Pass &check, const Options &o) {
@@ -551,7 +583,7 @@ void load_jtag(Input &input, const Pass &check, const Options &o) {
         if (!board.failure().empty())
             throw Failure("load failed: " + board.failure());
         if (pass.error != FPGABITS_OK)
-            throw Failure(jtag_failure(input, pass, silicon, o));
+            throw Failure(jtag_failure(input, pass, silicon, o) + cause_line(board, pass, silicon));
     };
     Pass read;
     read.error = fpgabits_read_idcode(board.port(), FPGABITS_JTAG, &silicon);
@@ -688,7 +720,13 @@ int main(int argc, char **argv) {
         std::fprintf(stderr, "fpgabits-load: %s (fpgabits-load --help shows the usage)\n", usage.what());
         return 2;
     } catch (const std::exception &failure) {
-        std::fprintf(stderr, "fpgabits-load: %s\n", failure.what());
+        // A failure is a line, or two where the FPGA's status adds its cause.
+        const std::string text = failure.what();
+        for (std::size_t at = 0; at < text.size();) {
+            const std::size_t end = std::min(text.find('\n', at), text.size());
+            std::fprintf(stderr, "fpgabits-load: %s\n", text.substr(at, end - at).c_str());
+            at = end + 1;
+        }
         return 1;
     }
     if (std::ferror(stdout) != 0 || std::fclose(stdout) != 0) {

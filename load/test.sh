@@ -55,15 +55,22 @@ fail() {
   failures=$((failures + 1))
 }
 
-# check NAME STATUS ERROR REPORT: the status, standard error (one line that
-# matches ERROR, or nothing where ERROR is empty) and the lines of REPORT.
+# check NAME STATUS ERROR REPORT: the status, standard error (a line that
+# matches ERROR, two where \n parts it, or nothing where ERROR is empty) and
+# the lines of REPORT.
 check() {
-  local name=$1 want=$2 error=$3 item
+  local name=$1 want=$2 error=$3 item i lines=()
   ((status == want)) || fail "$name" "exit status $status, not $want: $(cat "$work/err")"
+  [[ -z $error ]] || mapfile -t lines <<<"${error//\\n/$'\n'}"
   if [[ -z $error ]]; then
     [[ ! -s $work/err ]] || fail "$name" "standard error: $(cat "$work/err")"
-  elif (($(wc -l <"$work/err") != 1)) || ! grep -qE -- "^fpgabits-load: $error" "$work/err"; then
-    fail "$name" "standard error is not one line like '$error': $(cat "$work/err")"
+  elif (($(wc -l <"$work/err") != ${#lines[@]})); then
+    fail "$name" "standard error is not ${#lines[@]} line(s) like '$error': $(cat "$work/err")"
+  else
+    for i in "${!lines[@]}"; do
+      sed -n "$((i + 1))p" "$work/err" | grep -qE -- "^fpgabits-load: ${lines[i]}" ||
+        fail "$name" "standard error is not like '$error': $(cat "$work/err")"
+    done
   fi
   for item in $4; do
     grep -qx -- "${item/=/ }" "$work/report" || fail "$name" "the model did not see '${item/=/ }': $(tr '\n' ' ' <"$work/report")"
@@ -176,6 +183,8 @@ the memory never clearing, over JTAG|FPGABITS_STANDIN_SPI=jtag FPGABITS_STANDIN_
 an SPI controller of 8-bit words only|FPGABITS_STANDIN_SPI=jtag FPGABITS_STANDIN_FAULTS=spi-no-1bit|$jtag_spi $work/a.bit|1|/dev/spidev0.0: the SPI controller takes no 1-bit words, which the TAP's moves need: use --tck, --tdi and --tdo on GPIO lines, or a bit-banging SPI device$|tck_cycles=0 still_open=0 violation=none
 a failed SPI message|FPGABITS_STANDIN_FAULTS=spi-eio|$pins $work/a.bit               |1|load failed: /dev/spidev0.0: an SPI message of 512 bytes failed: Input/output error$|done=0 still_open=0
 a failed SPI message, over JTAG|FPGABITS_STANDIN_SPI=jtag FPGABITS_STANDIN_FAULTS=spi-eio|$jtag_spi $work/a.bit|1|load failed: /dev/spidev0.0: an SPI message of [0-9]+ bytes failed: Input/output error$|jprograms=1 done=0 tap_state=Test-Logic-Reset still_open=0
+a CRC error, over JTAG|FPGABITS_STANDIN_SPI=jtag FPGABITS_STANDIN_FAULTS=flip|$jtag_spi $work/a.bit|1|load failed: CRC error: corrupt, or another device \(the FPGA's status register shows it: check that .*/a.bit is for this FPGA, and the wiring of SCLK to TCK, .*; try a lower --speed\)$|jprograms=1 crc_error=1 done=0 tap_state=Test-Logic-Reset violation=none still_open=0
+DONE never rising, over JTAG|FPGABITS_STANDIN_FAULTS=no-done|$jtag $work/a.bit|1|load failed: DONE low: no sync word, or data cut short \(check that .*/a.bit is for this FPGA, and the wiring of TCK \(gpiochip0:11\), .*\)$\ncause: startup did not finish: check the bitstream's startup clock$|jprograms=1 crc_error=0 done=0 tap_state=Test-Logic-Reset violation=none
 a JTAG load without TDO|                    |${jtag/--tdo gpiochip0:9/} $work/a.bit|2|a load over JTAG needs --tdo \(or --spi for TCK, TDI and TDO, or --check to check the file only\)|$untouched
 a bad chain description|                    |$jtag --chain-tdo 2:3 $work/a.bit   |2|--chain-tdo 2:3: give the other devices between the FPGA and TDO as N:BITS, how many \(up to 64\) and their instruction registers' bits added up \(at least 2 a device\), such as 1:8|$untouched
 JTAG lines without --jtag|                  |${jtag/--jtag/} $work/a.bit         |2|--tck, --tms, --tdi, --tdo, --chain-tdi and --chain-tdo are for a load over JTAG: add --jtag|$untouched
