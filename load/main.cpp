@@ -42,6 +42,7 @@ constexpr const char *usage_text =
     "                     [--speed HZ] [--device TEXT] [--idcode HEX] FILE\n"
     "       fpgabits-load --jtag JTAG [--chain-tdi N:BITS] [--chain-tdo N:BITS]\n"
     "                     [--device TEXT] [--idcode HEX] FILE\n"
+    "       fpgabits-load --jtag JTAG [--chain-tdi N:BITS] [--chain-tdo N:BITS] --status\n"
     "       fpgabits-load --idcodes JTAG\n"
     "       fpgabits-load --check [--device TEXT] [--idcode HEX] FILE\n"
     "where JTAG is --tck CHIP:LINE --tms CHIP:LINE --tdi CHIP:LINE --tdo CHIP:LINE,\n"
@@ -63,12 +64,13 @@ constexpr const char *usage_text =
     "                    instruction registers' bits added up (default 0:0)\n"
     "  --chain-tdo N:BITS  the same between the FPGA and TDO (default 0:0)\n"
     "  --idcodes         list the IDCODEs of the chain and its instruction registers' length\n"
+    "  --status          print what the FPGA runs, read back over JTAG, and load nothing\n"
     "  --device TEXT     refuse a file whose device type does not contain TEXT\n"
     "  --idcode HEX      refuse a file whose IDCODE differs in bits 27:0\n"
     "  --check           check FILE only, opening no device\n"
     "  --help            print this and exit\n"
     "  --version         print the version and exit\n"
-    "Exit status: 0 loaded or checked, 1 failed, 2 usage.\n";
+    "Exit status: 0 loaded, checked or read, 1 failed, 2 usage.\n";
 
 struct Options {
     std::string spi, file, device;
@@ -76,7 +78,7 @@ struct Options {
     board::JtagWiring wiring;
     board::ChainSide tdi_side{}, tdo_side{};
     std::uint32_t speed = default_speed, idcode = 0;
-    bool check = false, help = false, version = false, jtag = false, idcodes = false;
+    bool check = false, help = false, version = false, jtag = false, idcodes = false, status = false;
 };
 
 // A number of digits (base 10 or 16) up to highest; false otherwise.
@@ -121,10 +123,10 @@ bool same(const board::Line &a, const board::Line &b) {
     return a.chip == b.chip && a.offset == b.offset;
 }
 
-// What a load over JTAG, or --idcodes, needs besides the file.
+// What a load over JTAG, --idcodes or --status needs besides the file.
 void check_jtag(const Options &o) {
     const board::JtagWiring &w = o.wiring;
-    const std::string what = o.idcodes ? "--idcodes" : "a load over JTAG";
+    const std::string what = o.idcodes ? "--idcodes" : o.status ? "--status" : "a load over JTAG";
     if (!o.prog_b.chip.empty() || !o.init_b.chip.empty() || !o.done.chip.empty())
         throw Usage("--prog, --init and --done are for the serial load: leave them out with --jtag");
     if (!w.spi.empty()) {
@@ -142,7 +144,7 @@ void check_jtag(const Options &o) {
                                                : nullptr;
     if (missing != nullptr)
         throw Usage(what + " needs " + missing + " (or --spi for TCK, TDI and TDO" +
-                    (o.idcodes ? ")" : ", or --check to check the file only)"));
+                    (o.idcodes || o.status ? ")" : ", or --check to check the file only)"));
     if (same(w.tck, w.tms) || same(w.tck, w.tdi) || same(w.tck, w.tdo) || same(w.tms, w.tdi) || same(w.tms, w.tdo) ||
         same(w.tdi, w.tdo))
         throw Usage("--tck, --tms, --tdi and --tdo must be four different lines");
@@ -163,6 +165,7 @@ Options parse_options(int argc, char **argv) {
         chain_tdi,
         chain_tdo,
         idcodes,
+        status,
         device,
         idcode,
         check,
@@ -183,6 +186,7 @@ Options parse_options(int argc, char **argv) {
         {"chain-tdi", required_argument, nullptr, chain_tdi},
         {"chain-tdo", required_argument, nullptr, chain_tdo},
         {"idcodes", no_argument, nullptr, idcodes},
+        {"status", no_argument, nullptr, status},
         {"device", required_argument, nullptr, device},
         {"idcode", required_argument, nullptr, idcode},
         {"check", no_argument, nullptr, check},
@@ -238,6 +242,7 @@ Options parse_options(int argc, char **argv) {
             chain = true;
             break;
         case idcodes: o.idcodes = true; break;
+        case status: o.status = true; break;
         case device: o.device = value; break;
         case idcode: {
             const char *digits = value.c_str();
@@ -259,6 +264,20 @@ Options parse_options(int argc, char **argv) {
     }
     if (o.help || o.version)
         return o;
+    if (o.idcodes && o.status)
+        throw Usage("--idcodes lists the chain and --status reads the FPGA: give one of them");
+    if (o.status) {
+        if (o.check)
+            throw Usage("--status reads the FPGA and --check a file: give one of them");
+        if (!o.jtag)
+            throw Usage("--status reads the FPGA over JTAG: add --jtag and its lines");
+        if (optind != argc)
+            throw Usage("--status takes no FILE, not " + std::string(argv[optind]));
+        o.wiring.spi = o.spi;
+        o.wiring.speed = o.speed;
+        check_jtag(o);
+        return o;
+    }
     if (o.idcodes) {
         if (o.check)
             throw Usage("--idcodes reads the chain and --check a file: give one of them");
@@ -556,6 +575,16 @@ void print_time(const Pass &pass, const char *verb) {
     std::printf("%s in %.2f s, %.0f bytes/s\n", verb, pass.seconds, rate);
 }
 
+// What --status found wrong.
+std::string status_failure(const board::JtagBoard &board, int error, const Options &o) {
+    const std::string what = "cannot read the FPGA's status: ";
+    if (!board.failure().empty())
+        return what + board.failure();
+    if (error == FPGABITS_ERR_CHAIN)
+        return what + fpgabits_strerror(error) + chain_advice(o);
+    return what + fpgabits_strerror(error);
+}
+
 // After a load that failed on the device: a line more with what its status
 // register shows, where the load's message does not already say it.
 std::string cause_line(const board::JtagBoard &board, const Pass &load, std::uint32_t silicon) {
@@ -594,6 +623,48 @@ void load_jtag(Input &input, const Pass &check, const Options &o) {
     const Pass load = run(input, board.port(), o);
     stop_on(load);
     print_time(load, "loaded");
+}
+
+// --status: what the FPGA runs, an item a line, each only where it was read.
+void print_status(const Options &o) {
+    const board::JtagBoard board(o.wiring, o.tdi_side, o.tdo_side);
+    struct fpgabits_status status {};
+    const int error = fpgabits_status(board.port(), FPGABITS_JTAG, &status);
+    if (error != FPGABITS_OK || !board.failure().empty())
+        throw Failure(status_failure(board, error, o));
+    const auto read = [&status](unsigned what) { return (status.read & what) != 0; };
+    const auto level = [](int high) { return high != 0 ? "high" : "low"; };
+    if (read(FPGABITS_READ_IDCODE))
+        std::printf("IDCODE: %s\n", hex(status.idcode).c_str());
+    if (read(FPGABITS_READ_DONE))
+        std::printf("DONE: %s\n", level(status.done));
+    if (read(FPGABITS_READ_INIT))
+        std::printf("INIT: %s\n", level(status.init));
+    if (read(FPGABITS_READ_STAT))
+        std::printf("status register: %s\n", hex(status.stat).c_str());
+    if (read(FPGABITS_READ_USR_ACCESS))
+        std::printf("user-access: %s\n", hex(status.usr_access).c_str());
+    if (read(FPGABITS_READ_USERCODE))
+        std::printf("USERCODE: %s\n", hex(status.usercode).c_str());
+    if (read(FPGABITS_READ_BOOTSTS))
+        std::printf("boot status: %s\n", hex(status.bootsts).c_str());
+    if (read(FPGABITS_READ_STAT)) {
+        static const struct {
+            unsigned bit;
+            const char *name;
+        } names[] = {{FPGABITS_STATUS_CRC_ERROR, "CRC"},
+                     {FPGABITS_STATUS_ID_ERROR, "IDCODE"},
+                     {FPGABITS_STATUS_DECRYPT_ERROR, "decryption"},
+                     {FPGABITS_STATUS_AUTH_ERROR, "authentication"}};
+        std::string errors;
+        for (const auto &name : names)
+            if ((status.errors & name.bit) != 0)
+                errors += (errors.empty() ? "" : ", ") + std::string(name.name);
+        std::printf("errors: %s\n", errors.empty() ? "none" : errors.c_str());
+    }
+    if (status.startup_state >= 0)
+        std::printf("start-up phase: %d\n", status.startup_state);
+    std::printf("cause: %s\n", fpgabits_cause(&status));
 }
 
 // --idcodes: the chain after Test-Logic-Reset, which selects the IDCODE
@@ -681,6 +752,10 @@ int run_command(int argc, char **argv) {
     }
     if (o.idcodes) {
         list_chain(o);
+        return 0;
+    }
+    if (o.status) {
+        print_status(o);
         return 0;
     }
     Input input(o.file);

@@ -3,16 +3,18 @@
 # the FPGA model behind its pins, and checks each row of the table below: its
 # exit status, its one line on standard error, and what the model saw. Then
 # the output of a load, serial and over JTAG, and every real bitstream of up
-# to 1 MiB as a file and as gzip; then the chains that --idcodes lists. With
+# to 1 MiB as a file and as gzip; then what the JTAG reads print: the chains
+# that --idcodes lists and --status. With
 # "heavy", only the real bitstreams over 1 MiB, which take half a minute under
 # the sanitizers; it exits 77 (skipped) where there are none.
-#   load/test.sh FPGABITS_LOAD STANDIN_LIBRARY MKBITSTREAM [REAL_BITSTREAMS [heavy]]
+#   load/test.sh FPGABITS_LOAD STANDIN_LIBRARY MKBITSTREAM FPGABITS_DEFLATE [REAL_BITSTREAMS [heavy]]
 set -euo pipefail
 program=$1
 standin=$2
 mkbitstream=$3
-real=${4:-}
-heavy=${5:-}
+deflate=$4
+real=${5:-}
+heavy=${6:-}
 work=$(mktemp -d "${TMPDIR:-/tmp}/fpgabits-load-XXXXXX")
 trap 'rm -rf "$work"' EXIT
 # The stand-in comes before the sanitizers' runtime, which otherwise refuses
@@ -24,6 +26,8 @@ failures=0
 gzip -9c "$work/a.bit" >"$work/a.bit.gz"
 tail -c 4096 "$work/a.bit" >"$work/a.bin"
 head -c 3000 "$work/a.bit" >"$work/cut.bit"
+# A design with a fingerprint, which the FPGA reads back from AXSS.
+"$deflate" --fingerprint "$work/a.bit" "$work/fp.bit"
 mkdir "$work/tmp"
 
 # Every case runs in 400 MB of address space, which a program that held a
@@ -211,20 +215,25 @@ tail -n +7 "$work/out" | grep -qxE 'loaded in 0\.0[0-9] s, [0-9]+ bytes/s' ||
 
 load_real_bitstreams light || true
 
-# The chains that --idcodes lists, over GPIO on lines other than the
-# stand-in's defaults, and over SPI.
+# What the JTAG reads print: the chains that --idcodes lists, over GPIO on
+# lines other than the stand-in's defaults, and over SPI; and what --status
+# reads from a blank FPGA and from one that runs a design.
 # shellcheck disable=SC2034
-listed="tap_state=Test-Logic-Reset violation=none still_open=0 consumer=fpgabits-load jprograms=0"
-# name | environment | arguments | what it printed, its lines joined | what the model saw
+listed="tap_state=Test-Logic-Reset violation=none still_open=0 consumer=fpgabits-load jprograms=0" \
+  running="FPGABITS_STANDIN_RUNNING=$work/fp.bit"
+# name | environment | arguments | a pattern of what it printed, its lines joined | what the model saw
 while IFS='|' read -r name environment arguments want report; do
   [[ -n $name ]] || continue
-  eval "arguments=\"$arguments\" report=\"$report\""
+  eval "environment=\"$environment\" arguments=\"$arguments\" want=\"$want\" report=\"$report\""
   run "$environment" "$arguments"
   check "$name" 0 "" "$report"
-  [[ $(tr '\n' ' ' <"$work/out") == "$want " ]] || fail "$name" "it printed '$(cat "$work/out")', not '$want'"
+  # shellcheck disable=SC2053 # want is a pattern
+  [[ $(tr '\n' ' ' <"$work/out") == $want" " ]] || fail "$name" "it printed '$(cat "$work/out")', not '$want'"
 done <<'EOF'
 three devices, over GPIO on other lines|FPGABITS_STANDIN_JTAG=3,4,5,6 FPGABITS_STANDIN_CHAIN=8:1234a0cb,fpga,4|--idcodes --tck gpiochip0:3 --tms gpiochip0:4 --tdi gpiochip0:5 --tdo gpiochip0:6|devices from TDO to TDI: 3 1: bypass 2: 0362d093 3: 1234a0cb instruction registers: 18 bits in all|$listed
 three devices, over SPI|FPGABITS_STANDIN_SPI=jtag FPGABITS_STANDIN_DEVICE=6slx9tqg144 FPGABITS_STANDIN_CHAIN=5,fpga,8:1234a0cb|$jtag_spi --idcodes|devices from TDO to TDI: 3 1: 1234a0cb 2: 04001093 3: bypass instruction registers: 19 bits in all|$listed speed=10000000
+the status of a blank FPGA||$jtag --status|IDCODE: 0362d093 DONE: low INIT: high status register: 00001800 user-access: 00000000 USERCODE: ffffffff boot status: 00000000 errors: none start-up phase: 0 cause: no error shown|$listed done=0
+the status of a running design|$running|$jtag --status|IDCODE: 0362d093 DONE: high INIT: high status register: 001c7800 user-access: 50a80455 USERCODE: ffffffff boot status: 00000001 errors: none start-up phase: 7 cause: no error: configured|$listed done=1
 EOF
 
 if ((failures > 0)); then
