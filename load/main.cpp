@@ -41,7 +41,7 @@ constexpr const char *usage_text =
     "usage: fpgabits-load --spi DEVICE --prog CHIP:LINE --init CHIP:LINE --done CHIP:LINE\n"
     "                     [--speed HZ] [--device TEXT] [--idcode HEX] FILE\n"
     "       fpgabits-load --jtag JTAG [--chain-tdi N:BITS] [--chain-tdo N:BITS]\n"
-    "                     [--device TEXT] [--idcode HEX] FILE\n"
+    "                     [--device TEXT] [--idcode HEX] [--skip-if-running] FILE\n"
     "       fpgabits-load --jtag JTAG [--chain-tdi N:BITS] [--chain-tdo N:BITS] --status\n"
     "       fpgabits-load --idcodes JTAG\n"
     "       fpgabits-load --check [--device TEXT] [--idcode HEX] FILE\n"
@@ -65,12 +65,14 @@ constexpr const char *usage_text =
     "  --chain-tdo N:BITS  the same between the FPGA and TDO (default 0:0)\n"
     "  --idcodes         list the IDCODEs of the chain and its instruction registers' length\n"
     "  --status          print what the FPGA runs, read back over JTAG, and load nothing\n"
+    "  --skip-if-running load nothing where the FPGA already runs FILE's design: the same IDCODE,\n"
+    "                    and user-access value or USERCODE, read back over JTAG\n"
     "  --device TEXT     refuse a file whose device type does not contain TEXT\n"
     "  --idcode HEX      refuse a file whose IDCODE differs in bits 27:0\n"
     "  --check           check FILE only, opening no device\n"
     "  --help            print this and exit\n"
     "  --version         print the version and exit\n"
-    "Exit status: 0 loaded, checked or read, 1 failed, 2 usage.\n";
+    "Exit status: 0 loaded, checked, read or already running, 1 failed, 2 usage.\n";
 
 struct Options {
     std::string spi, file, device;
@@ -79,6 +81,7 @@ struct Options {
     board::ChainSide tdi_side{}, tdo_side{};
     std::uint32_t speed = default_speed, idcode = 0;
     bool check = false, help = false, version = false, jtag = false, idcodes = false, status = false;
+    bool skip_if_running = false;
 };
 
 // A number of digits (base 10 or 16) up to highest; false otherwise.
@@ -166,6 +169,7 @@ Options parse_options(int argc, char **argv) {
         chain_tdo,
         idcodes,
         status,
+        skip_if_running,
         device,
         idcode,
         check,
@@ -187,6 +191,7 @@ Options parse_options(int argc, char **argv) {
         {"chain-tdo", required_argument, nullptr, chain_tdo},
         {"idcodes", no_argument, nullptr, idcodes},
         {"status", no_argument, nullptr, status},
+        {"skip-if-running", no_argument, nullptr, skip_if_running},
         {"device", required_argument, nullptr, device},
         {"idcode", required_argument, nullptr, idcode},
         {"check", no_argument, nullptr, check},
@@ -243,6 +248,7 @@ Options parse_options(int argc, char **argv) {
             break;
         case idcodes: o.idcodes = true; break;
         case status: o.status = true; break;
+        case skip_if_running: o.skip_if_running = true; break;
         case device: o.device = value; break;
         case idcode: {
             const char *digits = value.c_str();
@@ -266,6 +272,10 @@ Options parse_options(int argc, char **argv) {
         return o;
     if (o.idcodes && o.status)
         throw Usage("--idcodes lists the chain and --status reads the FPGA: give one of them");
+    if (o.skip_if_running && (o.idcodes || o.status || o.check)) {
+        const char *other = o.idcodes ? "--idcodes" : o.status ? "--status" : "--check";
+        throw Usage(std::string("--skip-if-running goes with a load over JTAG, not with ") + other);
+    }
     if (o.status) {
         if (o.check)
             throw Usage("--status reads the FPGA and --check a file: give one of them");
@@ -300,6 +310,8 @@ Options parse_options(int argc, char **argv) {
         check_jtag(o);
         return o;
     }
+    if (o.skip_if_running)
+        throw Usage("--skip-if-running reads back what the FPGA runs over JTAG: add --jtag and its lines");
     if (chain || !o.wiring.tck.chip.empty() || !o.wiring.tms.chip.empty() || !o.wiring.tdi.chip.empty() ||
         !o.wiring.tdo.chip.empty())
         throw Usage("--tck, --tms, --tdi, --tdo, --chain-tdi and --chain-tdo are for a load over JTAG: add --jtag");
@@ -575,7 +587,7 @@ void print_time(const Pass &pass, const char *verb) {
     std::printf("%s in %.2f s, %.0f bytes/s\n", verb, pass.seconds, rate);
 }
 
-// What --status found wrong.
+// What --status, or the read before --skip-if-running, found wrong.
 std::string status_failure(const board::JtagBoard &board, int error, const Options &o) {
     const std::string what = "cannot read the FPGA's status: ";
     if (!board.failure().empty())
@@ -601,6 +613,48 @@ std::string cause_line(const board::JtagBoard &board, const Pass &load, std::uin
     return std::string("\ncause: ") + fpgabits_cause(&status);
 }
 
+// Why the FPGA does not run the image: what it gives, and after "not" what
+// the image holds.
+std::string difference(const struct fpgabits_status &status, const fpgabits_image_info &info) {
+    if (status.done == 0)
+        return "DONE low";
+    if (((status.idcode ^ info.idcode) & 0x0fffffffu) != 0)
+        return "IDCODE " + hex(status.idcode) + ", not " + hex(info.idcode);
+    if (info.usr_access != 0)
+        return "user-access " + hex(status.usr_access) + ", not " + hex(info.usr_access);
+    return "USERCODE " + hex(status.usercode) + ", not " + hex(info.usercode);
+}
+
+// --skip-if-running: whether the FPGA already runs the file's design, said
+// in a line; a load follows unless it does.
+bool already_running(const board::JtagBoard &board, const Input &input, const Pass &check, const Options &o) {
+    const fpgabits_image_info &info = check.info;
+    const int runs = fpgabits_runs(board.port(), FPGABITS_JTAG, &info);
+    if (runs == 1) {
+        std::printf(
+            "already running: %s (%s)\n", input.name().c_str(),
+            (info.usr_access != 0 ? "user-access " + hex(info.usr_access) : "USERCODE " + hex(info.usercode)).c_str());
+        return true;
+    }
+    if (runs == FPGABITS_ERR_UNDECIDED) {
+        if (info.usr_access == 0 && info.usercode == 0xffffffffu)
+            std::printf("cannot tell whether the FPGA runs %s: it records no user-access value or USERCODE (give it "
+                        "a fingerprint: the FINGERPRINT option of fpgabits_add_bitstream() or fpgabits_add_image(), "
+                        "or fpgabits-deflate --fingerprint)\n",
+                        input.name().c_str());
+        else
+            std::printf("cannot tell whether the FPGA runs %s: the FPGA gives no %s to compare\n", input.name().c_str(),
+                        info.usr_access != 0 ? "user-access value" : "USERCODE");
+        return false;
+    }
+    struct fpgabits_status status {};
+    const int read = runs == 0 ? fpgabits_status(board.port(), FPGABITS_JTAG, &status) : runs;
+    if (read != FPGABITS_OK || !board.failure().empty())
+        throw Failure(status_failure(board, read, o));
+    std::printf("not running: %s (%s)\n", input.name().c_str(), difference(status, info).c_str());
+    return false;
+}
+
 // Over JTAG: the silicon's IDCODE first, printed with what the check found
 // in the file before the reset, then the load.
 void load_jtag(Input &input, const Pass &check, const Options &o) {
@@ -619,6 +673,8 @@ void load_jtag(Input &input, const Pass &check, const Options &o) {
     stop_on(read);
     print_info(check.info);
     std::printf("silicon: %s\n", hex(silicon).c_str());
+    if (o.skip_if_running && already_running(board, input, check, o))
+        return;
     std::fflush(stdout);
     const Pass load = run(input, board.port(), o);
     stop_on(load);

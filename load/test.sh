@@ -4,7 +4,7 @@
 # exit status, its one line on standard error, and what the model saw. Then
 # the output of a load, serial and over JTAG, and every real bitstream of up
 # to 1 MiB as a file and as gzip; then what the JTAG reads print: the chains
-# that --idcodes lists and --status. With
+# that --idcodes lists, --status and --skip-if-running. With
 # "heavy", only the real bitstreams over 1 MiB, which take half a minute under
 # the sanitizers; it exits 77 (skipped) where there are none.
 #   load/test.sh FPGABITS_LOAD STANDIN_LIBRARY MKBITSTREAM FPGABITS_DEFLATE [REAL_BITSTREAMS [heavy]]
@@ -26,8 +26,10 @@ failures=0
 gzip -9c "$work/a.bit" >"$work/a.bit.gz"
 tail -c 4096 "$work/a.bit" >"$work/a.bin"
 head -c 3000 "$work/a.bit" >"$work/cut.bit"
-# A design with a fingerprint, which the FPGA reads back from AXSS.
+# Two designs with fingerprints, which the FPGA reads back from AXSS.
 "$deflate" --fingerprint "$work/a.bit" "$work/fp.bit"
+"$mkbitstream" --device 7a35tcsg324 --date 2026/12/08 --time 09:30:00 --size 4096 --seed 2 "$work/b.bit"
+"$deflate" --fingerprint "$work/b.bit" "$work/fp2.bit"
 mkdir "$work/tmp"
 
 # Every case runs in 400 MB of address space, which a program that held a
@@ -192,6 +194,7 @@ DONE never rising, over JTAG|FPGABITS_STANDIN_FAULTS=no-done|$jtag $work/a.bit|1
 a JTAG load without TDO|                    |${jtag/--tdo gpiochip0:9/} $work/a.bit|2|a load over JTAG needs --tdo \(or --spi for TCK, TDI and TDO, or --check to check the file only\)|$untouched
 a bad chain description|                    |$jtag --chain-tdo 2:3 $work/a.bit   |2|--chain-tdo 2:3: give the other devices between the FPGA and TDO as N:BITS, how many \(up to 64\) and their instruction registers' bits added up \(at least 2 a device\), such as 1:8|$untouched
 JTAG lines without --jtag|                  |${jtag/--jtag/} $work/a.bit         |2|--tck, --tms, --tdi, --tdo, --chain-tdi and --chain-tdo are for a load over JTAG: add --jtag|$untouched
+a skip without JTAG|                        |$pins --skip-if-running $work/a.bit |2|--skip-if-running reads back what the FPGA runs over JTAG: add --jtag and its lines|$untouched
 EOF
 
 # The copy of a pipe leaves nothing behind in TMPDIR.
@@ -216,8 +219,10 @@ tail -n +7 "$work/out" | grep -qxE 'loaded in 0\.0[0-9] s, [0-9]+ bytes/s' ||
 load_real_bitstreams light || true
 
 # What the JTAG reads print: the chains that --idcodes lists, over GPIO on
-# lines other than the stand-in's defaults, and over SPI; and what --status
-# reads from a blank FPGA and from one that runs a design.
+# lines other than the stand-in's defaults, and over SPI; what --status reads
+# from a blank FPGA and from one that runs a design; and what
+# --skip-if-running decides: the design that runs, another one, and a file
+# without fingerprint, which it cannot tell.
 # shellcheck disable=SC2034
 listed="tap_state=Test-Logic-Reset violation=none still_open=0 consumer=fpgabits-load jprograms=0" \
   running="FPGABITS_STANDIN_RUNNING=$work/fp.bit"
@@ -234,6 +239,9 @@ three devices, over GPIO on other lines|FPGABITS_STANDIN_JTAG=3,4,5,6 FPGABITS_S
 three devices, over SPI|FPGABITS_STANDIN_SPI=jtag FPGABITS_STANDIN_DEVICE=6slx9tqg144 FPGABITS_STANDIN_CHAIN=5,fpga,8:1234a0cb|$jtag_spi --idcodes|devices from TDO to TDI: 3 1: 1234a0cb 2: 04001093 3: bypass instruction registers: 19 bits in all|$listed speed=10000000
 the status of a blank FPGA||$jtag --status|IDCODE: 0362d093 DONE: low INIT: high status register: 00001800 user-access: 00000000 USERCODE: ffffffff boot status: 00000000 errors: none start-up phase: 0 cause: no error shown|$listed done=0
 the status of a running design|$running|$jtag --status|IDCODE: 0362d093 DONE: high INIT: high status register: 001c7800 user-access: 50a80455 USERCODE: ffffffff boot status: 00000001 errors: none start-up phase: 7 cause: no error: configured|$listed done=1
+a skip, the design running|$running|$jtag --skip-if-running $work/fp.bit|design: * silicon: 0362d093 already running: $work/fp.bit (user-access 50a80455)|$listed done=1
+no skip, another design running|$running|$jtag --skip-if-running $work/fp2.bit|design: * silicon: 0362d093 not running: $work/fp2.bit (user-access 50a80455, not 1d047047) loaded in *|$jloaded
+no skip, a file without fingerprint|$running|$jtag --skip-if-running $work/a.bit|design: * silicon: 0362d093 cannot tell whether the FPGA runs $work/a.bit: it records no user-access value or USERCODE (give it a fingerprint: *) loaded in *|$jloaded
 EOF
 
 if ((failures > 0)); then
