@@ -858,7 +858,8 @@ TEST(LoaderJtag, ReadsWhatTheDeviceRuns) {
         other = image;
         other.usr_access = 0;
         other.usercode = 0xffffffff;
-        EXPECT_EQ(fpgabits_runs(&tap.port, FPGABITS_JTAG, &other), FPGABITS_ERR_UNDECIDED) << "an image that sets neither";
+        EXPECT_EQ(fpgabits_runs(&tap.port, FPGABITS_JTAG, &other), FPGABITS_ERR_UNDECIDED)
+            << "an image that sets neither";
         EXPECT_EQ(fpgabits_status(&tap.port, FPGABITS_SERIAL, &status), FPGABITS_OK);
         EXPECT_EQ(status.read, pins);
         EXPECT_TRUE(status.done);
