@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cinttypes>
 #include <cstdio>
@@ -40,7 +41,8 @@ constexpr const char *usage_text =
     "usage: fpgabits-load --spi DEVICE --prog CHIP:LINE --init CHIP:LINE --done CHIP:LINE\n"
     "                     [--speed HZ] [--device TEXT] [--idcode HEX] FILE\n"
     "       fpgabits-load --jtag JTAG [--chain-tdi N:BITS] [--chain-tdo N:BITS]\n"
-    "                     [--device TEXT] [--idcode HEX] FILE\n"
+    "                     [--device TEXT] [--idcode HEX] [--skip-if-running] FILE\n"
+    "       fpgabits-load --jtag JTAG [--chain-tdi N:BITS] [--chain-tdo N:BITS] --status\n"
     "       fpgabits-load --idcodes JTAG\n"
     "       fpgabits-load --check [--device TEXT] [--idcode HEX] FILE\n"
     "where JTAG is --tck CHIP:LINE --tms CHIP:LINE --tdi CHIP:LINE --tdo CHIP:LINE,\n"
@@ -62,12 +64,15 @@ constexpr const char *usage_text =
     "                    instruction registers' bits added up (default 0:0)\n"
     "  --chain-tdo N:BITS  the same between the FPGA and TDO (default 0:0)\n"
     "  --idcodes         list the IDCODEs of the chain and its instruction registers' length\n"
+    "  --status          print what the FPGA runs, read back over JTAG, and load nothing\n"
+    "  --skip-if-running load nothing where the FPGA already runs FILE's design: the same IDCODE,\n"
+    "                    and user-access value or USERCODE, read back over JTAG\n"
     "  --device TEXT     refuse a file whose device type does not contain TEXT\n"
     "  --idcode HEX      refuse a file whose IDCODE differs in bits 27:0\n"
     "  --check           check FILE only, opening no device\n"
     "  --help            print this and exit\n"
     "  --version         print the version and exit\n"
-    "Exit status: 0 loaded or checked, 1 failed, 2 usage.\n";
+    "Exit status: 0 loaded, checked, read or already running, 1 failed, 2 usage.\n";
 
 struct Options {
     std::string spi, file, device;
@@ -75,7 +80,8 @@ struct Options {
     board::JtagWiring wiring;
     board::ChainSide tdi_side{}, tdo_side{};
     std::uint32_t speed = default_speed, idcode = 0;
-    bool check = false, help = false, version = false, jtag = false, idcodes = false;
+    bool check = false, help = false, version = false, jtag = false, idcodes = false, status = false;
+    bool skip_if_running = false;
 };
 
 // A number of digits (base 10 or 16) up to highest; false otherwise.
@@ -120,10 +126,10 @@ bool same(const board::Line &a, const board::Line &b) {
     return a.chip == b.chip && a.offset == b.offset;
 }
 
-// What a load over JTAG, or --idcodes, needs besides the file.
+// What a load over JTAG, --idcodes or --status needs besides the file.
 void check_jtag(const Options &o) {
     const board::JtagWiring &w = o.wiring;
-    const std::string what = o.idcodes ? "--idcodes" : "a load over JTAG";
+    const std::string what = o.idcodes ? "--idcodes" : o.status ? "--status" : "a load over JTAG";
     if (!o.prog_b.chip.empty() || !o.init_b.chip.empty() || !o.done.chip.empty())
         throw Usage("--prog, --init and --done are for the serial load: leave them out with --jtag");
     if (!w.spi.empty()) {
@@ -141,7 +147,7 @@ void check_jtag(const Options &o) {
                                                : nullptr;
     if (missing != nullptr)
         throw Usage(what + " needs " + missing + " (or --spi for TCK, TDI and TDO" +
-                    (o.idcodes ? ")" : ", or --check to check the file only)"));
+                    (o.idcodes || o.status ? ")" : ", or --check to check the file only)"));
     if (same(w.tck, w.tms) || same(w.tck, w.tdi) || same(w.tck, w.tdo) || same(w.tms, w.tdi) || same(w.tms, w.tdo) ||
         same(w.tdi, w.tdo))
         throw Usage("--tck, --tms, --tdi and --tdo must be four different lines");
@@ -162,6 +168,8 @@ Options parse_options(int argc, char **argv) {
         chain_tdi,
         chain_tdo,
         idcodes,
+        status,
+        skip_if_running,
         device,
         idcode,
         check,
@@ -182,6 +190,8 @@ Options parse_options(int argc, char **argv) {
         {"chain-tdi", required_argument, nullptr, chain_tdi},
         {"chain-tdo", required_argument, nullptr, chain_tdo},
         {"idcodes", no_argument, nullptr, idcodes},
+        {"status", no_argument, nullptr, status},
+        {"skip-if-running", no_argument, nullptr, skip_if_running},
         {"device", required_argument, nullptr, device},
         {"idcode", required_argument, nullptr, idcode},
         {"check", no_argument, nullptr, check},
@@ -237,6 +247,8 @@ Options parse_options(int argc, char **argv) {
             chain = true;
             break;
         case idcodes: o.idcodes = true; break;
+        case status: o.status = true; break;
+        case skip_if_running: o.skip_if_running = true; break;
         case device: o.device = value; break;
         case idcode: {
             const char *digits = value.c_str();
@@ -258,6 +270,24 @@ Options parse_options(int argc, char **argv) {
     }
     if (o.help || o.version)
         return o;
+    if (o.idcodes && o.status)
+        throw Usage("--idcodes lists the chain and --status reads the FPGA: give one of them");
+    if (o.skip_if_running && (o.idcodes || o.status || o.check)) {
+        const char *other = o.idcodes ? "--idcodes" : o.status ? "--status" : "--check";
+        throw Usage(std::string("--skip-if-running goes with a load over JTAG, not with ") + other);
+    }
+    if (o.status) {
+        if (o.check)
+            throw Usage("--status reads the FPGA and --check a file: give one of them");
+        if (!o.jtag)
+            throw Usage("--status reads the FPGA over JTAG: add --jtag and its lines");
+        if (optind != argc)
+            throw Usage("--status takes no FILE, not " + std::string(argv[optind]));
+        o.wiring.spi = o.spi;
+        o.wiring.speed = o.speed;
+        check_jtag(o);
+        return o;
+    }
     if (o.idcodes) {
         if (o.check)
             throw Usage("--idcodes reads the chain and --check a file: give one of them");
@@ -280,6 +310,8 @@ Options parse_options(int argc, char **argv) {
         check_jtag(o);
         return o;
     }
+    if (o.skip_if_running)
+        throw Usage("--skip-if-running reads back what the FPGA runs over JTAG: add --jtag and its lines");
     if (chain || !o.wiring.tck.chip.empty() || !o.wiring.tms.chip.empty() || !o.wiring.tdi.chip.empty() ||
         !o.wiring.tdo.chip.empty())
         throw Usage("--tck, --tms, --tdi, --tdo, --chain-tdi and --chain-tdo are for a load over JTAG: add --jtag");
@@ -499,21 +531,37 @@ std::string side_text(const board::ChainSide &side) {
     return std::to_string(side.devices) + ":" + std::to_string(side.ir_bits);
 }
 
+std::string chain_advice(const Options &o) {
+    return " (check the wiring of " + jtag_lines(o) + ", and --chain-tdi " + side_text(o.tdi_side) +
+           " and --chain-tdo " + side_text(o.tdo_side) + " against what fpgabits-load --idcodes lists)";
+}
+
+// The file's IDCODE differs from the silicon's: the loader refused the file
+// before JPROGRAM, where it knew the IDCODE before the reset.
+bool refused_before_reset(const Pass &pass, std::uint32_t silicon) {
+    return pass.info.idcode != 0 && ((pass.info.idcode ^ silicon) & 0x0fffffffu) != 0;
+}
+
 // What a load over JTAG found wrong, and what to check; silicon is the
 // IDCODE that the FPGA's place in the chain answered.
 std::string jtag_failure(const Input &input, const Pass &pass, std::uint32_t silicon, const Options &o) {
     const std::string what = std::string("load failed: ") + fpgabits_strerror(pass.error);
     switch (pass.error) {
-    case FPGABITS_ERR_CHAIN:
-        return what + " (check the wiring of " + jtag_lines(o) + ", and --chain-tdi " + side_text(o.tdi_side) +
-               " and --chain-tdo " + side_text(o.tdo_side) + " against what fpgabits-load --idcodes lists)";
+    case FPGABITS_ERR_CHAIN: return what + chain_advice(o);
     case FPGABITS_ERR_UNSUPPORTED:
         return what + " (the FPGA's IDCODE is " + hex(silicon) +
                ": load it through its slave serial pins with --spi, --prog, --init and --done, without --jtag)";
     case FPGABITS_ERR_DEVICE:
+        if (!refused_before_reset(pass, silicon))
+            return what + " (the FPGA's status register shows an IDCODE error: give the file for this FPGA, " +
+                   "whose IDCODE is " + hex(silicon) + ")";
         return what + " (the FPGA answers IDCODE " + hex(silicon) + ", " + input.name() + " writes " +
                hex(pass.info.idcode) + ": give the file for this FPGA, or check --chain-tdi and --chain-tdo, " +
                "which give its place in the chain)";
+    case FPGABITS_ERR_CRC:
+        return what + " (the FPGA's status register shows it: check that " + input.name() +
+               " is for this FPGA, and the wiring of " + jtag_lines(o) +
+               (o.wiring.spi.empty() ? ")" : "; try a lower --speed)");
     case FPGABITS_ERR_INIT:
         return what + " (the FPGA did not finish clearing its memory within 1 s of JPROGRAM: check its power, " +
                "and that nothing holds its INIT_B pin low)";
@@ -521,8 +569,7 @@ std::string jtag_failure(const Input &input, const Pass &pass, std::uint32_t sil
         return what + " (DONE stayed high after JPROGRAM: check --chain-tdi and --chain-tdo against what " +
                "fpgabits-load --idcodes lists)";
     case FPGABITS_ERR_NO_DONE:
-        return what + " (a CRC error shows so over JTAG: check that " + input.name() +
-               " is for this FPGA, and the wiring of " + jtag_lines(o) +
+        return what + " (check that " + input.name() + " is for this FPGA, and the wiring of " + jtag_lines(o) +
                (o.wiring.spi.empty() ? ")" : "; try a lower --speed)");
     case FPGABITS_ERR_CLOCK: return what + " (CLOCK_MONOTONIC stood still: check the kernel's clock source)";
     default: return file_failure(input, pass, o);
@@ -540,6 +587,74 @@ void print_time(const Pass &pass, const char *verb) {
     std::printf("%s in %.2f s, %.0f bytes/s\n", verb, pass.seconds, rate);
 }
 
+// What --status, or the read before --skip-if-running, found wrong.
+std::string status_failure(const board::JtagBoard &board, int error, const Options &o) {
+    const std::string what = "cannot read the FPGA's status: ";
+    if (!board.failure().empty())
+        return what + board.failure();
+    if (error == FPGABITS_ERR_CHAIN)
+        return what + fpgabits_strerror(error) + chain_advice(o);
+    return what + fpgabits_strerror(error);
+}
+
+// After a load that failed on the device: a line more with what its status
+// register shows, where the load's message does not already say it.
+std::string cause_line(const board::JtagBoard &board, const Pass &load, std::uint32_t silicon) {
+    const bool after_data = load.error == FPGABITS_ERR_NO_DONE || load.error == FPGABITS_ERR_CRC ||
+                            (load.error == FPGABITS_ERR_DEVICE && !refused_before_reset(load, silicon));
+    struct fpgabits_status status {};
+    if (!after_data || fpgabits_status(board.port(), FPGABITS_JTAG, &status) != FPGABITS_OK)
+        return "";
+    const unsigned named = load.error == FPGABITS_ERR_CRC      ? FPGABITS_STATUS_CRC_ERROR
+                           : load.error == FPGABITS_ERR_DEVICE ? FPGABITS_STATUS_ID_ERROR
+                                                               : 0;
+    if ((status.errors & named) != 0)
+        return "";
+    return std::string("\ncause: ") + fpgabits_cause(&status);
+}
+
+// Why the FPGA does not run the image: what it gives, and after "not" what
+// the image holds.
+std::string difference(const struct fpgabits_status &status, const fpgabits_image_info &info) {
+    if (status.done == 0)
+        return "DONE low";
+    if (((status.idcode ^ info.idcode) & 0x0fffffffu) != 0)
+        return "IDCODE " + hex(status.idcode) + ", not " + hex(info.idcode);
+    if (info.usr_access != 0)
+        return "user-access " + hex(status.usr_access) + ", not " + hex(info.usr_access);
+    return "USERCODE " + hex(status.usercode) + ", not " + hex(info.usercode);
+}
+
+// --skip-if-running: whether the FPGA already runs the file's design, said
+// in a line; a load follows unless it does.
+bool already_running(const board::JtagBoard &board, const Input &input, const Pass &check, const Options &o) {
+    const fpgabits_image_info &info = check.info;
+    const int runs = fpgabits_runs(board.port(), FPGABITS_JTAG, &info);
+    if (runs == 1) {
+        std::printf(
+            "already running: %s (%s)\n", input.name().c_str(),
+            (info.usr_access != 0 ? "user-access " + hex(info.usr_access) : "USERCODE " + hex(info.usercode)).c_str());
+        return true;
+    }
+    if (runs == FPGABITS_ERR_UNDECIDED) {
+        if (info.usr_access == 0 && info.usercode == 0xffffffffu)
+            std::printf("cannot tell whether the FPGA runs %s: it records no user-access value or USERCODE (give it "
+                        "a fingerprint: the FINGERPRINT option of fpgabits_add_bitstream() or fpgabits_add_image(), "
+                        "or fpgabits-deflate --fingerprint)\n",
+                        input.name().c_str());
+        else
+            std::printf("cannot tell whether the FPGA runs %s: the FPGA gives no %s to compare\n", input.name().c_str(),
+                        info.usr_access != 0 ? "user-access value" : "USERCODE");
+        return false;
+    }
+    struct fpgabits_status status {};
+    const int read = runs == 0 ? fpgabits_status(board.port(), FPGABITS_JTAG, &status) : runs;
+    if (read != FPGABITS_OK || !board.failure().empty())
+        throw Failure(status_failure(board, read, o));
+    std::printf("not running: %s (%s)\n", input.name().c_str(), difference(status, info).c_str());
+    return false;
+}
+
 // Over JTAG: the silicon's IDCODE first, printed with what the check found
 // in the file before the reset, then the load.
 void load_jtag(Input &input, const Pass &check, const Options &o) {
@@ -551,17 +666,61 @@ void load_jtag(Input &input, const Pass &check, const Options &o) {
         if (!board.failure().empty())
             throw Failure("load failed: " + board.failure());
         if (pass.error != FPGABITS_OK)
-            throw Failure(jtag_failure(input, pass, silicon, o));
+            throw Failure(jtag_failure(input, pass, silicon, o) + cause_line(board, pass, silicon));
     };
     Pass read;
     read.error = fpgabits_read_idcode(board.port(), FPGABITS_JTAG, &silicon);
     stop_on(read);
     print_info(check.info);
     std::printf("silicon: %s\n", hex(silicon).c_str());
+    if (o.skip_if_running && already_running(board, input, check, o))
+        return;
     std::fflush(stdout);
     const Pass load = run(input, board.port(), o);
     stop_on(load);
     print_time(load, "loaded");
+}
+
+// --status: what the FPGA runs, an item a line, each only where it was read.
+void print_status(const Options &o) {
+    const board::JtagBoard board(o.wiring, o.tdi_side, o.tdo_side);
+    struct fpgabits_status status {};
+    const int error = fpgabits_status(board.port(), FPGABITS_JTAG, &status);
+    if (error != FPGABITS_OK || !board.failure().empty())
+        throw Failure(status_failure(board, error, o));
+    const auto read = [&status](unsigned what) { return (status.read & what) != 0; };
+    const auto level = [](int high) { return high != 0 ? "high" : "low"; };
+    if (read(FPGABITS_READ_IDCODE))
+        std::printf("IDCODE: %s\n", hex(status.idcode).c_str());
+    if (read(FPGABITS_READ_DONE))
+        std::printf("DONE: %s\n", level(status.done));
+    if (read(FPGABITS_READ_INIT))
+        std::printf("INIT: %s\n", level(status.init));
+    if (read(FPGABITS_READ_STAT))
+        std::printf("status register: %s\n", hex(status.stat).c_str());
+    if (read(FPGABITS_READ_USR_ACCESS))
+        std::printf("user-access: %s\n", hex(status.usr_access).c_str());
+    if (read(FPGABITS_READ_USERCODE))
+        std::printf("USERCODE: %s\n", hex(status.usercode).c_str());
+    if (read(FPGABITS_READ_BOOTSTS))
+        std::printf("boot status: %s\n", hex(status.bootsts).c_str());
+    if (read(FPGABITS_READ_STAT)) {
+        static const struct {
+            unsigned bit;
+            const char *name;
+        } names[] = {{FPGABITS_STATUS_CRC_ERROR, "CRC"},
+                     {FPGABITS_STATUS_ID_ERROR, "IDCODE"},
+                     {FPGABITS_STATUS_DECRYPT_ERROR, "decryption"},
+                     {FPGABITS_STATUS_AUTH_ERROR, "authentication"}};
+        std::string errors;
+        for (const auto &name : names)
+            if ((status.errors & name.bit) != 0)
+                errors += (errors.empty() ? "" : ", ") + std::string(name.name);
+        std::printf("errors: %s\n", errors.empty() ? "none" : errors.c_str());
+    }
+    if (status.startup_state >= 0)
+        std::printf("start-up phase: %d\n", status.startup_state);
+    std::printf("cause: %s\n", fpgabits_cause(&status));
 }
 
 // --idcodes: the chain after Test-Logic-Reset, which selects the IDCODE
@@ -651,6 +810,10 @@ int run_command(int argc, char **argv) {
         list_chain(o);
         return 0;
     }
+    if (o.status) {
+        print_status(o);
+        return 0;
+    }
     Input input(o.file);
     const Pass check = run(input, nullptr, o);
     if (check.error != FPGABITS_OK)
@@ -688,7 +851,13 @@ int main(int argc, char **argv) {
         std::fprintf(stderr, "fpgabits-load: %s (fpgabits-load --help shows the usage)\n", usage.what());
         return 2;
     } catch (const std::exception &failure) {
-        std::fprintf(stderr, "fpgabits-load: %s\n", failure.what());
+        // A failure is a line, or two where the FPGA's status adds its cause.
+        const std::string text = failure.what();
+        for (std::size_t at = 0; at < text.size();) {
+            const std::size_t end = std::min(text.find('\n', at), text.size());
+            std::fprintf(stderr, "fpgabits-load: %s\n", text.substr(at, end - at).c_str());
+            at = end + 1;
+        }
         return 1;
     }
     if (std::ferror(stdout) != 0 || std::fclose(stdout) != 0) {

@@ -43,11 +43,16 @@
  *                            the default) or jtag
  *   FPGABITS_STANDIN_BUFSIZ  spidev's bufsiz; unset, its parameter file is
  *                            missing and spidev takes 4096
+ *   FPGABITS_STANDIN_RUNNING a file (a bitstream file or raw data) that the
+ *                            model runs from the start, as an FPGA that
+ *                            loaded it before the program ran; the report
+ *                            counts no PROG_B pulse for it
  *   FPGABITS_STANDIN_FAULTS  any of, with commas: spi-denied, gpio-denied
  *                            (EACCES), spi-mode (mode refused), busy:N
  *                            (line N in use), init-stuck (INIT_B stays low),
  *                            no-done (DONE never rises), flip (one bit of
- *                            the SPI data, byte 2000, flips on the wire),
+ *                            the configuration data on spidev0.0, byte
+ *                            2000, flips on the wire, over JTAG too),
  *                            clear-stuck (the memory never finishes
  *                            clearing), tdo-stuck:0 or tdo-stuck:1 (TDO reads
  *                            0, or 1, as with a cut wire), spi-no-1bit (the
@@ -117,7 +122,7 @@ static struct {
     uint32_t mode, speed;
     uint8_t bits;
     /* What was seen. */
-    unsigned long device_opens, messages, largest, spi_bytes, last_speed;
+    unsigned long device_opens, messages, largest, data_bytes, last_speed;
     char consumer[GPIO_MAX_NAME_SIZE + 1];
     char violation[200];
 } s;
@@ -174,10 +179,41 @@ static void set_chain(const char *text) {
     }
 }
 
+/* The model takes the whole file over its serial pins, as a device reads
+ * its flash at power-up, skipping what comes before the sync word, and
+ * starts. */
+static void run_file(const char *path) {
+    unsigned char piece[PIECE];
+    FILE *file = fopen(path, "rb");
+    size_t got;
+    int waits;
+    if (file == NULL) {
+        note(": FPGABITS_STANDIN_RUNNING cannot be read", path);
+        return;
+    }
+    s.port.prog_b(s.port.context, 0);
+    s.port.micros(s.port.context);
+    s.port.prog_b(s.port.context, 1);
+    for (waits = 0; !s.port.init_b(s.port.context) && waits < 100000; ++waits)
+        s.port.micros(s.port.context);
+    while ((got = fread(piece, 1, sizeof piece, file)) > 0)
+        s.port.send(s.port.context, piece, got);
+    fclose(file);
+    /* Clocks until DONE, and as many after it as a loader gives. */
+    memset(piece, 0xff, 16);
+    for (waits = 0; !s.port.done(s.port.context) && waits < 1000; ++waits)
+        s.port.send(s.port.context, piece, 16);
+    s.port.send(s.port.context, piece, 16);
+    if (!s.model.done)
+        note(": the model did not start with FPGABITS_STANDIN_RUNNING", path);
+    s.model.prog_b_pulses = 0;
+}
+
 static void setup(void) {
     const char *device = getenv("FPGABITS_STANDIN_DEVICE"), *faults = getenv("FPGABITS_STANDIN_FAULTS");
     const char *pins = getenv("FPGABITS_STANDIN_PINS"), *jtag = getenv("FPGABITS_STANDIN_JTAG");
     const char *chain = getenv("FPGABITS_STANDIN_CHAIN"), *spi = getenv("FPGABITS_STANDIN_SPI");
+    const char *running = getenv("FPGABITS_STANDIN_RUNNING");
     const char *busy;
     if (s.ready)
         return;
@@ -187,6 +223,9 @@ static void setup(void) {
         note(": the model knows no such device", device);
     if (chain != NULL)
         set_chain(chain);
+    fpga_model_port(&s.model, &s.port);
+    if (running != NULL)
+        run_file(running);
     if (pins == NULL || sscanf(pins, "%u,%u,%u", &s.pins[PROG_B], &s.pins[INIT_B], &s.pins[DONE]) != 3) {
         s.pins[PROG_B] = 17;
         s.pins[INIT_B] = 27;
@@ -216,7 +255,6 @@ static void setup(void) {
         s.model.clear_ns = UINT64_MAX;
     s.model.tdo_stuck_low = strstr(faults, "tdo-stuck:0") != NULL;
     s.model.tdo_stuck_high = strstr(faults, "tdo-stuck:1") != NULL;
-    fpga_model_port(&s.model, &s.port);
     busy = strstr(faults, "busy:");
     s.busy_line = busy != NULL ? strtol(busy + 5, NULL, 10) : -1;
     s.bufsiz_text = getenv("FPGABITS_STANDIN_BUFSIZ");
@@ -547,17 +585,20 @@ static int line_ioctl(struct file *file, unsigned long request, void *argument) 
     return 0;
 }
 
-/* The bytes of a transfer at at, as they go out: flip changes one. */
-static uint32_t piece_of(const struct spi_ioc_transfer *t, uint32_t at, unsigned char *piece) {
+/* The bytes of a transfer at at, as they go out: flip changes one of the
+ * configuration data (data set), not of the TAP's moves and idle clocks. */
+static uint32_t piece_of(const struct spi_ioc_transfer *t, uint32_t at, unsigned char *piece, int data) {
     const unsigned char *tx = (const unsigned char *)(uintptr_t)t->tx_buf;
     const uint32_t size = t->len - at < PIECE ? t->len - at : PIECE;
     if (tx != NULL)
         memcpy(piece, tx + at, size);
     else
         memset(piece, 0, size);
-    if (s.flip && s.spi_bytes <= FLIP_AT && FLIP_AT < s.spi_bytes + size)
-        piece[FLIP_AT - s.spi_bytes] ^= 0x10;
-    s.spi_bytes += size;
+    if (!data)
+        return size;
+    if (s.flip && s.data_bytes <= FLIP_AT && FLIP_AT < s.data_bytes + size)
+        piece[FLIP_AT - s.data_bytes] ^= 0x10;
+    s.data_bytes += size;
     return size;
 }
 
@@ -567,6 +608,7 @@ static uint32_t piece_of(const struct spi_ioc_transfer *t, uint32_t at, unsigned
 static void jtag_transfer(const struct spi_ioc_transfer *t) {
     unsigned char *rx = (unsigned char *)(uintptr_t)t->rx_buf;
     const unsigned bits = t->bits_per_word != 0 ? t->bits_per_word : s.bits != 0 ? s.bits : 8;
+    const int shift = bits == 8 && rx == NULL && !s.levels[TMS];
     uint32_t at, size;
     if (bits > 8) {
         violation("a transfer of %lu-bit words on the TAP: 1 to 8", bits);
@@ -575,8 +617,8 @@ static void jtag_transfer(const struct spi_ioc_transfer *t) {
     for (at = 0; at < t->len; at += size) {
         unsigned char piece[PIECE];
         uint32_t i;
-        size = piece_of(t, at, piece);
-        if (bits == 8 && rx == NULL && !s.levels[TMS]) {
+        size = piece_of(t, at, piece, shift && s.model.tap == FPGA_TAP_SHIFT_DR);
+        if (shift) {
             s.port.shift(s.port.context, piece, size);
             continue;
         }
@@ -638,7 +680,7 @@ static int message(const struct spi_ioc_transfer *transfers, unsigned count) {
             violation("a transfer of %lu-bit words", t->bits_per_word);
         for (at = 0; at < t->len;) {
             unsigned char piece[PIECE];
-            const uint32_t size = piece_of(t, at, piece);
+            const uint32_t size = piece_of(t, at, piece, 1);
             s.port.send(s.port.context, piece, size);
             at += size;
         }
