@@ -209,6 +209,16 @@ struct Tap {
     }
 };
 
+// The model saw no violation where want is null, else one that names want.
+void expect_violation(const fpga_model &model, const char *want) {
+    const char *violation = fpga_model_violation(&model);
+    if (want == nullptr)
+        EXPECT_EQ(violation, nullptr) << violation;
+    else
+        EXPECT_NE(std::string(violation != nullptr ? violation : "").find(want), std::string::npos)
+            << (violation != nullptr ? violation : "no violation");
+}
+
 // Other devices of the chain, with and without an IDCODE register.
 const fpga_chain_device with_idcode{8, 0x1234a0cbu, 0x24, 0, 0, 0};
 const fpga_chain_device without_idcode{4, 0, 0, 0, 0, 0};
@@ -327,12 +337,7 @@ TEST(Tap, KeepsTheOtherDevicesInBypass) {
         if (c.bits == 34 || c.code == CFG_OUT) {
             EXPECT_EQ(value(out.substr(1, 32)), c.reads);
         }
-        const char *violation = fpga_model_violation(&tap.model);
-        if (c.violation == nullptr)
-            EXPECT_EQ(violation, nullptr) << violation;
-        else
-            EXPECT_NE(std::string(violation != nullptr ? violation : "").find(c.violation), std::string::npos)
-                << (violation != nullptr ? violation : "no violation");
+        expect_violation(tap.model, c.violation);
     }
 }
 
@@ -468,12 +473,7 @@ TEST(Tap, LoadsThroughCfgIn) {
         if (c.stat) {
             EXPECT_EQ(tap.stat(), *c.stat);
         }
-        const char *violation = fpga_model_violation(&tap.model);
-        if (c.violation == nullptr)
-            EXPECT_EQ(violation, nullptr) << violation;
-        else
-            EXPECT_NE(std::string(violation != nullptr ? violation : "").find(c.violation), std::string::npos)
-                << (violation != nullptr ? violation : "no violation");
+        expect_violation(tap.model, c.violation);
     }
 }
 
