@@ -43,7 +43,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *bytes, std::size_t siz
     check(result == FPGABITS_OK || result == FPGABITS_ERR_STREAM || result == FPGABITS_ERR_WINDOW,
           "the result is OK or a stream or window error");
 
-    std::string want, whole;
+    std::string want;
+    std::string whole;
     const std::string_view input(reinterpret_cast<const char *>(stream.data()), stream.size());
     const bool valid = zlib_inflate(input, -window_bits, want);
     check(valid == (result == FPGABITS_OK), "zlib and the inflater agree on the stream");
