@@ -403,7 +403,10 @@ static int jtag_begin(struct fpgabits_loader *loader, uint32_t idcode) {
         to_shift(loader, 0);
         error = loader->status;
     }
-    if (error == FPGABITS_ERR_INIT)
+    /* INIT low in a running device may be a CRC error of a load before;
+     * after JPROGRAM it only means a memory that never cleared, where no
+     * read goes into CFG_IN. */
+    if (error == FPGABITS_ERR_INIT && loader->partial)
         error = cause(loader, error);
     if (error != FPGABITS_OK)
         test_logic_reset(loader->port);
