@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Mutation testing of the loader's tests: applies one hand-made mutant of
-# loader/*.c at a time to a copy of the source tree, rebuilds it under
+# loader/*.c (or of a constant in its headers) at a time to a copy of the
+# source tree, rebuilds it under
 # AddressSanitizer and UndefinedBehaviorSanitizer, runs the tests that reach
 # the loader, and says whether they catch the mutant.
 #   tests/mutate.sh MUTANTS [ID...]
@@ -10,9 +11,9 @@
 # only those mutants run. A mutant whose OLD text is not on its line is
 # "stale": fix the line number after the loader changed.
 # The tests, in three steps, each only where the one before passes:
-# fpgabits_tests --gtest_filter='Loader*:Inflate*:Image*:Model*' but those on
-# the real bitstreams, the CTest tests fuzz.*, load.* and examples.native, and
-# the tests on the real bitstreams. The code that -Os builds instead of the
+# fpgabits_tests --gtest_filter='Loader*:Inflate*:Image*:Model*:Tap*' (JTAG's
+# LoaderJtag among them) but those on the real bitstreams, the CTest tests
+# fuzz.*, load.* and examples.native, and the tests on the real bitstreams. The code that -Os builds instead of the
 # fast inflater runs only in examples.cortex-m3: leave it out. A mutant is
 # "killed" where a test fails, crashes or runs out of time (MUTATE_TIMEOUT
 # seconds a step, default 120), "survived" otherwise. Each result is printed
@@ -26,10 +27,11 @@ dir=${MUTATE_DIR:-$repo/build-mutants}
 timeout=${MUTATE_TIMEOUT:-120}
 src=$dir/src build=$dir/build
 # The tests on the real bitstreams, one a file (and a format), light and heavy.
-slow='*/LoaderReal.*:*/InflateReal.*:*/ImageReal.*'
+slow='*/LoaderReal.*:*/LoaderJtagReal.*:*/InflateReal.*:*/ImageReal.*:*/ImageRealFingerprint.*'
 
 # The working tree as it is, tracked files and new ones, with their times,
-# so that only what changed builds again; the loader always builds again.
+# so that only what changed builds again; the loader always builds again
+# once, then only the file of each mutant.
 mkdir -p "$src"
 (cd "$repo" && git ls-files -z --cached --others --exclude-standard | grep -zv '^build' |
   tar --null -cf - -T -) | tar -xf - -C "$src"
@@ -59,7 +61,7 @@ gtest() {
 # tests, the slow gtests.
 killers() {
   local failed
-  failed=$(gtest "Loader*:Inflate*:Image*:Model*")
+  failed=$(gtest "Loader*:Inflate*:Image*:Model*:Tap*")
   [[ -n $failed ]] || failed=$(ctest --test-dir "$build" -R '^(fuzz\..*|load\..*|examples\.native)$' \
     -j2 --timeout "$timeout" 2>&1 | sed -En 's/^[[:space:]]*[0-9]+ - ([^ ]+) .*/\1/p')
   [[ -n $failed ]] || failed=$(gtest "$slow")
@@ -76,9 +78,10 @@ apply() {
   printf '%s\n' "${lines[@]}" >"$src/$1"
 }
 
+# Puts back the loader's files that a mutant changed, and only those.
 restore() {
-  for file in "$repo"/loader/*.c; do
-    cat "$file" >"$src/loader/${file##*/}"
+  for file in "$repo"/loader/*.[ch]; do
+    cmp -s "$file" "$src/loader/${file##*/}" || cat "$file" >"$src/loader/${file##*/}"
   done
 }
 trap restore EXIT
