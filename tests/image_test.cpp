@@ -240,6 +240,51 @@ std::string real_image_name(const ::testing::TestParamInfo<RealImage> &info) {
 INSTANTIATE_TEST_SUITE_P(Real, ImageReal, ::testing::ValuesIn(real_images(support::Weight::light)), real_image_name);
 INSTANTIATE_TEST_SUITE_P(Heavy, ImageReal, ::testing::ValuesIn(real_images(support::Weight::heavy)), real_image_name);
 
+// A CRC-32C stream with its CRC checks made right again after a change: the
+// running value from each sync word, each check given it and starting again.
+std::string checks_made_right(std::string data) {
+    std::size_t at = data.find("\xaa\x99\x55\x66") + 4;
+    std::uint32_t crc = 0;
+    unsigned reg = 0;
+    for (std::uint32_t left = 0; at + 4 <= data.size(); at += 4) {
+        std::uint32_t word = 0;
+        for (int i = 0; i < 4; ++i)
+            word = word << 8 | static_cast<unsigned char>(data[at + i]);
+        if (left == 0) {
+            reg = word >> 29 == 1 ? word >> 13 & 0x1f : reg;
+            left = word >> 27 == 6 ? word & 0x7ff : word >> 27 == 10 ? word & 0x07ffffff : 0;
+            continue;
+        }
+        --left;
+        if (reg == 0) {
+            for (int i = 0; i < 4; ++i)
+                data[at + i] = static_cast<char>(crc >> (24 - 8 * i));
+            crc = 0;
+        } else {
+            crc = reg == 4 && word == 7 ? 0 : fpga_crc32c(crc, reg, word);
+        }
+    }
+    return data;
+}
+
+// A stream for another die, as a write to register 1E carries it: its sync
+// word, a write to FAR and a CRC check, with the stream of one more die
+// carried in turn where depth is above 0, and a DESYNC.
+std::vector<std::uint32_t> die_stream(unsigned depth) {
+    std::vector<std::uint32_t> words = {0xaa995566, 0x20000000, 0x30002001, 0x00001230 + depth};
+    std::uint32_t crc = fpga_crc32c(0, 0x01, words.back());
+    if (depth > 0) {
+        const std::vector<std::uint32_t> carried = die_stream(depth - 1);
+        words.push_back(0x3003c000 | static_cast<std::uint32_t>(carried.size()));
+        for (std::uint32_t word : carried) {
+            crc = fpga_crc32c(crc, 0x1e, word);
+            words.push_back(word);
+        }
+    }
+    words.insert(words.end(), {0x30000001, crc, 0x30008001, 0x0000000d});
+    return words;
+}
+
 // Images that are cut, corrupt, of no known format or for another device:
 // the check pass refuses them, and so does a load, before the reset where
 // the header, the format or the IDCODE shows it (then nothing is called back
@@ -280,6 +325,16 @@ TEST(Image, RefusesBadImages) {
     const std::string stream = data.substr(data.find(sync));
     const std::string long_name = "top;UserID=0XFFFFFFFF;Version=2024.2";
     const std::size_t name_at = file.find("top;");
+    // After the IDCODE, a write to register 1E of a stream that carries
+    // those of three more dies, each in the one before: the loader, as the
+    // device, follows the first three and takes the last as data.
+    std::string carried;
+    const std::vector<std::uint32_t> dies = die_stream(3);
+    bitstream::put32(carried, 0x3003c000 | static_cast<std::uint32_t>(dies.size()));
+    for (std::uint32_t word : dies)
+        bitstream::put32(carried, word);
+    const std::size_t after_idcode = data.find(std::string("\x30\x01\x80\x01", 4)) + 8;
+    const std::string nested = checks_made_right(data.substr(0, after_idcode) + carried + data.substr(after_idcode));
     // Flags 04: an extra field of two bytes, and no other optional field.
     const std::string extra = gz.substr(0, 3) + '\x04' + gz.substr(4, 6) + std::string("\x02\0AB", 4) + gz.substr(10);
     // Flags 04 and an extra field of no bytes: its length alone.
@@ -320,6 +375,7 @@ TEST(Image, RefusesBadImages) {
         {"raw data that starts with its sync word", data.substr(data.find("\xaa\x99\x55\x66")), FPGABITS_OK,
          FPGABITS_OK, false},
         {"gzip with an extra field alone", extra, FPGABITS_OK, FPGABITS_OK, false},
+        {"raw data whose stream carries the streams of other dies", nested, FPGABITS_OK, FPGABITS_OK, false},
         {"raw data that ends after a sync word and a NOP", std::string("\xff\xff\xaa\x99\x55\x66\x20\0\0\0", 10),
          FPGABITS_OK, FPGABITS_ERR_NO_DONE, false},
         {"nothing", "", FPGABITS_ERR_FORMAT, FPGABITS_ERR_FORMAT, true},
@@ -459,33 +515,6 @@ INSTANTIATE_TEST_SUITE_P(Real, ImageRealFingerprint,
                          ::testing::ValuesIn(support::real_bitstreams(support::Weight::light)), support::real_name);
 INSTANTIATE_TEST_SUITE_P(Heavy, ImageRealFingerprint,
                          ::testing::ValuesIn(support::real_bitstreams(support::Weight::heavy)), support::real_name);
-
-// A CRC-32C stream with its CRC checks made right again after a change: the
-// running value from each sync word, each check given it and starting again.
-std::string checks_made_right(std::string data) {
-    std::size_t at = data.find("\xaa\x99\x55\x66") + 4;
-    std::uint32_t crc = 0;
-    unsigned reg = 0;
-    for (std::uint32_t left = 0; at + 4 <= data.size(); at += 4) {
-        std::uint32_t word = 0;
-        for (int i = 0; i < 4; ++i)
-            word = word << 8 | static_cast<unsigned char>(data[at + i]);
-        if (left == 0) {
-            reg = word >> 29 == 1 ? word >> 13 & 0x1f : reg;
-            left = word >> 27 == 6 ? word & 0x7ff : word >> 27 == 10 ? word & 0x07ffffff : 0;
-            continue;
-        }
-        --left;
-        if (reg == 0) {
-            for (int i = 0; i < 4; ++i)
-                data[at + i] = static_cast<char>(crc >> (24 - 8 * i));
-            crc = 0;
-        } else {
-            crc = reg == 4 && word == 7 ? 0 : fpga_crc32c(crc, reg, word);
-        }
-    }
-    return data;
-}
 
 // Bitstreams that a fingerprint cannot go into, each sound otherwise (its
 // checks pass), refused with what is wrong, and no file made.
