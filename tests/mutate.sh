@@ -19,7 +19,9 @@
 # seconds a step, default 120, and four times that for the real bitstreams,
 # which take a minute or two under the sanitizers), "survived" otherwise. Each result is printed
 # and added to MUTATE_DIR/results.tsv (default build-mutants/, where the copy
-# and its build live) as "ID, fate, the failing tests of the failing step".
+# and its build live) as "ID, fate, the first failing test of the failing
+# step". A run takes one core or two: to use more, run several at once, each
+# with MUTATE_DIR of its own and some of the IDs.
 set -euo pipefail
 repo=$(cd "$(dirname "$0")/.." && pwd)
 mutants=$(realpath "$1")
@@ -49,7 +51,7 @@ fi
 # or hung.
 gtest() {
   local out status=0
-  out=$(timeout "$2" "$build/tests/fpgabits_tests" --gtest_filter="$1" 2>&1) || status=$?
+  out=$(timeout "$2" "$build/tests/fpgabits_tests" --gtest_fail_fast --gtest_filter="$1" 2>&1) || status=$?
   if ((status == 124)); then
     echo "timeout:$(grep -o '^\[ RUN      \] .*' <<<"$out" | tail -n 1 | cut -c 14-)"
   elif ((status != 0)) && ! grep -q '^\[  FAILED  \]' <<<"$out"; then
@@ -60,10 +62,12 @@ gtest() {
 }
 
 # The failing tests of the first step that fails: the quick gtests, the CTest
-# tests, the slow gtests.
+# tests, the slow gtests. The test program alone builds first; the rest only
+# for a mutant that it does not catch.
 killers() {
   local failed
   failed=$(gtest "Loader*:Inflate*:Image*:Model*:Tap*" "$timeout")
+  [[ -n $failed ]] || cmake --build "$build" -j2 >>"$dir/build.log" 2>&1 || failed=unbuilt
   [[ -n $failed ]] || failed=$(ctest --test-dir "$build" -R '^(fuzz\..*|load\..*|examples\.native)$' \
     -j2 --timeout "$timeout" 2>&1 | sed -En 's/^[[:space:]]*[0-9]+ - ([^ ]+) .*/\1/p')
   [[ -n $failed ]] || failed=$(gtest "$slow" $((timeout * 4)))
@@ -103,7 +107,7 @@ while read -r id where rest; do
   restore
   if ! apply "${where%:*}" "${where##*:}" "$old" "$new"; then
     fate=stale failed=""
-  elif ! cmake --build "$build" -j2 >"$dir/build.log" 2>&1; then
+  elif ! cmake --build "$build" -j2 --target fpgabits_tests >"$dir/build.log" 2>&1; then
     fate=unbuilt failed=""
   else
     failed=$(killers)
