@@ -163,12 +163,12 @@ static void add_words(const struct fpgabits_stream *s, struct fpgabits_stream_le
 }
 #endif
 
-/* A level starts reading packets after its sync word; every check starts
- * from 0. */
+/* A level starts reading packets after its sync word, at register 0 (which
+ * a long count may write first); every check starts from 0. */
 static void synced(struct fpgabits_stream_level *l) {
     l->crc[0] = l->crc[1] = l->crc[2] = 0;
     l->left = 0;
-    l->counts = l->checks = 0;
+    l->counts = l->checks = l->reg = 0;
     l->state = PACKETS;
 }
 
