@@ -335,6 +335,10 @@ TEST(Image, RefusesBadImages) {
         bitstream::put32(carried, word);
     const std::size_t after_idcode = data.find(std::string("\x30\x01\x80\x01", 4)) + 8;
     const std::string nested = checks_made_right(data.substr(0, after_idcode) + carried + data.substr(after_idcode));
+    // A stream so short that its CRC check comes within the data held back,
+    // a byte of its frame data changed.
+    std::string short_corrupt = bitstream::configuration(device, 400);
+    short_corrupt[short_corrupt.size() / 2] ^= 0x08;
     // Flags 04: an extra field of two bytes, and no other optional field.
     const std::string extra = gz.substr(0, 3) + '\x04' + gz.substr(4, 6) + std::string("\x02\0AB", 4) + gz.substr(10);
     // Flags 04 and an extra field of no bytes: its length alone.
@@ -363,6 +367,10 @@ TEST(Image, RefusesBadImages) {
          FPGABITS_ERR_FORMAT, true},
         {"a byte of the frame data changed", corrupt, FPGABITS_ERR_CRC, FPGABITS_ERR_CRC, false},
         {"a gzip file of it", gzip(corrupt, 10), FPGABITS_ERR_CRC, FPGABITS_ERR_CRC, false},
+        {"a short stream with a byte of its frame data changed", short_corrupt, FPGABITS_ERR_CRC, FPGABITS_ERR_CRC,
+         false},
+        {"a partial configuration cut short", partial.substr(0, partial.size() - 5), FPGABITS_ERR_STREAM,
+         FPGABITS_ERR_STREAM, false, nullptr, 0, 1024, true},
         {"a full configuration in a partial load", file, FPGABITS_ERR_FORMAT, FPGABITS_ERR_FORMAT, true, nullptr, 0,
          1024, true},
         {"a header cut in a long design name", with_name(long_name, data).substr(0, name_at + 33), FPGABITS_ERR_FORMAT,
@@ -418,6 +426,10 @@ TEST(Image, RefusesBadImages) {
         const Read checked =
             read(c.image, "7a35tcsg324", Mode::check, c.chunk, c.device, c.idcode, c.partial, c.window);
         EXPECT_EQ(checked.result, c.check) << fpgabits_strerror(checked.result);
+        // A refused stream counts none of its data, however it came in chunks.
+        if (c.check == FPGABITS_ERR_CRC) {
+            EXPECT_EQ(checked.info.config_size, 0u);
+        }
         if (c.design != nullptr) {
             EXPECT_EQ(std::string(checked.info.design, strnlen(checked.info.design, 32)), c.design);
         }

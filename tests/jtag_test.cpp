@@ -853,6 +853,11 @@ TEST(LoaderJtag, ReadsWhatTheDeviceRuns) {
         };
         read(c.blank, false);
         EXPECT_EQ(fpgabits_runs(&tap.port, FPGABITS_JTAG, &image), 0);
+        // Over the pins: DONE low, INIT high, and so nothing runs.
+        EXPECT_EQ(fpgabits_status(&tap.port, FPGABITS_SERIAL, &status), FPGABITS_OK);
+        EXPECT_FALSE(status.done);
+        EXPECT_TRUE(status.init);
+        EXPECT_EQ(fpgabits_runs(&tap.port, FPGABITS_SERIAL, &image), 0);
         tap.model.usercode = usercode;
         const std::string data = bitstream::configuration(device, 3001, 1, axss ? std::optional(user) : std::nullopt);
         const int loaded = fpgabits_load(&tap.port, FPGABITS_JTAG, data.data(), data.size());
@@ -870,6 +875,13 @@ TEST(LoaderJtag, ReadsWhatTheDeviceRuns) {
         other = image;
         other.idcode ^= 0x00001000;
         EXPECT_EQ(fpgabits_runs(&tap.port, FPGABITS_JTAG, &other), 0) << "another device";
+        other = image;
+        other.idcode ^= 0x10000000;
+        EXPECT_EQ(fpgabits_runs(&tap.port, FPGABITS_JTAG, &other), 1) << "another version of the device";
+        other = image;
+        other.usr_access = user;
+        EXPECT_EQ(fpgabits_runs(&tap.port, FPGABITS_JTAG, &other), axss ? 1 : FPGABITS_ERR_UNDECIDED)
+            << "a user-access value, which only some families read back";
         other = image;
         other.usr_access = 0;
         other.usercode = 0xffffffff;
