@@ -268,11 +268,12 @@ std::string checks_made_right(std::string data) {
 }
 
 // A stream for another die, as a write to register 1E carries it: its sync
-// word, a write to FAR and a CRC check, with the stream of one more die
-// carried in turn where depth is above 0, and a DESYNC.
+// word, a write to FAR and one to AXSS (which sets no value of the file's),
+// and a CRC check, with the stream of one more die carried in turn where
+// depth is above 0, and a DESYNC.
 std::vector<std::uint32_t> die_stream(unsigned depth) {
-    std::vector<std::uint32_t> words = {0xaa995566, 0x20000000, 0x30002001, 0x00001230 + depth};
-    std::uint32_t crc = fpga_crc32c(0, 0x01, words.back());
+    std::vector<std::uint32_t> words = {0xaa995566, 0x20000000, 0x30002001, 0x00001230 + depth, 0x3001a001, 0x5eed0000};
+    std::uint32_t crc = fpga_crc32c(fpga_crc32c(0, 0x01, 0x00001230 + depth), 0x0d, 0x5eed0000);
     if (depth > 0) {
         const std::vector<std::uint32_t> carried = die_stream(depth - 1);
         words.push_back(0x3003c000 | static_cast<std::uint32_t>(carried.size()));
@@ -335,6 +336,21 @@ TEST(Image, RefusesBadImages) {
         bitstream::put32(carried, word);
     const std::size_t after_idcode = data.find(std::string("\x30\x01\x80\x01", 4)) + 8;
     const std::string nested = checks_made_right(data.substr(0, after_idcode) + carried + data.substr(after_idcode));
+    // Packets put into the stream, its CRC checks made right again.
+    const auto words = [](std::initializer_list<std::uint32_t> list) {
+        std::string out;
+        for (std::uint32_t word : list)
+            bitstream::put32(out, word);
+        return out;
+    };
+    const auto inserted = [&](std::size_t at, const std::string &more) {
+        return checks_made_right(data.substr(0, at) + more + data.substr(at));
+    };
+    const std::size_t after_check = data.find(words({0x30000001})) + 8;
+    const std::size_t desync_at = data.rfind(words({0x30008001, 0x0000000d}));
+    std::string second_session = data;
+    for (std::uint32_t word : die_stream(0))
+        bitstream::put32(second_session, word);
     // A stream so short that its CRC check comes within the data held back,
     // a byte of its frame data changed.
     std::string short_corrupt = bitstream::configuration(device, 400);
@@ -384,6 +400,15 @@ TEST(Image, RefusesBadImages) {
          FPGABITS_OK, false},
         {"gzip with an extra field alone", extra, FPGABITS_OK, FPGABITS_OK, false},
         {"raw data whose stream carries the streams of other dies", nested, FPGABITS_OK, FPGABITS_OK, false},
+        {"a user-access value written after the frame data", inserted(desync_at, words({0x3001a001, 0x12345678})),
+         FPGABITS_OK, FPGABITS_OK, false},
+        {"a user-access value of two words", inserted(after_idcode, words({0x3001a002, 1, 2})), FPGABITS_OK,
+         FPGABITS_OK, false},
+        {"a word to register 0B after a check, and another check",
+         inserted(after_check, words({0x30016001, 0, 0x30000001, 0})), FPGABITS_OK, FPGABITS_OK, false},
+        {"a second session after the DESYNC, with a check of its own", second_session, FPGABITS_OK, FPGABITS_OK, false},
+        {"an IDCODE asked of data that writes frame data before it", inserted(after_idcode - 8, words({0x30004001, 0})),
+         FPGABITS_ERR_DEVICE, FPGABITS_ERR_DEVICE, true, nullptr, 0x0362d093},
         {"raw data that ends after a sync word and a NOP", std::string("\xff\xff\xaa\x99\x55\x66\x20\0\0\0", 10),
          FPGABITS_OK, FPGABITS_ERR_NO_DONE, false},
         {"nothing", "", FPGABITS_ERR_FORMAT, FPGABITS_ERR_FORMAT, true},
@@ -426,6 +451,8 @@ TEST(Image, RefusesBadImages) {
         const Read checked =
             read(c.image, "7a35tcsg324", Mode::check, c.chunk, c.device, c.idcode, c.partial, c.window);
         EXPECT_EQ(checked.result, c.check) << fpgabits_strerror(checked.result);
+        // No row writes one word of a user-access value before its frame data.
+        EXPECT_EQ(checked.info.usr_access, 0u);
         // A refused stream counts none of its data, however it came in chunks.
         if (c.check == FPGABITS_ERR_CRC) {
             EXPECT_EQ(checked.info.config_size, 0u);

@@ -633,10 +633,13 @@ TEST(LoaderJtag, ReportsEachFault) {
         void (*describe)(fpgabits_port &);
         int want;
         unsigned jprograms;
+        Way way = Way::memory;
     };
     const std::vector<fpga_chain_device> none;
     const Case cases[] = {
         {"another device's data", "7a100tcsg324", none, none, nullptr, nullptr, FPGABITS_ERR_DEVICE, 0},
+        {"another device's data, compressed", "7a100tcsg324", none, none, nullptr, nullptr, FPGABITS_ERR_DEVICE, 0,
+         Way::deflate},
         {"another version of the device", "7a35tcsg324", none, none, [](fpga_model &m) { m.jtag_idcode |= 0x10000000; },
          nullptr, FPGABITS_OK, 1},
         {"a SoC whose JTAG reads another IDCODE than its stream writes", "zu3eg-sbva484", none, none,
@@ -682,6 +685,28 @@ TEST(LoaderJtag, ReportsEachFault) {
          [](fpgabits_port &p) { p.tdo_side.ir_bits = 9; },
          FPGABITS_ERR_CHAIN,
          0},
+        {"a device without IDCODE taken for the FPGA",
+         "7a35tcsg324",
+         none,
+         {without_idcode},
+         nullptr,
+         [](fpgabits_port &p) {
+             p.tdi_side = p.tdo_side;
+             p.tdo_side = {0, 0};
+         },
+         FPGABITS_ERR_CHAIN,
+         0},
+        {"instruction registers described a bit off between the sides, the capture read as 11",
+         "7a35tcsg324",
+         {with_idcode},
+         {five_bits},
+         nullptr,
+         [](fpgabits_port &p) {
+             p.tdi_side.ir_bits = 9;
+             p.tdo_side.ir_bits = 4;
+         },
+         FPGABITS_ERR_CHAIN,
+         0},
         {"TDO cut, read high", "7a35tcsg324", none, none, [](fpga_model &m) { m.tdo_stuck_high = 1; }, nullptr,
          FPGABITS_ERR_CHAIN, 0},
         {"TDO stuck low", "7a35tcsg324", none, none, [](fpga_model &m) { m.tdo_stuck_low = 1; }, nullptr,
@@ -719,7 +744,7 @@ TEST(LoaderJtag, ReportsEachFault) {
             c.describe(tap.port);
         // The data is the device's own where the case is not about another.
         const std::string own = std::string(c.type) == "7a100tcsg324" ? file : bitstream_of(c.type, 5000);
-        const int result = load(tap, own, Way::memory);
+        const int result = load(tap, own, c.way);
         EXPECT_EQ(result, c.want) << fpgabits_strerror(result);
         EXPECT_EQ(tap.model.jprograms, c.jprograms);
         EXPECT_EQ(tap.model.done, c.want == FPGABITS_OK);
