@@ -163,12 +163,12 @@ static void add_words(const struct fpgabits_stream *s, struct fpgabits_stream_le
 }
 #endif
 
-/* A level starts reading packets after its sync word; every check starts
- * from 0. */
+/* A level starts reading packets after its sync word, at register 0 (which
+ * a long count may write first); every check starts from 0. */
 static void synced(struct fpgabits_stream_level *l) {
     l->crc[0] = l->crc[1] = l->crc[2] = 0;
     l->left = 0;
-    l->counts = l->checks = 0;
+    l->counts = l->checks = l->reg = 0;
     l->state = PACKETS;
 }
 
@@ -197,9 +197,10 @@ static int check(struct fpgabits_stream *s, struct fpgabits_stream_level *l, uin
 }
 
 /* Whether the level's packet writes words that make a stream of their own,
- * for another die, which the next level reads. */
+ * for another die, which the next level reads: in a CRC-32C stream, or one
+ * that may still turn out so (no check and no frame data yet). */
 static int carries(const struct fpgabits_stream *s, const struct fpgabits_stream_level *l) {
-    return l->reg == NESTED && s->kind == KIND_32C && l + 1 < s->level + FPGABITS_STREAM_LEVELS;
+    return l->reg == NESTED && (s->kind & KIND_32C) && l + 1 < s->level + FPGABITS_STREAM_LEVELS;
 }
 
 /* A write packet whose count is known: frame data, which shows what a

@@ -240,6 +240,52 @@ std::string real_image_name(const ::testing::TestParamInfo<RealImage> &info) {
 INSTANTIATE_TEST_SUITE_P(Real, ImageReal, ::testing::ValuesIn(real_images(support::Weight::light)), real_image_name);
 INSTANTIATE_TEST_SUITE_P(Heavy, ImageReal, ::testing::ValuesIn(real_images(support::Weight::heavy)), real_image_name);
 
+// A CRC-32C stream with its CRC checks made right again after a change: the
+// running value from each sync word, each check given it and starting again.
+std::string checks_made_right(std::string data) {
+    std::size_t at = data.find("\xaa\x99\x55\x66") + 4;
+    std::uint32_t crc = 0;
+    unsigned reg = 0;
+    for (std::uint32_t left = 0; at + 4 <= data.size(); at += 4) {
+        std::uint32_t word = 0;
+        for (int i = 0; i < 4; ++i)
+            word = word << 8 | static_cast<unsigned char>(data[at + i]);
+        if (left == 0) {
+            reg = word >> 29 == 1 ? word >> 13 & 0x1f : reg;
+            left = word >> 27 == 6 ? word & 0x7ff : word >> 27 == 10 ? word & 0x07ffffff : 0;
+            continue;
+        }
+        --left;
+        if (reg == 0) {
+            for (int i = 0; i < 4; ++i)
+                data[at + i] = static_cast<char>(crc >> (24 - 8 * i));
+            crc = 0;
+        } else {
+            crc = reg == 4 && word == 7 ? 0 : fpga_crc32c(crc, reg, word);
+        }
+    }
+    return data;
+}
+
+// A stream for another die, as a write to register 1E carries it: its sync
+// word, a write to FAR and one to AXSS (which sets no value of the file's),
+// and a CRC check, with the stream of one more die carried in turn where
+// depth is above 0, and a DESYNC.
+std::vector<std::uint32_t> die_stream(unsigned depth) {
+    std::vector<std::uint32_t> words = {0xaa995566, 0x20000000, 0x30002001, 0x00001230 + depth, 0x3001a001, 0x5eed0000};
+    std::uint32_t crc = fpga_crc32c(fpga_crc32c(0, 0x01, 0x00001230 + depth), 0x0d, 0x5eed0000);
+    if (depth > 0) {
+        const std::vector<std::uint32_t> carried = die_stream(depth - 1);
+        words.push_back(0x3003c000 | static_cast<std::uint32_t>(carried.size()));
+        for (std::uint32_t word : carried) {
+            crc = fpga_crc32c(crc, 0x1e, word);
+            words.push_back(word);
+        }
+    }
+    words.insert(words.end(), {0x30000001, crc, 0x30008001, 0x0000000d});
+    return words;
+}
+
 // Images that are cut, corrupt, of no known format or for another device:
 // the check pass refuses them, and so does a load, before the reset where
 // the header, the format or the IDCODE shows it (then nothing is called back
@@ -280,6 +326,35 @@ TEST(Image, RefusesBadImages) {
     const std::string stream = data.substr(data.find(sync));
     const std::string long_name = "top;UserID=0XFFFFFFFF;Version=2024.2";
     const std::size_t name_at = file.find("top;");
+    // After the IDCODE, a write to register 1E of a stream that carries
+    // those of three more dies, each in the one before: the loader, as the
+    // device, follows the first three and takes the last as data.
+    std::string carried;
+    const std::vector<std::uint32_t> dies = die_stream(3);
+    bitstream::put32(carried, 0x3003c000 | static_cast<std::uint32_t>(dies.size()));
+    for (std::uint32_t word : dies)
+        bitstream::put32(carried, word);
+    const std::size_t after_idcode = data.find(std::string("\x30\x01\x80\x01", 4)) + 8;
+    const std::string nested = checks_made_right(data.substr(0, after_idcode) + carried + data.substr(after_idcode));
+    // Packets put into the stream, its CRC checks made right again.
+    const auto words = [](std::initializer_list<std::uint32_t> list) {
+        std::string out;
+        for (std::uint32_t word : list)
+            bitstream::put32(out, word);
+        return out;
+    };
+    const auto inserted = [&](std::size_t at, const std::string &more) {
+        return checks_made_right(data.substr(0, at) + more + data.substr(at));
+    };
+    const std::size_t after_check = data.find(words({0x30000001})) + 8;
+    const std::size_t desync_at = data.rfind(words({0x30008001, 0x0000000d}));
+    std::string second_session = data;
+    for (std::uint32_t word : die_stream(0))
+        bitstream::put32(second_session, word);
+    // A stream so short that its CRC check comes within the data held back,
+    // a byte of its frame data changed.
+    std::string short_corrupt = bitstream::configuration(device, 400);
+    short_corrupt[short_corrupt.size() / 2] ^= 0x08;
     // Flags 04: an extra field of two bytes, and no other optional field.
     const std::string extra = gz.substr(0, 3) + '\x04' + gz.substr(4, 6) + std::string("\x02\0AB", 4) + gz.substr(10);
     // Flags 04 and an extra field of no bytes: its length alone.
@@ -308,6 +383,10 @@ TEST(Image, RefusesBadImages) {
          FPGABITS_ERR_FORMAT, true},
         {"a byte of the frame data changed", corrupt, FPGABITS_ERR_CRC, FPGABITS_ERR_CRC, false},
         {"a gzip file of it", gzip(corrupt, 10), FPGABITS_ERR_CRC, FPGABITS_ERR_CRC, false},
+        {"a short stream with a byte of its frame data changed", short_corrupt, FPGABITS_ERR_CRC, FPGABITS_ERR_CRC,
+         false},
+        {"a partial configuration cut short", partial.substr(0, partial.size() - 5), FPGABITS_ERR_STREAM,
+         FPGABITS_ERR_STREAM, false, nullptr, 0, 1024, true},
         {"a full configuration in a partial load", file, FPGABITS_ERR_FORMAT, FPGABITS_ERR_FORMAT, true, nullptr, 0,
          1024, true},
         {"a header cut in a long design name", with_name(long_name, data).substr(0, name_at + 33), FPGABITS_ERR_FORMAT,
@@ -320,6 +399,16 @@ TEST(Image, RefusesBadImages) {
         {"raw data that starts with its sync word", data.substr(data.find("\xaa\x99\x55\x66")), FPGABITS_OK,
          FPGABITS_OK, false},
         {"gzip with an extra field alone", extra, FPGABITS_OK, FPGABITS_OK, false},
+        {"raw data whose stream carries the streams of other dies", nested, FPGABITS_OK, FPGABITS_OK, false},
+        {"a user-access value written after the frame data", inserted(desync_at, words({0x3001a001, 0x12345678})),
+         FPGABITS_OK, FPGABITS_OK, false},
+        {"a user-access value of two words", inserted(after_idcode, words({0x3001a002, 1, 2})), FPGABITS_OK,
+         FPGABITS_OK, false},
+        {"a word to register 0B after a check, and another check",
+         inserted(after_check, words({0x30016001, 0, 0x30000001, 0})), FPGABITS_OK, FPGABITS_OK, false},
+        {"a second session after the DESYNC, with a check of its own", second_session, FPGABITS_OK, FPGABITS_OK, false},
+        {"an IDCODE asked of data that writes frame data before it", inserted(after_idcode - 8, words({0x30004001, 0})),
+         FPGABITS_ERR_DEVICE, FPGABITS_ERR_DEVICE, true, nullptr, 0x0362d093},
         {"raw data that ends after a sync word and a NOP", std::string("\xff\xff\xaa\x99\x55\x66\x20\0\0\0", 10),
          FPGABITS_OK, FPGABITS_ERR_NO_DONE, false},
         {"nothing", "", FPGABITS_ERR_FORMAT, FPGABITS_ERR_FORMAT, true},
@@ -362,6 +451,12 @@ TEST(Image, RefusesBadImages) {
         const Read checked =
             read(c.image, "7a35tcsg324", Mode::check, c.chunk, c.device, c.idcode, c.partial, c.window);
         EXPECT_EQ(checked.result, c.check) << fpgabits_strerror(checked.result);
+        // No row writes one word of a user-access value before its frame data.
+        EXPECT_EQ(checked.info.usr_access, 0u);
+        // A refused stream counts none of its data, however it came in chunks.
+        if (c.check == FPGABITS_ERR_CRC) {
+            EXPECT_EQ(checked.info.config_size, 0u);
+        }
         if (c.design != nullptr) {
             EXPECT_EQ(std::string(checked.info.design, strnlen(checked.info.design, 32)), c.design);
         }
@@ -459,33 +554,6 @@ INSTANTIATE_TEST_SUITE_P(Real, ImageRealFingerprint,
                          ::testing::ValuesIn(support::real_bitstreams(support::Weight::light)), support::real_name);
 INSTANTIATE_TEST_SUITE_P(Heavy, ImageRealFingerprint,
                          ::testing::ValuesIn(support::real_bitstreams(support::Weight::heavy)), support::real_name);
-
-// A CRC-32C stream with its CRC checks made right again after a change: the
-// running value from each sync word, each check given it and starting again.
-std::string checks_made_right(std::string data) {
-    std::size_t at = data.find("\xaa\x99\x55\x66") + 4;
-    std::uint32_t crc = 0;
-    unsigned reg = 0;
-    for (std::uint32_t left = 0; at + 4 <= data.size(); at += 4) {
-        std::uint32_t word = 0;
-        for (int i = 0; i < 4; ++i)
-            word = word << 8 | static_cast<unsigned char>(data[at + i]);
-        if (left == 0) {
-            reg = word >> 29 == 1 ? word >> 13 & 0x1f : reg;
-            left = word >> 27 == 6 ? word & 0x7ff : word >> 27 == 10 ? word & 0x07ffffff : 0;
-            continue;
-        }
-        --left;
-        if (reg == 0) {
-            for (int i = 0; i < 4; ++i)
-                data[at + i] = static_cast<char>(crc >> (24 - 8 * i));
-            crc = 0;
-        } else {
-            crc = reg == 4 && word == 7 ? 0 : fpga_crc32c(crc, reg, word);
-        }
-    }
-    return data;
-}
 
 // Bitstreams that a fingerprint cannot go into, each sound otherwise (its
 // checks pass), refused with what is wrong, and no file made.

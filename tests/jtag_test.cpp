@@ -633,10 +633,13 @@ TEST(LoaderJtag, ReportsEachFault) {
         void (*describe)(fpgabits_port &);
         int want;
         unsigned jprograms;
+        Way way = Way::memory;
     };
     const std::vector<fpga_chain_device> none;
     const Case cases[] = {
         {"another device's data", "7a100tcsg324", none, none, nullptr, nullptr, FPGABITS_ERR_DEVICE, 0},
+        {"another device's data, compressed", "7a100tcsg324", none, none, nullptr, nullptr, FPGABITS_ERR_DEVICE, 0,
+         Way::deflate},
         {"another version of the device", "7a35tcsg324", none, none, [](fpga_model &m) { m.jtag_idcode |= 0x10000000; },
          nullptr, FPGABITS_OK, 1},
         {"a SoC whose JTAG reads another IDCODE than its stream writes", "zu3eg-sbva484", none, none,
@@ -682,6 +685,28 @@ TEST(LoaderJtag, ReportsEachFault) {
          [](fpgabits_port &p) { p.tdo_side.ir_bits = 9; },
          FPGABITS_ERR_CHAIN,
          0},
+        {"a device without IDCODE taken for the FPGA",
+         "7a35tcsg324",
+         none,
+         {without_idcode},
+         nullptr,
+         [](fpgabits_port &p) {
+             p.tdi_side = p.tdo_side;
+             p.tdo_side = {0, 0};
+         },
+         FPGABITS_ERR_CHAIN,
+         0},
+        {"instruction registers described a bit off between the sides, the capture read as 11",
+         "7a35tcsg324",
+         {with_idcode},
+         {five_bits},
+         nullptr,
+         [](fpgabits_port &p) {
+             p.tdi_side.ir_bits = 9;
+             p.tdo_side.ir_bits = 4;
+         },
+         FPGABITS_ERR_CHAIN,
+         0},
         {"TDO cut, read high", "7a35tcsg324", none, none, [](fpga_model &m) { m.tdo_stuck_high = 1; }, nullptr,
          FPGABITS_ERR_CHAIN, 0},
         {"TDO stuck low", "7a35tcsg324", none, none, [](fpga_model &m) { m.tdo_stuck_low = 1; }, nullptr,
@@ -702,6 +727,14 @@ TEST(LoaderJtag, ReportsEachFault) {
          [](fpgabits_port &p) { p.fault = [](void *) -> int { return FPGABITS_ERR_PORT; }; }, FPGABITS_ERR_PORT, 1},
         {"a port without tck()", "7a35tcsg324", none, none, nullptr, [](fpgabits_port &p) { p.tck = nullptr; },
          FPGABITS_ERR_ARGUMENT, 0},
+        {"a port without micros()", "7a35tcsg324", none, none, nullptr, [](fpgabits_port &p) { p.micros = nullptr; },
+         FPGABITS_ERR_ARGUMENT, 0},
+        {"two dies", "xcku115-flvb2104", none, none, nullptr, nullptr, FPGABITS_ERR_UNSUPPORTED, 0},
+        {"a 14-bit instruction register", "xc5vfx100tff1136", none, none, nullptr, nullptr, FPGABITS_OK, 1},
+        {"a start-up of 150 us, within the 2,000 clocks after JSTART", "7a35tcsg324", none, none,
+         [](fpga_model &m) { m.startup_ns = 150000; }, nullptr, FPGABITS_OK, 1},
+        {"a device deaf for 10 ms after its memory clears", "7a35tcsg324", none, none,
+         [](fpga_model &m) { m.deaf_ns = 10000000; }, nullptr, FPGABITS_OK, 1},
     };
     const std::string file = bitstream_of("7a35tcsg324", 5000);
     for (const Case &c : cases) {
@@ -711,7 +744,7 @@ TEST(LoaderJtag, ReportsEachFault) {
             c.describe(tap.port);
         // The data is the device's own where the case is not about another.
         const std::string own = std::string(c.type) == "7a100tcsg324" ? file : bitstream_of(c.type, 5000);
-        const int result = load(tap, own, Way::memory);
+        const int result = load(tap, own, c.way);
         EXPECT_EQ(result, c.want) << fpgabits_strerror(result);
         EXPECT_EQ(tap.model.jprograms, c.jprograms);
         EXPECT_EQ(tap.model.done, c.want == FPGABITS_OK);
@@ -810,6 +843,12 @@ TEST(LoaderJtag, ReadsWhatTheDeviceRuns) {
         {"3s500evq100", jtag, 0x0800, 0x1800, -1},
         {"6slx9tqg144", jtag | FPGABITS_READ_BOOTSTS, 0x1000, 0x3000, -1},
         {"3s200avq100", jtag, 0x1000, 0x3000, -1},
+        {"xc2vp50ff1152", jtag, 0x0800, 0x1800, -1},
+        {"3s400pq208", jtag, 0x0800, 0x1800, -1},
+        {"5vlx110tff1136", wide, 0x00001800, 0x001c7800, -1},
+        {"3sd3400acs484", jtag, 0x1000, 0x3000, -1},
+        // A family that the loader does not know by its IDCODE: no status register.
+        {"xc5vfx100tff1136", pins | FPGABITS_READ_IDCODE | FPGABITS_READ_USERCODE, 0, 0, -1},
     };
     const std::uint32_t user = 0x5eed0001;
     const std::uint32_t usercode = 0x20261209;
@@ -819,7 +858,7 @@ TEST(LoaderJtag, ReadsWhatTheDeviceRuns) {
         const fpga_device device = tap.model.device;
         const bool axss = (c.read & FPGABITS_READ_USR_ACCESS) != 0;
         fpgabits_image_info image{};
-        image.idcode = device.idcode;
+        image.idcode = tap.model.jtag_idcode;
         image.usr_access = axss ? user : 0;
         image.usercode = axss ? 0xffffffff : usercode;
         struct fpgabits_status status {};
@@ -842,6 +881,11 @@ TEST(LoaderJtag, ReadsWhatTheDeviceRuns) {
         };
         read(c.blank, false);
         EXPECT_EQ(fpgabits_runs(&tap.port, FPGABITS_JTAG, &image), 0);
+        // Over the pins: DONE low, INIT high, and so nothing runs.
+        EXPECT_EQ(fpgabits_status(&tap.port, FPGABITS_SERIAL, &status), FPGABITS_OK);
+        EXPECT_FALSE(status.done);
+        EXPECT_TRUE(status.init);
+        EXPECT_EQ(fpgabits_runs(&tap.port, FPGABITS_SERIAL, &image), 0);
         tap.model.usercode = usercode;
         const std::string data = bitstream::configuration(device, 3001, 1, axss ? std::optional(user) : std::nullopt);
         const int loaded = fpgabits_load(&tap.port, FPGABITS_JTAG, data.data(), data.size());
@@ -850,7 +894,8 @@ TEST(LoaderJtag, ReadsWhatTheDeviceRuns) {
         EXPECT_EQ(status.startup_state, c.startup);
         EXPECT_EQ(status.usr_access, axss ? user : 0);
         EXPECT_EQ(status.usercode, usercode);
-        EXPECT_STREQ(fpgabits_cause(&status), "no error: configured");
+        EXPECT_STREQ(fpgabits_cause(&status),
+                     (c.read & FPGABITS_READ_STAT) != 0 ? "no error: configured" : "the status register was not read");
         EXPECT_EQ(fpgabits_runs(&tap.port, FPGABITS_JTAG, &image), 1);
         fpgabits_image_info other = image;
         (axss ? other.usr_access : other.usercode) ^= 1;
@@ -858,6 +903,13 @@ TEST(LoaderJtag, ReadsWhatTheDeviceRuns) {
         other = image;
         other.idcode ^= 0x00001000;
         EXPECT_EQ(fpgabits_runs(&tap.port, FPGABITS_JTAG, &other), 0) << "another device";
+        other = image;
+        other.idcode ^= 0x10000000;
+        EXPECT_EQ(fpgabits_runs(&tap.port, FPGABITS_JTAG, &other), 1) << "another version of the device";
+        other = image;
+        other.usr_access = user;
+        EXPECT_EQ(fpgabits_runs(&tap.port, FPGABITS_JTAG, &other), axss ? 1 : FPGABITS_ERR_UNDECIDED)
+            << "a user-access value, which only some families read back";
         other = image;
         other.usr_access = 0;
         other.usercode = 0xffffffff;
@@ -896,6 +948,8 @@ TEST(LoaderJtag, NamesTheCauseOfAFailedLoad) {
         {"a bit flipped, the half sync word", "3s200avq100", true, false, nullptr, FPGABITS_ERR_CRC, "CRC error"},
         {"a SoC's data for another", "zu3eg-sbva484", false, true, soc, FPGABITS_ERR_DEVICE,
          "the data's IDCODE is not this device's"},
+        {"another device's data, CRC-16", "3s500evq100", false, true, nullptr, FPGABITS_ERR_DEVICE,
+         "the data's IDCODE is not this device's"},
         {"a start-up that stalls", "7a35tcsg324", false, false, [](fpga_model &m) { m.startup_stalls_in = 2; },
          FPGABITS_ERR_NO_DONE, "startup did not finish: check the bitstream's startup clock"},
     };
@@ -908,7 +962,15 @@ TEST(LoaderJtag, NamesTheCauseOfAFailedLoad) {
         std::string data = bitstream::configuration(device, 3001);
         if (c.flip)
             data[1500] = static_cast<char>(data[1500] ^ 0x08);
-        const int result = fpgabits_load(&tap.port, FPGABITS_JTAG, data.data(), data.size());
+        // Another device's data through a begin, which knows no IDCODE to
+        // compare before the reset: the device finds it.
+        fpgabits_loader loader{};
+        int result = c.other ? fpgabits_load_begin(&loader, &tap.port, FPGABITS_JTAG)
+                             : fpgabits_load(&tap.port, FPGABITS_JTAG, data.data(), data.size());
+        if (c.other && result == FPGABITS_OK)
+            result = fpgabits_load_write(&loader, data.data(), data.size());
+        if (c.other && result == FPGABITS_OK)
+            result = fpgabits_load_end(&loader);
         EXPECT_EQ(result, c.want) << fpgabits_strerror(result);
         struct fpgabits_status status {};
         ASSERT_EQ(fpgabits_status(&tap.port, FPGABITS_JTAG, &status), FPGABITS_OK);

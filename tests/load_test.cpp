@@ -291,6 +291,9 @@ TEST(Loader, RefusesWrongArgumentsAndCallOrder) {
     std::uint32_t crc = 0;
     EXPECT_EQ(fpgabits_inflate_check(&byte, 1, work.data(), work.size(), nullptr, &crc), FPGABITS_ERR_ARGUMENT);
     EXPECT_EQ(fpgabits_idcode(&byte, 1, nullptr), FPGABITS_ERR_ARGUMENT);
+    struct fpgabits_status status {};
+    EXPECT_EQ(fpgabits_status(&port, static_cast<fpgabits_interface>(3), &status), FPGABITS_ERR_ARGUMENT);
+    EXPECT_EQ(fpgabits_status(&incomplete[1], FPGABITS_SERIAL, &status), FPGABITS_ERR_ARGUMENT);
     EXPECT_EQ(model.prog_b_pulses, 2u) << "a refused call touched the pins";
     for (int error = FPGABITS_ERR_CLOCK; error <= FPGABITS_OK; ++error)
         EXPECT_STRNE(fpgabits_strerror(error), fpgabits_strerror(1));
