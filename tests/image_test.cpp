@@ -267,6 +267,19 @@ std::string checks_made_right(std::string data) {
     return data;
 }
 
+// Words as a stream holds them, most significant byte first.
+std::string words(std::initializer_list<std::uint32_t> list) {
+    std::string out;
+    for (std::uint32_t word : list)
+        bitstream::put32(out, word);
+    return out;
+}
+
+// Packets put into a stream at a byte, its CRC checks made right again.
+std::string inserted_into(const std::string &data, std::size_t at, const std::string &more) {
+    return checks_made_right(data.substr(0, at) + more + data.substr(at));
+}
+
 // A stream for another die, as a write to register 1E carries it: its sync
 // word, a write to FAR and one to AXSS (which sets no value of the file's),
 // and a CRC check, with the stream of one more die carried in turn where
@@ -336,16 +349,7 @@ TEST(Image, RefusesBadImages) {
         bitstream::put32(carried, word);
     const std::size_t after_idcode = data.find(std::string("\x30\x01\x80\x01", 4)) + 8;
     const std::string nested = checks_made_right(data.substr(0, after_idcode) + carried + data.substr(after_idcode));
-    // Packets put into the stream, its CRC checks made right again.
-    const auto words = [](std::initializer_list<std::uint32_t> list) {
-        std::string out;
-        for (std::uint32_t word : list)
-            bitstream::put32(out, word);
-        return out;
-    };
-    const auto inserted = [&](std::size_t at, const std::string &more) {
-        return checks_made_right(data.substr(0, at) + more + data.substr(at));
-    };
+    const auto inserted = [&](std::size_t at, const std::string &more) { return inserted_into(data, at, more); };
     const std::size_t after_check = data.find(words({0x30000001})) + 8;
     const std::size_t desync_at = data.rfind(words({0x30008001, 0x0000000d}));
     std::string second_session = data;
@@ -563,15 +567,7 @@ TEST(Image, RefusesFingerprintsOfStreamsThatCannotTakeThem) {
     const std::string data = bitstream::configuration(device, 3000);
     const std::string idcode_write("\x30\x01\x80\x01", 4);
     const std::size_t idcode_at = data.find(idcode_write);
-    const auto words = [](std::initializer_list<std::uint32_t> list) {
-        std::string out;
-        for (std::uint32_t word : list)
-            bitstream::put32(out, word);
-        return out;
-    };
-    const auto inserted = [&](std::size_t at, const std::string &more) {
-        return checks_made_right(data.substr(0, at) + more + data.substr(at));
-    };
+    const auto inserted = [&](std::size_t at, const std::string &more) { return inserted_into(data, at, more); };
     std::string corrupt = data;
     corrupt[2000] ^= 0x10;
     struct Case {
