@@ -195,9 +195,10 @@ static int compares(uint32_t silicon) {
     return (silicon >> 21 & 0x7f) != 0x23;
 }
 
-/* Polls the FPGA's IR capture with clocks in Run-Test/Idle between, until
- * bit is set or, after timeout microseconds, error. */
-static int wait_for(struct fpgabits_loader *loader, uint32_t bit, uint32_t timeout, int error) {
+/* Polls the FPGA's IR capture, shifting in code (under which the clocks in
+ * Run-Test/Idle between run: JSTART's clock the start-up on), until bit is
+ * set or, after timeout microseconds, error. */
+static int wait_for(struct fpgabits_loader *loader, unsigned code, uint32_t bit, uint32_t timeout, int error) {
     struct fpgabits_wait wait;
     fpgabits_wait_start(&wait, loader->port);
     for (;;) {
@@ -205,7 +206,7 @@ static int wait_for(struct fpgabits_loader *loader, uint32_t bit, uint32_t timeo
         const int stuck = fpgabits_wait_time(&wait, &waited);
         if (stuck != FPGABITS_OK)
             return stuck;
-        if (instruction(loader, BYPASS) & bit)
+        if (instruction(loader, code) & bit)
             return loader->status;
         if (loader->status != FPGABITS_OK)
             return loader->status;
@@ -386,7 +387,7 @@ static int jtag_begin(struct fpgabits_loader *loader, uint32_t idcode) {
                                             : loader->status;
     } else if (error == FPGABITS_OK) {
         instruction(loader, JPROGRAM);
-        error = wait_for(loader, CAPTURE_INIT, FPGABITS_INIT_TIMEOUT_US, FPGABITS_ERR_INIT);
+        error = wait_for(loader, BYPASS, CAPTURE_INIT, FPGABITS_INIT_TIMEOUT_US, FPGABITS_ERR_INIT);
         if (error == FPGABITS_OK && (instruction(loader, BYPASS) & CAPTURE_DONE))
             error = FPGABITS_ERR_DONE_HIGH;
         if (error == FPGABITS_OK) {
@@ -462,7 +463,10 @@ static int jtag_finish(struct fpgabits_loader *loader) {
         instruction(loader, JSTART);
         idle(loader, STARTUP_CLOCKS);
     }
-    error = wait_for(loader, CAPTURE_DONE, FPGABITS_DONE_TIMEOUT_US, FPGABITS_ERR_NO_DONE);
+    /* A start-up that waits longer (for a clock to lock, say) goes on
+     * under JSTART, and so do the clocks after DONE. */
+    error = wait_for(loader, loader->partial ? BYPASS : JSTART, CAPTURE_DONE, FPGABITS_DONE_TIMEOUT_US,
+                     FPGABITS_ERR_NO_DONE);
     if (error == FPGABITS_OK) {
         idle(loader, FPGABITS_CLOCKS_AFTER_DONE);
         if (!(instruction(loader, BYPASS) & CAPTURE_DONE))

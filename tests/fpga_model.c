@@ -353,7 +353,8 @@ static uint32_t own_idcode(const struct fpga_model *m) {
 }
 
 /* What a read packet of register reg finds: STAT, IDCODE, AXSS and
- * BOOTSTS (32C-c, d and e) where the family has them; the others read 0. */
+ * BOOTSTS (32C-c, d and e, and 22F) where the family has them; the others
+ * read 0. */
 static uint32_t register_value(const struct fpga_model *m, unsigned reg) {
     if (reg == (wide(m) ? 0x07u : 0x08u))
         return status(m);
@@ -361,7 +362,8 @@ static uint32_t register_value(const struct fpga_model *m, unsigned reg) {
         return own_idcode(m);
     if (reg == 0x0d && m->device.group == FPGA_32C)
         return m->axss;
-    if (reg == 0x16 && m->device.group == FPGA_32C && m->device.generation >= 2)
+    if ((reg == 0x16 && m->device.group == FPGA_32C && m->device.generation >= 2) ||
+        (reg == 0x20 && m->device.group == FPGA_22F))
         return m->bootsts;
     return 0;
 }
@@ -538,16 +540,21 @@ static void check_sent(struct fpga_model *m) {
         violation(m, "the bytes of a send changed while they went out, bytes", (unsigned long)m->sent_count);
 }
 
-static int model_done(void *context) {
-    struct fpga_model *m = context;
-    check_sent(m);
-    m->sent = NULL;
-    advance(m, PIN_NS);
+/* DONE as a read finds it, through the pin or the IR capture. */
+static int read_done(struct fpga_model *m) {
     if (m->done && m->done_falls_at_read > 0 && --m->done_falls_at_read == 0) {
         m->done = 0;
         m->startup_clocks = -1;
     }
     return m->done || m->done_stuck_high;
+}
+
+static int model_done(void *context) {
+    struct fpga_model *m = context;
+    check_sent(m);
+    m->sent = NULL;
+    advance(m, PIN_NS);
+    return read_done(m);
 }
 
 static uint32_t model_micros(void *context) {
@@ -685,7 +692,7 @@ static void load_cfg_out(struct fpga_model *m) {
 /* Capture-IR: 01 in the lowest bits, then the configuration's status; in
  * each die's field for several. Bits above the fields are ones. */
 static void capture_ir(struct fpga_model *m) {
-    const uint64_t init = (uint64_t)init_high(m), done = (uint64_t)(m->done != 0);
+    const uint64_t init = (uint64_t)init_high(m), done = (uint64_t)read_done(m);
     unsigned i;
     for (i = 0; i < m->tdi_devices; ++i)
         m->tdi_side[i].ir = ((m->tdi_side[i].ir_capture & ~3u) | 1u) & ones(m->tdi_side[i].ir_bits);
@@ -836,6 +843,8 @@ int fpga_model_tdo(const struct fpga_model *m) {
 static int model_tck(void *context, int tms, int tdi) {
     struct fpga_model *m = context;
     const int tdo = fpga_model_tdo(m);
+    check_sent(m);
+    m->sent = NULL;
     switch (m->tap) {
     case FPGA_TAP_CAPTURE_IR: capture_ir(m); break;
     case FPGA_TAP_CAPTURE_DR: capture_dr(m); break;
@@ -879,6 +888,8 @@ static int model_shift(void *context, const unsigned char *bytes, size_t count) 
     const unsigned ahead = m->tdi_devices, length = m->tdi_devices + 1 + m->tdo_devices;
     uint32_t line = 0;
     size_t i;
+    check_sent(m);
+    m->sent = NULL;
     if (!one_bit_chain(m)) {
         int bit;
         for (i = 0; i < count; ++i)
@@ -905,6 +916,10 @@ static int model_shift(void *context, const unsigned char *bytes, size_t count) 
     line >>= 1;
     for (i = 0; i < m->tdo_devices; ++i, line >>= 1)
         m->tdo_side[i].dr = line & 1;
+    /* As send()'s: out by the next call of tck() or shift(). */
+    m->sent = bytes;
+    m->sent_count = count < sizeof m->sent_copy ? count : sizeof m->sent_copy;
+    memcpy(m->sent_copy, bytes, m->sent_count);
     return 0;
 }
 

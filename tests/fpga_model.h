@@ -115,7 +115,8 @@ struct fpga_model {
     int tdo_stuck_low, tdo_stuck_high; /* TDO reads 0, or 1, whatever happens, as with a cut wire */
     /* As a port that sends by DMA after send() has returned, and waits for
      * it in the next send() and in done(): the bytes of each send() must
-     * stay as they are until then. */
+     * stay as they are until then; and those of each shift() until the
+     * next tck() or shift(). */
     int dma;
 
     /* Pins and time. */
@@ -167,7 +168,7 @@ struct fpga_model {
      * ID_ERROR, 5 CRC_ERROR), the one before in 15:8, kept over resets. */
     uint32_t axss, bootsts;
 
-    /* The bytes of the last send(), where dma is set. */
+    /* The bytes of the last send() or shift(), where dma is set. */
     const unsigned char *sent;
     size_t sent_count;
     unsigned char sent_copy[512];

@@ -69,6 +69,7 @@ struct Tap {
             model.tdi_side[model.tdi_devices++] = d;
         for (const fpga_chain_device &d : tdo)
             model.tdo_side[model.tdo_devices++] = d;
+        model.dma = 1;
         if (fault != nullptr)
             fault(model);
         fpga_model_port(&model, &port);
@@ -581,12 +582,17 @@ int load(Tap &tap, const std::string &file, Way way, bool partial = false) {
         return fpgabits_load_deflate(&tap.port, FPGABITS_JTAG, stream.data(), stream.size(), work.data(), work.size());
     }
     case Way::image: {
+        // The file and padding in chunks of 512 bytes, from two buffers in
+        // turn: each is read again once the write after the one that took it
+        // returns, also where that write holds only padding.
         std::vector<unsigned char> work(FPGABITS_IMAGE_WORK_SIZE(512));
         fpgabits_image image{};
         int error = (partial ? fpgabits_image_begin_partial : fpgabits_image_begin)(
             &image, &tap.port, FPGABITS_JTAG, nullptr, 0, work.data(), work.size());
-        for (std::size_t at = 0; error == FPGABITS_OK && at < file.size(); at += 512)
-            error = fpgabits_image_write(&image, file.data() + at, std::min<std::size_t>(512, file.size() - at));
+        const std::string padded = file + std::string(1536, '\xff');
+        char buffers[2][512];
+        for (std::size_t at = 0, turn = 0; error == FPGABITS_OK && at < padded.size(); at += 512, turn ^= 1)
+            error = fpgabits_image_write(&image, buffers[turn], padded.copy(buffers[turn], 512, at));
         const int end = fpgabits_image_end(&image, nullptr);
         return error == FPGABITS_OK ? end : error;
     }
@@ -733,6 +739,12 @@ TEST(LoaderJtag, ReportsEachFault) {
         {"a 14-bit instruction register", "xc5vfx100tff1136", none, none, nullptr, nullptr, FPGABITS_OK, 1},
         {"a start-up of 150 us, within the 2,000 clocks after JSTART", "7a35tcsg324", none, none,
          [](fpga_model &m) { m.startup_ns = 150000; }, nullptr, FPGABITS_OK, 1},
+        {"a start-up of 1 ms, clocked on while DONE is polled", "7a35tcsg324", none, none,
+         [](fpga_model &m) { m.startup_ns = 1000000; }, nullptr, FPGABITS_OK, 1},
+        {"DONE stuck high", "7a35tcsg324", none, none, [](fpga_model &m) { m.done_stuck_high = 1; }, nullptr,
+         FPGABITS_ERR_DONE_HIGH, 1},
+        {"DONE low again after the clocks after it", "7a35tcsg324", none, none,
+         [](fpga_model &m) { m.done_falls_at_read = 2; }, nullptr, FPGABITS_ERR_NO_DONE, 1},
         {"a device deaf for 10 ms after its memory clears", "7a35tcsg324", none, none,
          [](fpga_model &m) { m.deaf_ns = 10000000; }, nullptr, FPGABITS_OK, 1},
     };
@@ -806,6 +818,7 @@ TEST(LoaderJtag, LoadsPartialConfigurationsAndReadsTheIdcode) {
     EXPECT_EQ(tap.model.tap, FPGA_TAP_RESET);
     EXPECT_EQ(fpgabits_read_idcode(&tap.port, FPGABITS_SERIAL, &idcode), FPGABITS_ERR_ARGUMENT);
     EXPECT_EQ(load(tap, file, Way::chunks, true), FPGABITS_ERR_NO_DONE) << "a device not configured";
+    EXPECT_EQ(tap.model.cfg_in_bits, 0u) << "data sent into a device not configured";
     ASSERT_EQ(load(tap, file, Way::memory), FPGABITS_OK);
     const std::string partial =
         bitstream::file(bitstream::header(bitstream::text("top;PARTIAL=TRUE"), bitstream::text("7a35tcsg324"),
@@ -874,10 +887,12 @@ TEST(LoaderJtag, ReadsWhatTheDeviceRuns) {
             EXPECT_TRUE(status.init);
             EXPECT_EQ(status.stat, stat);
             EXPECT_EQ(status.errors, 0u);
+            EXPECT_EQ(status.bootsts, status.read & FPGABITS_READ_BOOTSTS ? tap.model.bootsts : 0u);
             EXPECT_EQ(tap.model.done, done);
             EXPECT_EQ(tap.model.crc_checks, checks);
             EXPECT_EQ(tap.model.jprograms, jprograms);
             EXPECT_EQ(tap.model.tap, FPGA_TAP_RESET);
+            EXPECT_FALSE(tap.model.streams[0].synced) << "a read not ended by a DESYNC";
         };
         read(c.blank, false);
         EXPECT_EQ(fpgabits_runs(&tap.port, FPGABITS_JTAG, &image), 0);
