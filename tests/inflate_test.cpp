@@ -288,6 +288,28 @@ TEST(Inflate, LoadsCompressedBitstreamsIntoTheModel) {
         SCOPED_TRACE(b.type);
         expect_loads_compressed(b.type, b.data, kind++);
     }
+    // All the data in stored blocks, none of them final, then a block of the
+    // reserved type: the device configured, and reset again by the error.
+    const std::string &data = generated()[0].data;
+    std::string stream;
+    for (std::size_t at = 0; at < data.size(); at += 65535) {
+        const std::size_t n = std::min<std::size_t>(65535, data.size() - at);
+        for (std::size_t byte : {std::size_t{0}, n & 0xff, n >> 8, ~n & 0xff, ~n >> 8 & 0xff})
+            stream += static_cast<char>(byte);
+        stream += data.substr(at, n);
+    }
+    stream += '\x07';
+    std::vector<unsigned char> work(FPGABITS_INFLATE_WORK_SIZE(1024));
+    for (fpgabits_interface interface : {FPGABITS_SERIAL, FPGABITS_JTAG}) {
+        fpga_model model{};
+        ASSERT_TRUE(fpga_model_init(&model, "7a35tcsg324", 0));
+        fpgabits_port port{};
+        fpga_model_port(&model, &port);
+        EXPECT_EQ(fpgabits_load_deflate(&port, interface, stream.data(), stream.size(), work.data(), work.size()),
+                  FPGABITS_ERR_STREAM);
+        EXPECT_FALSE(model.done);
+        EXPECT_EQ(interface == FPGABITS_JTAG ? model.jprograms : model.prog_b_pulses, 2u);
+    }
 }
 
 // Each bitstream that a real toolchain made, where the folder of them is

@@ -277,6 +277,14 @@ TEST(Loader, RefusesWrongArgumentsAndCallOrder) {
     EXPECT_EQ(fpgabits_load_end(&loader), FPGABITS_ERR_ARGUMENT);
     ASSERT_EQ(fpgabits_load_begin(&loader, &port, FPGABITS_SERIAL), FPGABITS_OK);
     EXPECT_EQ(fpgabits_load_write(&loader, nullptr, 1), FPGABITS_ERR_ARGUMENT);
+    // A write of nothing frees the chunk before it, which goes out by DMA.
+    model.dma = 1;
+    unsigned char chunk = 0xff;
+    EXPECT_EQ(fpgabits_load_write(&loader, &chunk, 1), FPGABITS_OK);
+    EXPECT_EQ(fpgabits_load_write(&loader, nullptr, 0), FPGABITS_OK);
+    chunk = 0xfe;
+    EXPECT_EQ(fpgabits_load_write(&loader, &chunk, 1), FPGABITS_OK);
+    EXPECT_EQ(fpga_model_violation(&model), nullptr) << fpga_model_violation(&model);
     EXPECT_EQ(fpgabits_load_end(&loader), FPGABITS_ERR_NO_DONE);
     EXPECT_EQ(fpgabits_load_end(&loader), FPGABITS_ERR_ARGUMENT);
     // A refused begin ends the load that was open.
