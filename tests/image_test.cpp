@@ -286,7 +286,7 @@ std::string checks_made_right(std::string data) {
 }
 
 // Words as a stream holds them, most significant byte first.
-std::string words(std::initializer_list<std::uint32_t> list) {
+std::string bytes_of_words(std::initializer_list<std::uint32_t> list) {
     std::string out;
     for (std::uint32_t word : list)
         bitstream::put32(out, word);
@@ -368,8 +368,8 @@ TEST(Image, RefusesBadImages) {
     const std::size_t after_idcode = data.find(std::string("\x30\x01\x80\x01", 4)) + 8;
     const std::string nested = checks_made_right(data.substr(0, after_idcode) + carried + data.substr(after_idcode));
     const auto inserted = [&](std::size_t at, const std::string &more) { return inserted_into(data, at, more); };
-    const std::size_t after_check = data.find(words({0x30000001})) + 8;
-    const std::size_t desync_at = data.rfind(words({0x30008001, 0x0000000d}));
+    const std::size_t after_check = data.find(bytes_of_words({0x30000001})) + 8;
+    const std::size_t desync_at = data.rfind(bytes_of_words({0x30008001, 0x0000000d}));
     std::string second_session = data;
     for (std::uint32_t word : die_stream(0))
         bitstream::put32(second_session, word);
@@ -425,15 +425,16 @@ TEST(Image, RefusesBadImages) {
          FPGABITS_OK, false},
         {"gzip with an extra field alone", extra, FPGABITS_OK, FPGABITS_OK, false},
         {"raw data whose stream carries the streams of other dies", nested, FPGABITS_OK, FPGABITS_OK, false},
-        {"a user-access value written after the frame data", inserted(desync_at, words({0x3001a001, 0x12345678})),
-         FPGABITS_OK, FPGABITS_OK, false},
-        {"a user-access value of two words", inserted(after_idcode, words({0x3001a002, 1, 2})), FPGABITS_OK,
+        {"a user-access value written after the frame data",
+         inserted(desync_at, bytes_of_words({0x3001a001, 0x12345678})), FPGABITS_OK, FPGABITS_OK, false},
+        {"a user-access value of two words", inserted(after_idcode, bytes_of_words({0x3001a002, 1, 2})), FPGABITS_OK,
          FPGABITS_OK, false},
         {"a word to register 0B after a check, and another check",
-         inserted(after_check, words({0x30016001, 0, 0x30000001, 0})), FPGABITS_OK, FPGABITS_OK, false},
+         inserted(after_check, bytes_of_words({0x30016001, 0, 0x30000001, 0})), FPGABITS_OK, FPGABITS_OK, false},
         {"a second session after the DESYNC, with a check of its own", second_session, FPGABITS_OK, FPGABITS_OK, false},
-        {"an IDCODE asked of data that writes frame data before it", inserted(after_idcode - 8, words({0x30004001, 0})),
-         FPGABITS_ERR_DEVICE, FPGABITS_ERR_DEVICE, true, nullptr, 0x0362d093},
+        {"an IDCODE asked of data that writes frame data before it",
+         inserted(after_idcode - 8, bytes_of_words({0x30004001, 0})), FPGABITS_ERR_DEVICE, FPGABITS_ERR_DEVICE, true,
+         nullptr, 0x0362d093},
         {"raw data that ends after a sync word and a NOP", std::string("\xff\xff\xaa\x99\x55\x66\x20\0\0\0", 10),
          FPGABITS_OK, FPGABITS_ERR_NO_DONE, false},
         {"nothing", "", FPGABITS_ERR_FORMAT, FPGABITS_ERR_FORMAT, true},
@@ -598,12 +599,12 @@ TEST(Image, RefusesFingerprintsOfStreamsThatCannotTakeThem) {
     };
     const std::string name = "top;UserID=0XFFFFFFFF;Version=2024.2";
     const Case cases[] = {
-        {"a write to AXSS", inserted(idcode_at, words({0x3001a001, 0x12345678})), name,
+        {"a write to AXSS", inserted(idcode_at, bytes_of_words({0x3001a001, 0x12345678})), name,
          "writes the user-access register (AXSS, register 0D) itself, at byte"},
-        {"CBC written", inserted(idcode_at + 8, words({0x30016004, 1, 2, 3, 4})), name,
+        {"CBC written", inserted(idcode_at + 8, bytes_of_words({0x30016004, 1, 2, 3, 4})), name,
          "writes CBC (register 0B) at byte"},
         {"the IDCODE written to COR1 instead",
-         checks_made_right(data.substr(0, idcode_at) + words({0x3001c001}) + data.substr(idcode_at + 4)), name,
+         checks_made_right(data.substr(0, idcode_at) + bytes_of_words({0x3001c001}) + data.substr(idcode_at + 4)), name,
          "writes frame data at byte"},
         {"the IDCODE written after 1 KiB", inserted(idcode_at, std::string(1000, '\0')), name,
          "too late for the fingerprint"},
