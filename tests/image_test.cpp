@@ -202,8 +202,9 @@ TEST(Image, LoadsEveryFamilyInEveryFormat) {
         if (device.group != FPGA_32C) {
             const bool narrow = device.group == FPGA_22F || device.group == FPGA_22H;
             std::string high = file;
-            const std::size_t at = high.rfind(narrow ? std::string("\x30\x02", 2) : std::string("\x30\0\0\x01", 4));
-            high[at + (narrow ? 2 : 4)] |= static_cast<char>(narrow ? 0xfc : 0xab);
+            const std::size_t at =
+                narrow ? high.rfind(std::string("\x30\x02", 2)) + 2 : high.rfind(std::string("\x30\0\0\x01", 4)) + 4;
+            high[at] = static_cast<char>(static_cast<unsigned char>(high[at]) | (narrow ? 0xfc : 0xab));
             EXPECT_EQ(read(high, type, Mode::check, 512).result, FPGABITS_OK);
         }
         // Raw data whose full sync word ends its first 1 KiB, 16-bit NOPs after it.

@@ -290,7 +290,7 @@ TEST(Inflate, LoadsCompressedBitstreamsIntoTheModel) {
     }
     // All the data in stored blocks, none of them final, then a block of the
     // reserved type: the device configured, and reset again by the error.
-    const std::string &data = generated()[0].data;
+    const std::string data = generated()[0].data;
     std::string stream;
     for (std::size_t at = 0; at < data.size(); at += 65535) {
         const std::size_t n = std::min<std::size_t>(65535, data.size() - at);
