@@ -207,7 +207,6 @@ Board::Board(const std::string &spi, std::uint32_t speed, const Line &prog_b, co
     port_.done = read_done;
     port_.send = send;
     port_.micros = micros;
-    port_.fault = fault;
 }
 
 void Board::fail(const std::string &text) {
@@ -215,7 +214,7 @@ void Board::fail(const std::string &text) {
         failure_ = text;
 }
 
-// A failure reads as INIT_B or DONE low, which ends the load at once.
+// A line after a failure reads low.
 int Board::read(const Descriptor &line, const Line &name, const char *pin) {
     gpio_v2_line_values values{};
     values.mask = 1;
@@ -237,9 +236,11 @@ void Board::drive_prog_b(void *context, int level) {
         board->fail(pin_name("PROG_B", board->prog_b_name_) + ": setting the line failed: " + errno_text(errno));
 }
 
+// After a failure, FPGABITS_ERR_PORT: the loader stops on it.
 int Board::read_init_b(void *context) {
     auto *board = static_cast<Board *>(context);
-    return board->read(board->init_b_, board->init_b_name_, "INIT_B");
+    const int level = board->read(board->init_b_, board->init_b_name_, "INIT_B");
+    return board->failure_.empty() ? level : FPGABITS_ERR_PORT;
 }
 
 int Board::read_done(void *context) {
@@ -264,10 +265,6 @@ void Board::send(void *context, const unsigned char *bytes, std::size_t count) {
         bytes += size;
         count -= size;
     }
-}
-
-int Board::fault(void *context) {
-    return static_cast<const Board *>(context)->failure_.empty() ? 0 : FPGABITS_ERR_PORT;
 }
 
 JtagBoard::JtagBoard(const JtagWiring &wiring, ChainSide tdi_side, ChainSide tdo_side)

@@ -63,8 +63,8 @@ class Board {
 
     const fpgabits_port *port() const { return &port_; }
     // The first failure of the SPI device or a line during a load, which
-    // the loader hears of through fault() after a send, and sees as INIT_B
-    // or DONE low after a read; empty while there is none.
+    // the loader hears of as FPGABITS_ERR_PORT from INIT_B's read (after
+    // each send too) and sees as DONE low; empty while there is none.
     const std::string &failure() const { return failure_; }
 
   private:
@@ -72,7 +72,6 @@ class Board {
     static int read_init_b(void *context);
     static int read_done(void *context);
     static void send(void *context, const unsigned char *bytes, std::size_t count);
-    static int fault(void *context);
     int read(const Descriptor &line, const Line &name, const char *pin);
     void fail(const std::string &text);
 

@@ -440,8 +440,6 @@ static int jtag_send(struct fpgabits_loader *loader, const unsigned char *bytes,
         }
 #undef BIT
     }
-    if (error >= 0 && port->fault != NULL)
-        error = port->fault(port->context);
     if (error >= 0)
         return FPGABITS_OK;
     test_logic_reset(port);

@@ -38,17 +38,26 @@ static int pins_ok(const struct fpgabits_port *port) {
            port->micros != NULL;
 }
 
+/* INIT_B, 0 or 1, or a negative error of the port's own. */
+static int read_init_b(const struct fpgabits_port *port) {
+    const int level = port->init_b(port->context);
+    return level < 0 ? level : level != 0;
+}
+
 /* Waits until INIT_B reads level, for at least minimum microseconds. */
 static int wait_init_b(const struct fpgabits_port *port, int level, uint32_t minimum) {
     struct fpgabits_wait wait;
     fpgabits_wait_start(&wait, port);
     for (;;) {
         uint32_t waited;
-        const int error = fpgabits_wait_time(&wait, &waited);
+        int error = fpgabits_wait_time(&wait, &waited);
         if (error != FPGABITS_OK)
             return error;
         /* INIT_B is read on every pass: a port may kick its watchdog there. */
-        if ((port->init_b(port->context) != 0) == level && waited >= minimum)
+        error = read_init_b(port);
+        if (error < 0)
+            return error;
+        if (error == level && waited >= minimum)
             return FPGABITS_OK;
         if (waited > FPGABITS_INIT_TIMEOUT_US)
             return FPGABITS_ERR_INIT;
@@ -70,10 +79,13 @@ static int pins_begin(struct fpgabits_loader *loader, uint32_t idcode) {
     int error;
     (void)idcode;
     /* A partial configuration goes only into a device that runs. */
-    if (loader->partial)
-        return !port->init_b(port->context) ? FPGABITS_ERR_INIT
+    if (loader->partial) {
+        error = read_init_b(port);
+        return error < 0                    ? error
+               : !error                     ? FPGABITS_ERR_INIT
                : !port->done(port->context) ? FPGABITS_ERR_NO_DONE
                                             : FPGABITS_OK;
+    }
     error = pulse_prog_b(port);
     if (error == FPGABITS_OK)
         error = wait_init_b(port, 1, 0);
@@ -86,16 +98,18 @@ static int pins_begin(struct fpgabits_loader *loader, uint32_t idcode) {
 
 /* Sends one piece and looks at INIT_B. Low means a CRC or IDCODE error while
  * the device is unconfigured (DONE low) or takes a partial configuration;
- * after a full one, DONE is high and INIT_B may mean other things. */
+ * after a full one, DONE is high and INIT_B may mean other things. A port
+ * whose transfer failed says so there. */
 static int pins_send(struct fpgabits_loader *loader, const unsigned char *bytes, size_t count, int borrowed) {
     const struct fpgabits_port *port = loader->port;
-    int error;
+    int init_b;
     port->send(port->context, bytes, count);
     loader->borrowed = borrowed;
     loader->sent = 1;
-    if (port->fault != NULL && (error = port->fault(port->context)) < 0)
-        return error;
-    if (!port->init_b(port->context) && (loader->partial || !port->done(port->context)))
+    init_b = read_init_b(port);
+    if (init_b < 0)
+        return init_b;
+    if (!init_b && (loader->partial || !port->done(port->context)))
         return FPGABITS_ERR_CRC;
     return FPGABITS_OK;
 }
@@ -112,8 +126,10 @@ static int pins_finish(struct fpgabits_loader *loader) {
     while (!loader->partial && error == FPGABITS_OK && !port->done(port->context)) {
         uint32_t waited;
         error = fpgabits_wait_time(&wait, &waited);
-        if (error == FPGABITS_OK && waited > FPGABITS_DONE_TIMEOUT_US)
-            error = port->init_b(port->context) ? FPGABITS_ERR_NO_DONE : FPGABITS_ERR_CRC;
+        if (error == FPGABITS_OK && waited > FPGABITS_DONE_TIMEOUT_US) {
+            error = read_init_b(port);
+            error = error < 0 ? error : error ? FPGABITS_ERR_NO_DONE : FPGABITS_ERR_CRC;
+        }
         /* 64 clocks in serial mode, 8 in parallel x8. */
         if (error == FPGABITS_OK)
             error = fpgabits_load_ones(loader, 8);
@@ -306,6 +322,7 @@ int fpgabits_load(const struct fpgabits_port *port, enum fpgabits_interface inte
 int fpgabits_status(const struct fpgabits_port *port, enum fpgabits_interface interface,
                     struct fpgabits_status *status) {
     const struct fpgabits_status none = {0, 0, 0, 0, 0, 0, 0, 0, 0, -1};
+    int init;
     if (port == NULL || status == NULL || fpgabits_link_of(interface) == NULL)
         return FPGABITS_ERR_ARGUMENT;
     *status = none;
@@ -313,8 +330,11 @@ int fpgabits_status(const struct fpgabits_port *port, enum fpgabits_interface in
         return fpgabits_jtag_status(port, status);
     if (port->init_b == NULL || port->done == NULL)
         return FPGABITS_ERR_ARGUMENT;
+    init = read_init_b(port);
+    if (init < 0)
+        return init;
     status->done = port->done(port->context) != 0;
-    status->init = port->init_b(port->context) != 0;
+    status->init = init;
     status->read = FPGABITS_READ_DONE | FPGABITS_READ_INIT;
     return FPGABITS_OK;
 }

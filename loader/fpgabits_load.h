@@ -55,7 +55,10 @@ struct fpgabits_port {
     void *context;
     /* Drives PROG_B: 0 low, 1 released high. */
     void (*prog_b)(void *context, int level);
-    /* Reads INIT_B: 0 or 1. */
+    /* Reads INIT_B: 0 or 1; or a negative value, an error of the port's own
+     * (a transfer of send() that failed, say), which the loader stops on and
+     * returns (FPGABITS_ERR_PORT, or a code of yours). It is read after each
+     * send(). */
     int (*init_b)(void *context);
     /* Reads DONE: 0 or 1. */
     int (*done)(void *context);
@@ -116,10 +119,6 @@ struct fpgabits_port {
      * shift() of no bytes waits for them. Returns 0, or a negative error of
      * the port's own as tck() does. */
     int (*shift)(void *context, const unsigned char *bytes, size_t count);
-    /* Optional, NULL for none: 0, or a negative error of the port's own that
-     * ends the load with it (a transfer that failed), which the loader asks
-     * after each send() and shift(). */
-    int (*fault)(void *context);
 };
 
 enum fpgabits_interface {
@@ -202,8 +201,8 @@ enum fpgabits_error {
      * TMS, TDI and TDO and the description of the chain. No instruction but
      * BYPASS has reached any device. */
     FPGABITS_ERR_CHAIN = -12,
-    /* A callback of the port reported an error of its own (tck(), shift() or
-     * fault() returned it): see the port. */
+    /* A callback of the port reported an error of its own (init_b(), tck()
+     * or shift() returned it): see the port. */
     FPGABITS_ERR_PORT = -13,
     /* JTAG: the FPGA is one that this release does not load over JTAG:
      * several dies in one package, or a family of the oldest devices (an

@@ -965,8 +965,6 @@ void fpga_model_port(struct fpga_model *model, struct fpgabits_port *port) {
     unsigned i;
     check_chain(model, model->tdi_side, &model->tdi_devices);
     check_chain(model, model->tdo_side, &model->tdo_devices);
-    /* What the model does not play (fault()) is NULL, whatever the port
-     * held. */
     memset(port, 0, sizeof *port);
     port->context = model;
     port->prog_b = model_prog_b;

@@ -192,7 +192,7 @@ int fpga_model_init(struct fpga_model *model, const char *type, int parallel);
 
 /* Points the callbacks of port at the model: context, prog_b, init_b, done,
  * send, micros, tck and shift; and describes the chain in tdi_side and
- * tdo_side, as the model's holds it then. fault() becomes NULL. */
+ * tdo_side, as the model's holds it then. */
 void fpga_model_port(struct fpga_model *model, struct fpgabits_port *port);
 
 /* TDO as it is between two TCK cycles: what the next tck() returns. */

@@ -729,8 +729,6 @@ TEST(LoaderJtag, ReportsEachFault) {
          [](fpgabits_port &p) { p.tck = [](void *, int, int) { return -100; }; }, -100, 0},
         {"a port whose shift() fails", "7a35tcsg324", none, none, nullptr,
          [](fpgabits_port &p) { p.shift = [](void *, const unsigned char *, std::size_t) { return -101; }; }, -101, 1},
-        {"a port whose transfers fail", "7a35tcsg324", none, none, nullptr,
-         [](fpgabits_port &p) { p.fault = [](void *) -> int { return FPGABITS_ERR_PORT; }; }, FPGABITS_ERR_PORT, 1},
         {"a port without tck()", "7a35tcsg324", none, none, nullptr, [](fpgabits_port &p) { p.tck = nullptr; },
          FPGABITS_ERR_ARGUMENT, 0},
         {"a port without micros()", "7a35tcsg324", none, none, nullptr, [](fpgabits_port &p) { p.micros = nullptr; },

@@ -200,6 +200,25 @@ TEST(Loader, ReportsEachFaultInTime) {
             EXPECT_EQ(l.model.done, c.want == FPGABITS_OK);
             EXPECT_EQ(fpga_model_violation(&l.model), nullptr) << fpga_model_violation(&l.model);
         }
+    // A port whose transfers fail says so through init_b(): from the start,
+    // or once 1,000 bytes went out.
+    static unsigned long fail_after = 0;
+    for (unsigned long after : {0ul, 1000ul}) {
+        fail_after = after;
+        fpga_model model{};
+        fpga_model_init(&model, "7a35tcsg324", 0);
+        fpgabits_port port{};
+        fpga_model_port(&model, &port);
+        static int (*const init_b)(void *) = port.init_b;
+        port.init_b = [](void *context) {
+            return static_cast<fpga_model *>(context)->bytes >= fail_after ? FPGABITS_ERR_PORT : init_b(context);
+        };
+        EXPECT_EQ(fpgabits_load(&port, FPGABITS_SERIAL, good.data(), good.size()), FPGABITS_ERR_PORT);
+        EXPECT_LE(model.bytes, after == 0 ? 0 : after + 512);
+        EXPECT_EQ(fpga_model_violation(&model), nullptr) << fpga_model_violation(&model);
+        struct fpgabits_status status {};
+        EXPECT_EQ(fpgabits_status(&port, FPGABITS_SERIAL, &status), FPGABITS_ERR_PORT);
+    }
 }
 
 // A partial configuration goes into a running device without PROG_B, which
