@@ -202,8 +202,8 @@ TEST(Loader, ReportsEachFaultInTime) {
         }
     // A port whose transfers fail says so through init_b(): from the start,
     // or once 1,000 bytes went out.
-    static unsigned long fail_after = 0;
     for (unsigned long after : {0ul, 1000ul}) {
+        static unsigned long fail_after = 0;
         fail_after = after;
         fpga_model model{};
         fpga_model_init(&model, "7a35tcsg324", 0);
