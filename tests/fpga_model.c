@@ -534,10 +534,17 @@ static int model_init_b(void *context) {
     return init_high(m);
 }
 
-/* As a DMA transfer would find them: the bytes of the last send(). */
+/* As a DMA transfer would find them: the bytes of the last send() or
+ * shift(), kept by keep_sent(). */
 static void check_sent(struct fpga_model *m) {
     if (m->dma && m->sent != NULL && memcmp(m->sent, m->sent_copy, m->sent_count) != 0)
         violation(m, "the bytes of a send changed while they went out, bytes", (unsigned long)m->sent_count);
+}
+
+static void keep_sent(struct fpga_model *m, const unsigned char *bytes, size_t count) {
+    m->sent = bytes;
+    m->sent_count = count < sizeof m->sent_copy ? count : sizeof m->sent_copy;
+    memcpy(m->sent_copy, bytes, m->sent_count);
 }
 
 /* DONE as a read finds it, through the pin or the IR capture. */
@@ -599,9 +606,7 @@ static void model_send(void *context, const unsigned char *bytes, size_t count) 
     const int clocks = m->parallel ? 1 : 8;
     size_t i;
     check_sent(m);
-    m->sent = bytes;
-    m->sent_count = count < sizeof m->sent_copy ? count : sizeof m->sent_copy;
-    memcpy(m->sent_copy, bytes, m->sent_count);
+    keep_sent(m, bytes, count);
     if (m->state == RESET || m->state == CLEARING || m->init_b_stuck_low) {
         violation(m, "CCLK before INIT_B went high, bytes", (unsigned long)count);
         return;
@@ -895,6 +900,7 @@ static int model_shift(void *context, const unsigned char *bytes, size_t count) 
         for (i = 0; i < count; ++i)
             for (bit = 7; bit >= 0; --bit)
                 model_tck(m, 0, bytes[i] >> bit & 1);
+        keep_sent(m, bytes, count);
         return 0;
     }
     /* The line's lowest bit is in tdi_side[0], its highest nearest TDO. */
@@ -917,9 +923,7 @@ static int model_shift(void *context, const unsigned char *bytes, size_t count) 
     for (i = 0; i < m->tdo_devices; ++i, line >>= 1)
         m->tdo_side[i].dr = line & 1;
     /* As send()'s: out by the next call of tck() or shift(). */
-    m->sent = bytes;
-    m->sent_count = count < sizeof m->sent_copy ? count : sizeof m->sent_copy;
-    memcpy(m->sent_copy, bytes, m->sent_count);
+    keep_sent(m, bytes, count);
     return 0;
 }
 
