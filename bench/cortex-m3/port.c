@@ -109,5 +109,4 @@ void counting_port(struct fpgabits_port *port, struct counting_device *device, s
     port->tdi_side.devices = port->tdi_side.ir_bits = 0;
     port->tdo_side.devices = port->tdo_side.ir_bits = 0;
     port->shift = jtag == 2 ? shift : 0;
-    port->fault = 0;
 }
