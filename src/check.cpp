@@ -491,9 +491,7 @@ void write_values(const char *bitstream, const char *output) {
     if (checked.result != FPGABITS_OK)
         refuse_checked(bitstream, checked.result);
     const fpgabits_image_info &info = checked.info;
-    std::FILE *out = std::fopen(output, "w");
-    if (out == nullptr)
-        fail(output, "cannot create");
+    std::FILE *out = open_file(output, "w");
     std::fprintf(out,
                  "uint32_t FPGAcrc = 0x%08lxu;\nuint32_t FPGAidcode = 0x%08lxu;\n"
                  "uint32_t FPGAusr_access = 0x%08lxu;\nuint32_t FPGAusercode = 0x%08lxu;\n",
@@ -504,9 +502,7 @@ void write_values(const char *bitstream, const char *output) {
 }
 
 void fingerprint(const char *input, const char *output) {
-    std::FILE *in = std::fopen(input, "rb");
-    if (in == nullptr)
-        fail(input, "cannot open");
+    std::FILE *in = open_file(input, "rb");
     const Header header = read_header(in, input);
     const Checked before = check_file(input);
     if (before.result != FPGABITS_OK)
@@ -531,9 +527,7 @@ void fingerprint(const char *input, const char *output) {
     for (std::uint64_t i = 0; i < scanner.words; ++i)
         fix = add_word(fix, 0, 0);
 
-    std::FILE *out = std::fopen(output, "wb");
-    if (out == nullptr)
-        fail(output, "cannot create");
+    std::FILE *out = open_file(output, "wb");
     written = output;
     Copy copy{in, out, input, output, scanner.check_at, scanner.checked ? fix : 0};
     std::rewind(in);

@@ -40,6 +40,13 @@ void fail(const char *path, const char *what) {
     std::exit(1);
 }
 
+std::FILE *open_file(const char *path, const char *mode) {
+    std::FILE *file = std::fopen(path, mode);
+    if (file == nullptr)
+        fail(path, mode[0] == 'r' ? "cannot open" : "cannot create");
+    return file;
+}
+
 namespace {
 
 #ifdef FPGABITS_WITH_ZLIB
@@ -187,12 +194,8 @@ int window_bits_of(const char *text) {
 #ifdef FPGABITS_WITH_ZLIB
 // The third form: the data of the fpgabits.i INPUT compressed.
 void compress(int window_bits, const char *input, const char *output) {
-    std::FILE *in = std::fopen(input, "r");
-    if (in == nullptr)
-        fail(input, "cannot open");
-    std::FILE *out = std::fopen(output, "w");
-    if (out == nullptr)
-        fail(output, "cannot create");
+    std::FILE *in = open_file(input, "r");
+    std::FILE *out = open_file(output, "w");
 
     // The comment and the text declarations, up to the array, as they are.
     char line[1024];
@@ -219,12 +222,8 @@ void compress(int window_bits, const char *input, const char *output) {
 
 // The fourth form: the file INPUT as a gzip file named NAME.
 void write_gzip(int window_bits, const char *input, const char *output, const char *name) {
-    std::FILE *in = std::fopen(input, "rb");
-    if (in == nullptr)
-        fail(input, "cannot open");
-    std::FILE *out = std::fopen(output, "wb");
-    if (out == nullptr)
-        fail(output, "cannot create");
+    std::FILE *in = open_file(input, "rb");
+    std::FILE *out = open_file(output, "wb");
     Packer packer(out, output, window_bits, name);
     bool ended = false;
     while (!ended) {
