@@ -435,8 +435,9 @@ static int gzip_byte(struct fpgabits_image *image, unsigned byte) {
             image->outer = AFTER;
         return FPGABITS_OK;
     case FIXED:
+        /* A member after content is corrupt data, not another format. */
         if ((count == 1 && byte != 0x8b) || (count == 2 && byte != 8) || (count == 3 && (byte & FRESERVED) != 0))
-            return FPGABITS_ERR_FORMAT;
+            return image->inner != INNER_START ? FPGABITS_ERR_STREAM : FPGABITS_ERR_FORMAT;
         if (count == 3)
             image->flags = byte;
         if (count < 9)

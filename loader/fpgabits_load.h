@@ -170,7 +170,8 @@ enum fpgabits_error {
     FPGABITS_ERR_NO_IDCODE = -6,
     /* The compressed data is corrupt or cut short; or an image file is cut
      * short (a bitstream file whose data ends before its length, a gzip file
-     * without its end) or fails its gzip CRC-32 or size: check the flash
+     * without its end) or fails its gzip CRC-32 or size, or a gzip member
+     * after content has a header that breaks the rules: check the flash
      * image or the file. */
     FPGABITS_ERR_STREAM = -7,
     /* micros() returned the same value 2^20 times in a row: the microsecond

@@ -400,6 +400,8 @@ TEST(Image, RefusesBadImages) {
          nullptr, 0, 1024, false, 512},
         {"a file in two gzip members", gzip(file.substr(0, 9999), 10) + gzip(file.substr(9999), 9), FPGABITS_OK,
          FPGABITS_OK, false},
+        {"a second gzip member with a reserved flag", gz + changed(gz, 3, 0xe0), FPGABITS_ERR_STREAM,
+         FPGABITS_ERR_STREAM, false},
         {"two gzip members a byte at a time, the first ending in the input kept for the inflater",
          gzip(file.substr(0, 9999), 10) + gzip(file.substr(9999), 9), FPGABITS_OK, FPGABITS_OK, false, nullptr, 0, 1024,
          false, 1},
